@@ -1,0 +1,62 @@
+#include "scan/buffer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "fault.h"
+
+namespace tesserine {
+
+size_t checked_add(size_t a, size_t b) {
+  size_t sum;
+  if (__builtin_add_overflow(a, b, &sum)) fault("buffer size overflows: %zu + %zu", a, b);
+  return sum;
+}
+
+Buffer::Buffer(size_t capacity) {
+  if (capacity == 0) return;
+  data_ = static_cast<char*>(std::malloc(capacity));
+  if (data_ == nullptr) out_of_memory(capacity);
+  capacity_ = capacity;
+}
+
+Buffer::Buffer(Buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+Buffer& Buffer::operator=(Buffer&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+Buffer::~Buffer() { std::free(data_); }
+
+void Buffer::grow(size_t required) {
+  size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+  size_t next = required;
+  if (doubled > next) next = doubled;
+  if (next < 8) next = 8;
+  char* grown = static_cast<char*>(std::realloc(data_, next));
+  if (grown == nullptr) out_of_memory(next);
+  data_ = grown;
+  capacity_ = next;
+}
+
+void Buffer::append(std::string_view bytes) {
+  if (bytes.empty()) return;
+  size_t required = checked_add(size_, bytes.size());
+  if (required > capacity_) grow(required);
+  std::memcpy(data_ + size_, bytes.data(), bytes.size());
+  size_ = required;
+}
+
+void Buffer::push_back(char byte) { append(std::string_view(&byte, 1)); }
+
+}  // namespace tesserine

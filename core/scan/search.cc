@@ -1,0 +1,193 @@
+#include "scan/search.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "fault.h"
+#include "scan/rewriter.h"
+
+namespace tesserine {
+namespace {
+
+// Reverse Knuth-Morris-Pratt over text[from..to): linear in the range for any
+// pattern. Used when candidate verification has stopped paying for itself.
+constexpr size_t kMaxKmpPattern = 256;
+
+Offset rfind_kmp(std::string_view text, std::string_view pat, size_t from, size_t to) {
+  const size_t m = pat.size();
+  // Failure function of the reversed pattern: rp[i] = pat[m - 1 - i].
+  uint16_t fail[kMaxKmpPattern];
+  auto rp = [&](size_t i) { return pat[m - 1 - i]; };
+  fail[0] = 0;
+  for (size_t i = 1, k = 0; i < m; ++i) {
+    while (k > 0 && rp(i) != rp(k)) k = fail[k - 1];
+    if (rp(i) == rp(k)) ++k;
+    fail[i] = static_cast<uint16_t>(k);
+  }
+  size_t matched = 0;
+  for (size_t i = to; i > from; --i) {
+    const char c = text[i - 1];
+    while (matched > 0 && c != rp(matched)) matched = fail[matched - 1];
+    if (c == rp(matched)) ++matched;
+    if (matched == m) return i - 1;
+  }
+  return std::nullopt;
+}
+
+bool in_set(char c, std::string_view set) noexcept {
+  for (char s : set)
+    if (c == s) return true;
+  return false;
+}
+
+}  // namespace
+
+Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
+  if (from > to) return std::nullopt;
+  if (to > text.size()) fault("find_in: range end %zu beyond text of %zu bytes", to, text.size());
+  if (pat.empty()) return from;
+  if (pat.size() > to - from) return std::nullopt;
+  if (pat.size() == 1) return find_byte(text, pat[0], from, to);
+  const void* hit = memmem(text.data() + from, to - from, pat.data(), pat.size());
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+}
+
+Offset find_from(std::string_view text, std::string_view pat, size_t from) {
+  if (from > text.size()) return std::nullopt;
+  return find_in(text, pat, from, text.size());
+}
+
+Offset rfind_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
+  if (from > to) return std::nullopt;
+  if (to > text.size()) fault("rfind_in: range end %zu beyond text of %zu bytes", to, text.size());
+  const size_t m = pat.size();
+  if (m == 0) return to;
+  if (m > to - from) return std::nullopt;
+  if (m == 1) return rfind_byte(text, pat[0], from, to);
+  // Candidates by the last byte, verified by comparison; once verification has
+  // cost more than the range itself, finish with reverse KMP to stay linear.
+  const size_t budget = 2 * (to - from) + 64;
+  size_t spent = 0;
+  size_t end = to;  // windows must end at or before `end`
+  while (end - from >= m) {
+    Offset last = rfind_byte(text, pat[m - 1], from + m - 1, end);
+    if (!last) return std::nullopt;
+    const size_t start = *last + 1 - m;
+    if (std::memcmp(text.data() + start, pat.data(), m - 1) == 0) return start;
+    spent += m;
+    end = *last;
+    if (spent > budget && m <= kMaxKmpPattern) return rfind_kmp(text, pat, from, end);
+  }
+  return std::nullopt;
+}
+
+bool starts_at(std::string_view text, size_t pos, std::string_view lit) noexcept {
+  if (pos > text.size() || lit.size() > text.size() - pos) return false;
+  return std::memcmp(text.data() + pos, lit.data(), lit.size()) == 0;
+}
+
+Offset find_byte(std::string_view text, char byte, size_t from, size_t to) {
+  if (to > text.size()) to = text.size();
+  if (from >= to) return std::nullopt;
+  const void* hit = std::memchr(text.data() + from, static_cast<unsigned char>(byte), to - from);
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+}
+
+Offset find_byte(std::string_view text, char byte, size_t from) {
+  return find_byte(text, byte, from, text.size());
+}
+
+Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to) {
+  if (to > text.size()) to = text.size();
+  if (from >= to) return std::nullopt;
+  const void* hit = memrchr(text.data() + from, static_cast<unsigned char>(byte), to - from);
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+}
+
+Offset find_any_byte(std::string_view text, std::string_view set, size_t from, size_t to) {
+  if (to > text.size()) to = text.size();
+  if (set.size() == 1) return find_byte(text, set[0], from, to);
+  for (size_t i = from; i < to; ++i)
+    if (in_set(text[i], set)) return i;
+  return std::nullopt;
+}
+
+Offset find_any_byte(std::string_view text, std::string_view set, size_t from) {
+  return find_any_byte(text, set, from, text.size());
+}
+
+size_t space_length(std::string_view text, size_t pos) noexcept {
+  const size_t n = text.size();
+  if (pos >= n) return 0;
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const unsigned char b0 = at(0);
+  if ((b0 >= 0x09 && b0 <= 0x0D) || (b0 >= 0x1C && b0 <= 0x20)) return 1;
+  if (b0 == 0xC2 && pos + 1 < n) return (at(1) == 0x85 || at(1) == 0xA0) ? 2 : 0;
+  if (pos + 2 >= n) return 0;
+  const unsigned char b1 = at(1), b2 = at(2);
+  switch (b0) {
+    case 0xE1:  // U+1680
+      return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
+    case 0xE2:
+      if (b1 == 0x80)  // U+2000..U+200A, U+2028, U+2029, U+202F
+        return (b2 <= 0x8A || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) && b2 >= 0x80 ? 3 : 0;
+      return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;  // U+205F
+    case 0xE3:  // U+3000
+      return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
+size_t skip_space(std::string_view text, size_t pos) {
+  if (pos >= text.size()) return pos;
+  if (!is_char_boundary(text, pos)) fault("skip_space: offset %zu is inside a character", pos);
+  while (size_t len = space_length(text, pos)) pos += len;
+  return pos;
+}
+
+bool is_start_tag(std::string_view text, const StartTagPattern& pattern, size_t pos) noexcept {
+  if (!starts_at(text, pos, pattern.prefix)) return false;
+  if (pattern.exact) return true;
+  const size_t e = pos + pattern.prefix.size();
+  return e < text.size() && (text[e] == ' ' || text[e] == '>');
+}
+
+Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from) {
+  if (from > text.size()) return std::nullopt;
+  for (size_t i = from;;) {
+    Offset q = find_from(text, pattern.prefix, i);
+    if (!q || is_start_tag(text, pattern, *q)) return q;
+    i = *q + 1;
+  }
+}
+
+Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from,
+                       size_t to) {
+  for (size_t t = to;;) {
+    Offset q = rfind_in(text, pattern.prefix, from, t);
+    if (!q || is_start_tag(text, pattern, *q)) return q;
+    // Next, only occurrences that start before q.
+    t = *q + pattern.prefix.size() - 1;
+  }
+}
+
+std::optional<StmtTag> find_stmt_tag(std::string_view text, std::string_view kw, size_t from) {
+  const size_t n = text.size();
+  for (size_t i = from; i <= n;) {
+    Offset k = find_from(text, "{%", i);
+    if (!k) return std::nullopt;
+    const size_t j = skip_space(text, *k + 2);
+    if (starts_at(text, j, kw)) {
+      const size_t e = skip_space(text, j + kw.size());
+      if (starts_at(text, e, "%}")) return StmtTag{*k, e + 2};
+    }
+    i = *k + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tesserine

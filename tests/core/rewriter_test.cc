@@ -1,0 +1,106 @@
+#include "scan/rewriter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fault.h"
+
+namespace tesserine {
+namespace {
+
+std::string text_of(PassResult r) { return std::string(r.text().view()); }
+
+TEST(Rewriter, FreshRewriterIsUnchangedAndAllocatesNothing) {
+  Rewriter rw("abc");
+  EXPECT_FALSE(rw.writing());
+  EXPECT_EQ(rw.output().capacity(), 0u);
+  EXPECT_TRUE(rw.finish().is_unchanged());
+}
+
+TEST(Rewriter, EditsByCopyUntilAndPush) {
+  struct Case {
+    size_t end, resume;
+    const char* push;
+    const char* expected;
+  };
+  for (const Case& c : {Case{0, 0, "", "abc"}, Case{1, 2, "X", "aXc"}, Case{1, 1, "X", "aXbc"},
+                        Case{1, 3, "", "a"}, Case{3, 3, "!", "abc!"}}) {
+    Rewriter rw("abc");
+    rw.copy_until(c.end, c.resume);
+    rw.push_str(c.push);
+    PassResult r = rw.finish();
+    ASSERT_TRUE(r.is_rewritten());
+    EXPECT_EQ(text_of(std::move(r)), c.expected) << c.end << "," << c.resume;
+  }
+}
+
+TEST(Rewriter, SequentialEditsKeepUntouchedStretches) {
+  Rewriter rw("one two three");
+  rw.copy_until(4, 7);
+  rw.push_str("2");
+  rw.copy_until(8, 13);
+  rw.push_str("3");
+  EXPECT_EQ(text_of(rw.finish()), "one 2 3");
+}
+
+TEST(Rewriter, CapacityFollowsTheMarginRule) {
+  Rewriter empty("");
+  empty.copy_until(0, 0);
+  EXPECT_EQ(empty.output().capacity(), 64u);
+
+  std::string src(1600, 'x');
+  Rewriter rw(src);
+  rw.copy_until(0, 0);
+  EXPECT_EQ(rw.output().capacity(), 1600u + 100u + 64u);
+  rw.push_str(std::string(164, 'y'));
+  rw.copy_until(1600, 1600);  // the source plus 164 inserted bytes fill it exactly
+  EXPECT_EQ(rw.output().capacity(), 1764u);
+  rw.push_str("z");  // one byte more doubles it
+  EXPECT_EQ(rw.output().capacity(), 2 * 1764u);
+}
+
+TEST(Rewriter, OffsetViolationsAreFaults) {
+  const std::string src = "a\xC3\xA9z";  // "aéz": offset 2 is inside "é"
+  {
+    Rewriter rw(src);
+    EXPECT_THROW(rw.copy_until(2, 2), Fault);
+  }
+  {
+    Rewriter rw(src);
+    rw.copy_until(3, 3);
+    EXPECT_THROW(rw.copy_until(1, 1), Fault);  // before `copied`
+  }
+  {
+    Rewriter rw(src);
+    EXPECT_THROW(rw.copy_until(5, 5), Fault);  // past the end
+  }
+  {
+    Rewriter rw(src);
+    rw.copy_until(1, 2);  // resume inside a character is caught by finish
+    EXPECT_THROW(rw.finish(), Fault);
+  }
+  {
+    Rewriter rw(src);
+    rw.copy_until(0, 9);
+    EXPECT_THROW(rw.finish(), Fault);
+  }
+}
+
+TEST(Buffer, GrowthRuleAndOverflow) {
+  Buffer b;
+  b.push_back('a');
+  EXPECT_EQ(b.capacity(), 8u);
+  b.append(std::string(9, 'b'));
+  EXPECT_EQ(b.capacity(), 16u);
+  b.append(std::string(100, 'c'));
+  EXPECT_EQ(b.capacity(), 110u);
+  EXPECT_EQ(b.size(), 110u);
+  EXPECT_THROW(checked_add(SIZE_MAX, 1), Fault);
+  Buffer moved = std::move(b);
+  EXPECT_EQ(moved.size(), 110u);
+  EXPECT_EQ(b.size(), 0u);
+}
+
+}  // namespace
+}  // namespace tesserine

@@ -1,0 +1,168 @@
+#include "scan/search.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "fault.h"
+
+namespace tesserine {
+namespace {
+
+// Naive oracles: the definitions, spelled out.
+Offset naive_find(std::string_view t, std::string_view p, size_t from, size_t to) {
+  if (from > to) return std::nullopt;
+  for (size_t i = from; i + p.size() <= to; ++i)
+    if (t.substr(i, p.size()) == p) return i;
+  return std::nullopt;
+}
+Offset naive_rfind(std::string_view t, std::string_view p, size_t from, size_t to) {
+  if (from > to || p.size() > to - from) return std::nullopt;
+  for (size_t i = to - p.size() + 1; i-- > from;)
+    if (t.substr(i, p.size()) == p) return i;
+  return std::nullopt;
+}
+
+TEST(Search, BoundedSubstringSearches) {
+  const std::string_view t = "abcabc";
+  EXPECT_EQ(find_in(t, "bc", 2, 6), 4u);
+  EXPECT_EQ(find_in(t, "bc", 2, 4), std::nullopt);
+  EXPECT_EQ(find_in(t, "bc", 5, 4), std::nullopt);
+  EXPECT_EQ(find_in(t, "", 3, 5), 3u);
+  EXPECT_EQ(rfind_in(t, "bc", 0, 6), 4u);
+  EXPECT_EQ(rfind_in(t, "bc", 0, 5), 1u);
+  EXPECT_EQ(rfind_in(t, "", 2, 5), 5u);
+  EXPECT_EQ(rfind_in(t, "c", 0, 2), std::nullopt);
+  EXPECT_EQ(find_from(t, "a", 7), std::nullopt);
+  EXPECT_EQ(find_from(t, "", 6), 6u);
+  EXPECT_THROW(find_in(t, "a", 0, 7), Fault);
+  EXPECT_THROW(rfind_in(t, "a", 0, 7), Fault);
+  EXPECT_TRUE(starts_at(t, 3, "abc"));
+  EXPECT_FALSE(starts_at(t, 4, "bcd"));
+  EXPECT_FALSE(starts_at(t, 9, ""));
+}
+
+// Random texts over a tiny alphabet make matches, near-misses and periodic
+// patterns common; every range and padding is checked against the oracles.
+TEST(Search, AgreesWithOracleOnRandomTexts) {
+  std::mt19937 rng(12345);
+  const std::string patterns[] = {"a", "ab", "aab", "aaaa", "abab", "</w:t>", "aaaaaaaaab",
+                                  std::string(40, 'a') + "b"};
+  for (int round = 0; round < 300; ++round) {
+    std::string t;
+    const size_t len = rng() % 120;
+    for (size_t i = 0; i < len; ++i) t.push_back("ab</w:t>"[rng() % (round % 2 ? 2 : 8)]);
+    for (const std::string& p : patterns) {
+      const size_t from = len ? rng() % (len + 1) : 0;
+      const size_t to = from + (len - from ? rng() % (len - from + 1) : 0);
+      EXPECT_EQ(find_in(t, p, from, to), naive_find(t, p, from, to)) << t << " / " << p;
+      EXPECT_EQ(rfind_in(t, p, from, to), naive_rfind(t, p, from, to)) << t << " / " << p;
+    }
+  }
+}
+
+TEST(Search, ReverseSearchStaysCorrectPastItsVerificationBudget) {
+  // Many near-misses of a long periodic pattern push the reverse search into
+  // its fallback; the answer must not change.
+  const std::string p = std::string(30, 'a') + "b";
+  for (size_t hit : {size_t{0}, size_t{5}, size_t{3000}}) {
+    std::string t(4000, 'a');
+    t.replace(hit, p.size(), p);
+    EXPECT_EQ(rfind_in(t, p, 0, t.size()), naive_rfind(t, p, 0, t.size()));
+    EXPECT_EQ(rfind_in(t, p, 1, t.size()), naive_rfind(t, p, 1, t.size()));
+  }
+  const std::string none(5000, 'a');
+  EXPECT_EQ(rfind_in(none, p, 0, none.size()), std::nullopt);
+}
+
+TEST(Search, ByteSearches) {
+  const std::string t = "x{y}z%";
+  for (size_t pad = 0; pad < 35; ++pad) {
+    const std::string padded = std::string(pad, '.') + t + std::string(pad, '.');
+    EXPECT_EQ(find_byte(padded, '{', 0), pad + 1);
+    EXPECT_EQ(rfind_byte(padded, '.', 0, pad + 1), pad ? Offset(pad - 1) : std::nullopt);
+    EXPECT_EQ(find_any_byte(padded, "}%", pad + 2), pad + 3);
+    EXPECT_EQ(find_any_byte(padded, "%!", pad + 4), pad + 5);
+    EXPECT_EQ(find_any_byte(padded, "!?", 0), std::nullopt);
+  }
+}
+
+TEST(Search, SkipSpaceUsesPythonsWhiteSpace) {
+  EXPECT_EQ(skip_space(" \u3000x", 0), 4u);
+  EXPECT_EQ(skip_space("\x1cx", 0), 1u);
+  EXPECT_EQ(skip_space("\u200bx", 0), 0u);
+  EXPECT_EQ(skip_space("\ufeffx", 0), 0u);
+  EXPECT_EQ(skip_space("ab", 5), 5u);
+  EXPECT_THROW(skip_space("\u00a0x", 1), Fault);
+  // Every white-space code point, and its neighbours that are not.
+  const char32_t spaces[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x85,
+                             0xA0, 0x1680, 0x2000, 0x2005, 0x200A, 0x2028, 0x2029, 0x202F,
+                             0x205F, 0x3000};
+  const char32_t others[] = {0x08, 0x0E, 0x1B, 0x21, 0x84, 0x86, 0x9F, 0xA1, 0x167F, 0x1681,
+                             0x1FFF, 0x200B, 0x2027, 0x202A, 0x202E, 0x2030, 0x205E, 0x2060,
+                             0x2FFF, 0x3001, 0xFEFF, 0x1F600};
+  auto utf8 = [](char32_t c) {
+    std::string s;
+    if (c < 0x80) {
+      s += static_cast<char>(c);
+    } else if (c < 0x800) {
+      s += static_cast<char>(0xC0 | (c >> 6));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      s += static_cast<char>(0xE0 | (c >> 12));
+      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      s += static_cast<char>(0xF0 | (c >> 18));
+      s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return s;
+  };
+  for (char32_t c : spaces) {
+    const std::string s = utf8(c);
+    EXPECT_EQ(space_length(s + "x", 0), s.size()) << std::hex << static_cast<uint32_t>(c);
+    EXPECT_EQ(space_length(s, 0), s.size()) << std::hex << static_cast<uint32_t>(c);  // at the very end
+  }
+  for (char32_t c : others) EXPECT_EQ(space_length(utf8(c) + "x", 0), 0u) << std::hex << static_cast<uint32_t>(c);
+  EXPECT_EQ(space_length("\xE3\x80", 0), 0u);  // truncated sequence
+}
+
+TEST(Search, StartTags) {
+  const StartTagPattern tr{"<w:tr", false};
+  EXPECT_EQ(find_start_tag("<w:trPr><w:tr>", tr, 0), 8u);
+  EXPECT_EQ(find_start_tag("<w:tr", tr, 0), std::nullopt);
+  EXPECT_EQ(find_start_tag("<w:tr w:x=\"1\">", tr, 0), 0u);
+  EXPECT_EQ(find_start_tag("<w:tr>", tr, 7), std::nullopt);
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:trPr>", tr, 0, 14), 0u);
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:tr>", tr, 0, 5), 0u);  // follow byte past `to`
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:tr>", tr, 1, 12), 6u);
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:tr>", tr, 1, 10), std::nullopt);
+  const StartTagPattern p{"<w:p", false};
+  EXPECT_EQ(find_start_tag("<w:pPr><w:proofErr/><w:p/><w:p >", p, 0), 26u);
+  const StartTagPattern t{"<w:t>", true};
+  EXPECT_EQ(rfind_start_tag("<w:t>{{", t, 0, 5), 0u);
+}
+
+TEST(Search, StatementTags) {
+  auto at = [](std::string_view text, size_t from) {
+    auto t = find_stmt_tag(text, "vm", from);
+    return t ? std::make_pair(t->start, t->end) : std::make_pair(SIZE_MAX, SIZE_MAX);
+  };
+  using P = std::pair<size_t, size_t>;
+  EXPECT_EQ(at("{%- vm %}{% vm %}", 0), P(9, 17));
+  EXPECT_EQ(at("{%vm%}", 0), P(0, 6));
+  EXPECT_EQ(at("{%\n\tvm\u3000%}", 0), P(0, 11));
+  EXPECT_EQ(at("{% vm%}", 0), P(0, 7));
+  EXPECT_EQ(at("{% vm -%}{% vmx %}{% v m %}", 0), P(SIZE_MAX, SIZE_MAX));
+  EXPECT_EQ(at("{% vm %}", 1), P(SIZE_MAX, SIZE_MAX));
+  EXPECT_EQ(at("{%{% vm %}", 0), P(2, 10));
+  EXPECT_EQ(at("{% vm %", 0), P(SIZE_MAX, SIZE_MAX));
+  EXPECT_EQ(at("x", 5), P(SIZE_MAX, SIZE_MAX));
+}
+
+}  // namespace
+}  // namespace tesserine
