@@ -1,46 +1,12 @@
 #include "scan/search.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "fault.h"
 #include "scan/rewriter.h"
+#include "scan/simd.h"
 
 namespace tesserine {
-namespace {
-
-// Reverse Knuth-Morris-Pratt over text[from..to): linear in the range for any
-// pattern. Used when candidate verification has stopped paying for itself.
-constexpr size_t kMaxKmpPattern = 256;
-
-Offset rfind_kmp(std::string_view text, std::string_view pat, size_t from, size_t to) {
-  const size_t m = pat.size();
-  // Failure function of the reversed pattern: rp[i] = pat[m - 1 - i].
-  uint16_t fail[kMaxKmpPattern];
-  auto rp = [&](size_t i) { return pat[m - 1 - i]; };
-  fail[0] = 0;
-  for (size_t i = 1, k = 0; i < m; ++i) {
-    while (k > 0 && rp(i) != rp(k)) k = fail[k - 1];
-    if (rp(i) == rp(k)) ++k;
-    fail[i] = static_cast<uint16_t>(k);
-  }
-  size_t matched = 0;
-  for (size_t i = to; i > from; --i) {
-    const char c = text[i - 1];
-    while (matched > 0 && c != rp(matched)) matched = fail[matched - 1];
-    if (c == rp(matched)) ++matched;
-    if (matched == m) return i - 1;
-  }
-  return std::nullopt;
-}
-
-bool in_set(char c, std::string_view set) noexcept {
-  for (char s : set)
-    if (c == s) return true;
-  return false;
-}
-
-}  // namespace
 
 Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
   if (from > to) return std::nullopt;
@@ -48,9 +14,9 @@ Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t 
   if (pat.empty()) return from;
   if (pat.size() > to - from) return std::nullopt;
   if (pat.size() == 1) return find_byte(text, pat[0], from, to);
-  const void* hit = memmem(text.data() + from, to - from, pat.data(), pat.size());
+  const char* hit = simd::find_substring(text.data() + from, to - from, pat.data(), pat.size());
   if (hit == nullptr) return std::nullopt;
-  return static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+  return static_cast<size_t>(hit - text.data());
 }
 
 Offset find_from(std::string_view text, std::string_view pat, size_t from) {
@@ -65,21 +31,9 @@ Offset rfind_in(std::string_view text, std::string_view pat, size_t from, size_t
   if (m == 0) return to;
   if (m > to - from) return std::nullopt;
   if (m == 1) return rfind_byte(text, pat[0], from, to);
-  // Candidates by the last byte, verified by comparison; once verification has
-  // cost more than the range itself, finish with reverse KMP to stay linear.
-  const size_t budget = 2 * (to - from) + 64;
-  size_t spent = 0;
-  size_t end = to;  // windows must end at or before `end`
-  while (end - from >= m) {
-    Offset last = rfind_byte(text, pat[m - 1], from + m - 1, end);
-    if (!last) return std::nullopt;
-    const size_t start = *last + 1 - m;
-    if (std::memcmp(text.data() + start, pat.data(), m - 1) == 0) return start;
-    spent += m;
-    end = *last;
-    if (spent > budget && m <= kMaxKmpPattern) return rfind_kmp(text, pat, from, end);
-  }
-  return std::nullopt;
+  const char* hit = simd::rfind_substring(text.data() + from, to - from, pat.data(), m);
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(hit - text.data());
 }
 
 bool starts_at(std::string_view text, size_t pos, std::string_view lit) noexcept {
@@ -109,10 +63,11 @@ Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to) {
 
 Offset find_any_byte(std::string_view text, std::string_view set, size_t from, size_t to) {
   if (to > text.size()) to = text.size();
+  if (from >= to) return std::nullopt;
   if (set.size() == 1) return find_byte(text, set[0], from, to);
-  for (size_t i = from; i < to; ++i)
-    if (in_set(text[i], set)) return i;
-  return std::nullopt;
+  const char* hit = simd::find_any(text.data() + from, to - from, set.data(), set.size());
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(hit - text.data());
 }
 
 Offset find_any_byte(std::string_view text, std::string_view set, size_t from) {

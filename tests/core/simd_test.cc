@@ -1,0 +1,110 @@
+#include "scan/simd.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tesserine::simd {
+namespace {
+
+// Every level the machine supports; each vector kernel is checked against the
+// scalar one on the same inputs.
+std::vector<Level> levels() {
+  std::vector<Level> out{Level::Scalar};
+  if (best_level() >= Level::SSE2) out.push_back(Level::SSE2);
+  if (best_level() >= Level::AVX2) out.push_back(Level::AVX2);
+  return out;
+}
+
+struct LevelGuard {
+  ~LevelGuard() { force_level(best_level()); }
+};
+
+const char* naive_find(const std::string& h, const std::string& nd) {
+  size_t i = h.find(nd);
+  return i == std::string::npos ? nullptr : h.data() + i;
+}
+const char* naive_rfind(const std::string& h, const std::string& nd) {
+  size_t i = h.rfind(nd);
+  return i == std::string::npos ? nullptr : h.data() + i;
+}
+
+TEST(Simd, SubstringKernelsMatchTheOracleAtEveryPadding) {
+  LevelGuard guard;
+  const std::string needles[] = {"</w:t>", "<w:p", "{%", "-%}", "w:gridSpan w:val=\"",
+                                 "aa", std::string(33, 'a') + "b"};
+  const std::string seeds[] = {"<w:p><w:r><w:t>x</w:t></w:r></w:p>", "{%- a -%}{% b %}",
+                               std::string(70, 'a') + "b" + std::string(40, 'a'),
+                               "<w:tab/><w:t xml:space=\"preserve\">", ""};
+  for (Level level : levels()) {
+    force_level(level);
+    for (const std::string& seed : seeds)
+      for (size_t pad = 0; pad <= 34; ++pad)
+        for (const std::string& nd : needles) {
+          const std::string h = std::string(pad, '.') + seed + std::string(pad % 7, ':');
+          EXPECT_EQ(find_substring(h.data(), h.size(), nd.data(), nd.size()), naive_find(h, nd))
+              << static_cast<int>(level) << " " << h << " " << nd;
+          EXPECT_EQ(rfind_substring(h.data(), h.size(), nd.data(), nd.size()), naive_rfind(h, nd))
+              << static_cast<int>(level) << " " << h << " " << nd;
+        }
+  }
+}
+
+TEST(Simd, RandomTextsOverSmallAlphabets) {
+  LevelGuard guard;
+  std::mt19937 rng(7);
+  for (int round = 0; round < 400; ++round) {
+    const char* alphabet = round % 2 ? "ab" : "<w:t>/";
+    const size_t k = std::char_traits<char>::length(alphabet);
+    std::string h, nd;
+    for (size_t i = rng() % 300; i > 0; --i) h.push_back(alphabet[rng() % k]);
+    for (size_t i = 2 + rng() % 6; i > 0; --i) nd.push_back(alphabet[rng() % k]);
+    for (Level level : levels()) {
+      force_level(level);
+      ASSERT_EQ(find_substring(h.data(), h.size(), nd.data(), nd.size()), naive_find(h, nd));
+      ASSERT_EQ(rfind_substring(h.data(), h.size(), nd.data(), nd.size()), naive_rfind(h, nd));
+    }
+  }
+}
+
+TEST(Simd, PeriodicInputsExhaustTheFilterAndStayCorrect) {
+  LevelGuard guard;
+  // Every position passes the two-byte filter, so the budget runs out and the
+  // linear fallbacks finish the search.
+  const std::string nd = std::string(20, 'a') + "b";
+  for (size_t hit : {size_t{0}, size_t{17}, size_t{2500}, size_t{4979}}) {
+    std::string h(5000, 'a');
+    h.replace(hit, nd.size(), nd);
+    for (Level level : levels()) {
+      force_level(level);
+      EXPECT_EQ(find_substring(h.data(), h.size(), nd.data(), nd.size()), naive_find(h, nd));
+      EXPECT_EQ(rfind_substring(h.data(), h.size(), nd.data(), nd.size()), naive_rfind(h, nd));
+    }
+  }
+  const std::string long_needle = std::string(300, 'a') + "b";
+  std::string h(3000, 'a');
+  h.replace(100, long_needle.size(), long_needle);
+  EXPECT_EQ(rfind_substring(h.data(), h.size(), long_needle.data(), long_needle.size()),
+            h.data() + 100);
+}
+
+TEST(Simd, FindAnyAtEveryPadding) {
+  LevelGuard guard;
+  for (Level level : levels()) {
+    force_level(level);
+    for (size_t pad = 0; pad <= 70; ++pad) {
+      std::string h(pad, 'x');
+      EXPECT_EQ(find_any(h.data(), h.size(), "\a\t\n\f", 4), nullptr);
+      h += "\f";
+      h += std::string(pad % 5, 'y');
+      EXPECT_EQ(find_any(h.data(), h.size(), "\a\t\n\f", 4), h.data() + pad);
+      EXPECT_EQ(find_any(h.data(), h.size(), "y\f", 2), h.data() + pad);
+      EXPECT_EQ(find_any(h.data(), h.size(), "yz", 2), pad % 5 ? h.data() + pad + 1 : nullptr);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tesserine::simd
