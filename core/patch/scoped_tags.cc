@@ -1,0 +1,114 @@
+// Passes 8 to 14: a tag whose opener is followed by an element keyword, such as
+// «{%tr for r in rows %}», replaces the whole enclosing row, cell, paragraph or
+// run, with the keyword taken out, so the template engine repeats or drops that
+// element as a unit.
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "patch/engine.h"
+#include "patch/passes.h"
+#include "scan/search.h"
+
+namespace tesserine {
+
+namespace {
+
+struct ElementKind {
+  std::string_view keyword;
+  std::string_view closing;
+  StartTagPattern start;
+};
+
+constexpr std::array<ElementKind, 4> ELEMENT_KINDS{{
+    {"tr", "</w:tr>", {"<w:tr", false}},
+    {"tc", "</w:tc>", {"<w:tc", false}},
+    {"p", "</w:p>", {"<w:p", false}},
+    {"r", "</w:r>", {"<w:r", false}},
+}};
+
+enum Kind : size_t { kRow = 0, kCell = 1, kParagraph = 2, kRun = 3 };
+
+// The first tag at or after `from` that opens with "{{" or "{%" (with `comment`,
+// "{#"), then `keyword` and exactly one space, and closes at the first "}" or
+// close character after that space. A rejected candidate is retried one byte
+// after its "{".
+std::optional<TagSpan> find_scoped_tag(std::string_view text, std::string_view keyword,
+                                       bool comment, size_t from) {
+  const size_t n = text.size();
+  const char close = comment ? '#' : '%';
+  const char stops[2] = {'}', close};
+  size_t i = from;
+  while (i < n) {
+    Offset brace = find_byte(text, '{', i);
+    if (!brace) return std::nullopt;
+    const size_t j = *brace;
+    i = j + 1;
+    if (j + 1 >= n) continue;
+
+    const char opener = text[j + 1];
+    if (comment ? opener != '#' : opener != '{' && opener != '%') continue;
+
+    const size_t k = j + 2;
+    if (!starts_at(text, k, keyword)) continue;
+    const size_t space = k + keyword.size();
+    if (space >= n || text[space] != ' ') continue;
+
+    const size_t body = space + 1;
+    if (body == n) continue;
+    Offset stop = find_any_byte(text, std::string_view(stops, 2), body);
+    // Every later candidate's body starts further on, so none can close either.
+    if (!stop) return std::nullopt;
+    const size_t m = *stop;
+    if (m + 1 >= n || text[m + 1] != '}') continue;
+    if (text[m] == '}' && comment) continue;
+    return TagSpan{j, m + 2, body, m + 2};
+  }
+  return std::nullopt;
+}
+
+// Writes the tag back without its keyword: the opener, one space, the body and
+// the closer.
+EmitResult emit_unscoped_tag(std::string_view text, Buffer& output, size_t, const TagSpan& tag,
+                             size_t) {
+  output.append(text.substr(tag.start, 2));
+  output.push_back(' ');
+  output.append(text.substr(tag.body_start, tag.body_end - tag.body_start));
+  return EmitResult::ok();
+}
+
+PassResult replace_scoped_elements(std::string_view text, Kind kind, bool comment) {
+  const ElementKind& row = ELEMENT_KINDS[kind];
+  auto finder = [&](size_t from) { return find_scoped_tag(text, row.keyword, comment, from); };
+  auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag,
+                     size_t region_end) {
+    return emit_unscoped_tag(text, output, element_start, tag, region_end);
+  };
+  return replace_enclosing_elements(text, row.start, finder, row.closing, emitter);
+}
+
+}  // namespace
+
+PassResult replace_row_tags(std::string_view text) {
+  return replace_scoped_elements(text, kRow, false);
+}
+PassResult replace_cell_tags(std::string_view text) {
+  return replace_scoped_elements(text, kCell, false);
+}
+PassResult replace_paragraph_tags(std::string_view text) {
+  return replace_scoped_elements(text, kParagraph, false);
+}
+PassResult replace_run_tags(std::string_view text) {
+  return replace_scoped_elements(text, kRun, false);
+}
+PassResult replace_row_comments(std::string_view text) {
+  return replace_scoped_elements(text, kRow, true);
+}
+PassResult replace_cell_comments(std::string_view text) {
+  return replace_scoped_elements(text, kCell, true);
+}
+PassResult replace_paragraph_comments(std::string_view text) {
+  return replace_scoped_elements(text, kParagraph, true);
+}
+
+}  // namespace tesserine

@@ -1,0 +1,194 @@
+#include "patch/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tesserine {
+namespace {
+
+constexpr StartTagPattern kElement{"<e", false};
+
+struct Call {
+  size_t element_start;
+  size_t tag_start;
+  size_t region_end;
+};
+
+// A finder for «[body]» tags and an emitter that writes «(body)», or aborts on
+// the body "stop"; every emitter call is recorded.
+struct Harness {
+  std::string_view text;
+  std::vector<Call> calls{};
+
+  std::optional<TagSpan> find(size_t from) {
+    size_t open = text.find('[', from);
+    if (open == std::string_view::npos) return std::nullopt;
+    size_t close = text.find(']', open);
+    if (close == std::string_view::npos) return std::nullopt;
+    return TagSpan{open, close + 1, open + 1, close};
+  }
+
+  EmitResult emit(Buffer& out, size_t element_start, const TagSpan& tag, size_t region_end) {
+    calls.push_back({element_start, tag.start, region_end});
+    std::string_view body = text.substr(tag.body_start, tag.body_end - tag.body_start);
+    if (body == "stop") return EmitResult::abort("stopped");
+    out.push_back('(');
+    out.append(body);
+    out.push_back(')');
+    return EmitResult::ok();
+  }
+
+  PassResult run(std::string_view closing, StartTagPattern pattern = kElement) {
+    return replace_enclosing_elements(
+        text, pattern, [this](size_t from) { return find(from); }, closing,
+        [this](Buffer& out, size_t p, const TagSpan& tag, size_t r) {
+          return emit(out, p, tag, r);
+        });
+  }
+};
+
+// The text after a pass: the input itself when unchanged.
+std::string after(const PassResult& result, std::string_view input) {
+  EXPECT_FALSE(result.is_fallback());
+  return std::string(result.is_rewritten() ? result.text().view() : input);
+}
+
+struct EngineCase {
+  const char* name;
+  const char* input;
+  const char* closing;
+  const char* expected;
+};
+
+class EngineCases : public ::testing::TestWithParam<EngineCase> {};
+
+TEST_P(EngineCases, Rewrites) {
+  const EngineCase& c = GetParam();
+  Harness h{c.input};
+  EXPECT_EQ(after(h.run(c.closing), c.input), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, EngineCases,
+    ::testing::Values(
+        EngineCase{"NoTag", "<e>plain</e>", "</e>", "<e>plain</e>"},
+        EngineCase{"Simple", "a<e x>b[t]c</e>d", "</e>", "a(t)d"},
+        EngineCase{"NearestStart", "<e><e>A[t]B</e>", "</e>", "<e>(t)"},
+        EngineCase{"PrefixNeedsSpaceOrGt", "<e><ePr/>[t]</e><eX>", "</e>", "(t)<eX>"},
+        EngineCase{"NoElementStart", "[a]<e>[b]</e>", "</e>", "[a](b)"},
+        EngineCase{"StartOnlyBeforePos", "<e>[a]<e>x</e>[b]</e>", "</e>", "(a)[b]</e>"},
+        EngineCase{"TwoTagsOneElement", "<e>[a]x[b]y</e>z", "</e>", "(b)z"},
+        EngineCase{"ClosingBeyondNextStart", "<e>[a]<e>x</e>y", "</e>", "(a)y"},
+        EngineCase{"NoClosingAnywhere", "<e>[a]<e>[b]", "</e>", "<e>[a]<e>[b]"},
+        EngineCase{"LastMemberWithoutClosing", "<e>[a]</e>[b]<e>", "</e>", "(a)[b]<e>"},
+        EngineCase{"LaterElementsAfterFailedGroup", "<e>[a]</e><e>[b]", "</e>",
+                   "(a)<e>[b]"},
+        EngineCase{"EmptyClosingEndsAtLastTag", "<e>[a]x[b]y</e>", "", "(b)y</e>"},
+        EngineCase{"EmptyClosingPerElement", "<e>[a]<e>[b]", "", "(a)(b)"},
+        EngineCase{"StartAtTextEndNeverCounts", "[a]<e", "</e>", "[a]<e"}),
+    [](const ::testing::TestParamInfo<EngineCase>& info) { return info.param.name; });
+
+TEST(Engine, ReportsEachRegionToTheEmitter) {
+  Harness h{"<e>[a]</e><e>[b]</e>"};
+  PassResult result = h.run("</e>");
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(), "(a)(b)");
+  ASSERT_EQ(h.calls.size(), 2u);
+  EXPECT_EQ(h.calls[0].element_start, 0u);
+  EXPECT_EQ(h.calls[0].tag_start, 3u);
+  EXPECT_EQ(h.calls[0].region_end, 10u);
+  EXPECT_EQ(h.calls[1].element_start, 10u);
+  EXPECT_EQ(h.calls[1].tag_start, 13u);
+  EXPECT_EQ(h.calls[1].region_end, 20u);
+}
+
+TEST(Engine, ExactPatternMatchesRightBeforeTag) {
+  Harness h{"<t>[a]</t><tx>"};
+  PassResult result = h.run("</t>", StartTagPattern{"<t>", true});
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(), "(a)<tx>");
+}
+
+TEST(Engine, AbortAfterEarlierReplacementsFallsBack) {
+  Harness h{"<e>[a]</e><e>[stop]</e>"};
+  PassResult result = h.run("</e>");
+  ASSERT_TRUE(result.is_fallback());
+  EXPECT_STREQ(result.reason(), "stopped");
+  EXPECT_EQ(h.calls.size(), 2u);
+}
+
+TEST(Engine, TagsInsideADroppedRegionAreNotSeenAgain) {
+  // The closing text lies past the next element start, so the region swallows
+  // that element and its tag.
+  Harness h{"<e>[a]<e>[b]x</e>y"};
+  EXPECT_EQ(after(h.run("</e>"), h.text), "(a)y");
+  ASSERT_EQ(h.calls.size(), 1u);
+  EXPECT_EQ(h.calls[0].tag_start, 3u);
+}
+
+// Nested and overlapping tags from a fixed list, to exercise group members that
+// end after the bound or after the last closing text.
+struct ListHarness {
+  std::string_view text;
+  std::vector<TagSpan> tags;
+  std::vector<size_t> chosen{};
+
+  PassResult run(std::string_view closing) {
+    return replace_enclosing_elements(
+        text, kElement,
+        [this](size_t from) -> std::optional<TagSpan> {
+          for (const TagSpan& t : tags)
+            if (t.start >= from) return t;
+          return std::nullopt;
+        },
+        closing,
+        [this](Buffer& out, size_t, const TagSpan& tag, size_t) {
+          chosen.push_back(tag.start);
+          out.append("#");
+          return EmitResult::ok();
+        });
+  }
+};
+
+TEST(Engine, NestedMembersChooseTheLastOneWithAClosingText) {
+  // 0: <e>  3: outer tag [3, 20)  5: inner tag [5, 8)  8: </e>  12: <e>
+  ListHarness h{"<e>xx...</e><e>......", {{3, 20, 3, 20}, {5, 8, 5, 8}}};
+  PassResult result = h.run("</e>");
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(), "#<e>......");
+  EXPECT_EQ(h.chosen, std::vector<size_t>{5});
+}
+
+TEST(Engine, OverlappingMemberEndingAfterLastClosingIsPassedOver) {
+  // 3: tag [3, 8)  5: tag [5, 20), which ends after the only "</e>" at 8
+  ListHarness h{"<e>xx...</e><e>......", {{3, 8, 3, 8}, {5, 20, 5, 20}}};
+  PassResult result = h.run("</e>");
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(), "#<e>......");
+  EXPECT_EQ(h.chosen, std::vector<size_t>{3});
+}
+
+TEST(Engine, ClosingStartingBeforeAFailedSearchIsStillFound) {
+  // 3: tag [3, 4)  4: tag [4, 6), which ends inside the only "</e>" at 5
+  ListHarness h{"<e>ab</e>....", {{3, 4, 3, 4}, {4, 6, 4, 6}}};
+  PassResult result = h.run("</e>");
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(), "#....");
+  EXPECT_EQ(h.chosen, std::vector<size_t>{3});
+}
+
+TEST(Engine, MemberStartingBeforeBoundJoinsGroupEvenIfItEndsAfterIt) {
+  // 0: <e>  3: tag [3, 4)  4: tag [4, 18) reaching past <e> at 7  18: </e>
+  ListHarness h{"<e>ab.d<e>.......x</e>z", {{3, 4, 3, 4}, {4, 18, 4, 18}}};
+  PassResult result = h.run("</e>");
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(), "#z");
+  EXPECT_EQ(h.chosen, std::vector<size_t>{4});
+}
+
+}  // namespace
+}  // namespace tesserine
