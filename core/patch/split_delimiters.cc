@@ -1,0 +1,107 @@
+#include "patch/passes.h"
+
+#include "scan/rewriter.h"
+#include "scan/search.h"
+
+namespace tesserine {
+
+namespace {
+
+// The bytes that may complete a delimiter whose first byte is `first`, or an
+// empty set when `first` cannot start one.
+std::string_view second_bytes(char first) noexcept {
+  switch (first) {
+    case '{':
+      return "{%#";
+    case '}':
+    case '%':
+    case '#':
+      return "}";
+    default:
+      return {};
+  }
+}
+
+// Candidate "<"s come in increasing order, so the answers below only move
+// forward, and remembering the last one keeps the pass linear even when many
+// candidates share one long tag or one long run of tags.
+class RunScanner {
+ public:
+  explicit RunScanner(std::string_view text) noexcept : text_(text) {}
+
+  // The end of the markup run that starts with the "<" at `lt`, or none when
+  // the run is unclosed or reaches the end of the text.
+  Offset run_end(size_t lt) {
+    const Offset gt = first_gt(lt + 1);
+    if (!gt) return std::nullopt;
+    // Every ">" that a walk passes over closes one of its tags, so a walk from
+    // any of them ends where that walk ended.
+    if (!walked_ || *gt < walk_first_gt_ || *gt > walk_last_gt_) walk(*gt);
+    return walk_end_;
+  }
+
+ private:
+  Offset first_gt(size_t from) {
+    if (gt_known_ && from >= gt_from_ && (!gt_ || from <= *gt_)) return gt_;
+    gt_known_ = true;
+    gt_from_ = from;
+    gt_ = find_byte(text_, '>', from);
+    return gt_;
+  }
+
+  // Follows the tags that stand directly after the ">" at `gt`.
+  void walk(size_t gt) {
+    walked_ = true;
+    walk_first_gt_ = gt;
+    for (;;) {
+      walk_last_gt_ = gt;
+      const size_t p = gt + 1;
+      if (p == text_.size()) {
+        walk_end_ = std::nullopt;
+        return;
+      }
+      if (text_[p] != '<') {
+        walk_end_ = p;
+        return;
+      }
+      const Offset next = find_byte(text_, '>', p + 1);
+      if (!next) {
+        walk_end_ = std::nullopt;
+        return;
+      }
+      gt = *next;
+    }
+  }
+
+  std::string_view text_;
+  bool gt_known_ = false;
+  size_t gt_from_ = 0;
+  Offset gt_;
+  bool walked_ = false;
+  size_t walk_first_gt_ = 0;
+  size_t walk_last_gt_ = 0;
+  Offset walk_end_;
+};
+
+}  // namespace
+
+PassResult join_split_delimiters(std::string_view text) {
+  if (text.empty()) return PassResult::unchanged();
+  Rewriter rewriter(text);
+  RunScanner runs(text);
+  // A "<" at offset 0 has no delimiter byte before it.
+  size_t pos = 1;
+  while (Offset lt = find_byte(text, '<', pos)) {
+    const size_t l = *lt;
+    pos = l + 1;
+    const std::string_view expected = second_bytes(text[l - 1]);
+    if (expected.empty()) continue;
+    const Offset end = runs.run_end(l);
+    if (!end || expected.find(text[*end]) == std::string_view::npos) continue;
+    rewriter.copy_until(l, *end);
+    pos = *end;
+  }
+  return rewriter.finish();
+}
+
+}  // namespace tesserine

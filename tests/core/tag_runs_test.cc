@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "patch/passes.h"
+
+namespace tesserine {
+namespace {
+
+// The pass's text, or none for Unchanged.
+std::optional<std::string> merge(std::string_view text) {
+  PassResult r = merge_tag_text_runs(text);
+  EXPECT_FALSE(r.is_fallback());
+  if (r.is_unchanged()) return std::nullopt;
+  return std::string(r.text().view());
+}
+
+struct Case {
+  std::string_view input;
+  std::optional<std::string_view> output;  // none: Unchanged
+};
+
+TEST(TagRuns, MergesPiecesInsideTags) {
+  const Case cases[] = {
+      {"{{ na</w:t></w:r><w:r><w:rPr><w:b/></w:rPr><w:t xml:space=\"preserve\">me }}",
+       "{{ name }}"},
+      {"{% if a</w:t><w:tab/><w:t> %}", "{% if a %}"},
+      {"{# a</w:t><w:t>b #}", "{# ab #}"},
+      {"{{ a</w:t><w:t>b</w:t><w:t>c }}", "{{ abc }}"},
+      {"{{ a</w:t></w:r></w:p><w:p><w:r><w:t>b", "{{ ab"},
+      {"{{ a</w:t><w:t>b }}</w:t><w:t>x{% c</w:t><w:t>d %}", "{{ ab }}</w:t><w:t>x{% cd %}"},
+      // Only the closer of the tag's own kind ends its region.
+      {"{% a }}</w:t><w:t>b %}", "{% a }}b %}"},
+      {"{{ a }}</w:t><w:t>b", std::nullopt},
+      {"{x</w:t><w:t>y}", std::nullopt},
+      // Look-alike start tags are skipped over, not taken as the next piece.
+      {"{{ a</w:t><w:tbl><w:tc><w:t>b }}", "{{ ab }}"},
+      {"{{ a</w:t><w:tbl> }}", std::nullopt},
+      // A "<w:t" whose ">" lies beyond the closer is no start tag in the region.
+      {"{{ a</w:t><w:t }}>", std::nullopt},
+      {"{{ a</w:t><w:t>}}", "{{ a}}"},
+      // Truncated markup and bare openers at the end.
+      {"{{ a</w:t><w:t", std::nullopt},
+      {"{{ a</w:t><w:t ", std::nullopt},
+      {"{{ a</w:t", std::nullopt},
+      {"{", std::nullopt},
+      {"{{", std::nullopt},
+      {"x{%", std::nullopt},
+      {"", std::nullopt},
+      // Multi-byte characters right at the cuts.
+      {"{{\xF0\x9F\x98\x80</w:t><w:t>\xF0\x9F\x98\x80}}", "{{\xF0\x9F\x98\x80\xF0\x9F\x98\x80}}"},
+      {"\xE2\x80\x9C{%\xE2\x80\x9D</w:t><w:t xml:lang=\"\xC3\xA9\">\xC3\xA9%}",
+       "\xE2\x80\x9C{%\xE2\x80\x9D\xC3\xA9%}"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(merge(c.input), c.output) << c.input;
+}
+
+}  // namespace
+}  // namespace tesserine
