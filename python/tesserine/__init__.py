@@ -1,3 +1,36 @@
 """tesserine: fill Jinja2 templates typed straight into .docx documents."""
 
+from __future__ import annotations
+
+from . import _backend
+from ._document import Scrivelle
+from ._errors import (
+    MalformedPartError,
+    NotADocxError,
+    TemplateRenderError,
+    TemplateSyntaxError,
+    TesserineError,
+)
+from ._render import patch_xml, render_xml_part
+
 __version__ = "0.1.0"
+
+__all__ = [
+    "BACKEND",
+    "MalformedPartError",
+    "NotADocxError",
+    "Scrivelle",
+    "TemplateRenderError",
+    "TemplateSyntaxError",
+    "TesserineError",
+    "__version__",
+    "patch_xml",
+    "render_xml_part",
+]
+
+
+def __getattr__(name: str) -> str:
+    # BACKEND is looked up on each access so that it names the engine actually in use.
+    if name == "BACKEND":
+        return _backend.active.name
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,46 @@
+"""Exceptions raised by tesserine: one base class, one subclass per kind of fault."""
+
+from __future__ import annotations
+
+
+class TesserineError(Exception):
+    """Base class of every error that tesserine raises on purpose."""
+
+
+class NotADocxError(TesserineError):
+    """The template is not a word-processing document that tesserine can fill."""
+
+
+class TemplateSyntaxError(TesserineError):
+    """A template tag in a document part is not valid Jinja2."""
+
+    def __init__(self, part: str, lineno: int, message: str, excerpt: str) -> None:
+        self.part = part
+        self.lineno = lineno
+        self.message = message
+        self.excerpt = excerpt
+        super().__init__(f"{part}: template syntax error: {message} (in: {excerpt})")
+
+
+class TemplateRenderError(TesserineError):
+    """Rendering a document part failed on the data it was given."""
+
+    def __init__(self, part: str, message: str) -> None:
+        self.part = part
+        self.message = message
+        super().__init__(f"{part}: {message}")
+
+
+class MalformedPartError(TesserineError):
+    """A rendered document part is not well-formed XML; saving it would break the document."""
+
+    def __init__(self, part: str, line: int, column: int, reason: str, excerpt: str) -> None:
+        self.part = part
+        self.line = line
+        self.column = column
+        self.reason = reason
+        self.excerpt = excerpt
+        super().__init__(
+            f"{part}: rendered XML is not well-formed at line {line}, column {column}:"
+            f" {reason} (near: {excerpt})"
+        )

@@ -1,0 +1,203 @@
+"""Scrivelle end to end on .docx files built as a word processor writes them."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import docx
+import jinja2
+import pytest
+from helpers_docx import W, backend, child_env, members, read, split_runs, table_texts, texts, to_bytes, zip_with
+
+import tesserine
+from tesserine import _backend, _pure
+
+__all__ = ["backend"]
+
+DEMO = Path(tesserine.__file__).parent / "examples" / "invoice-letter.docx"
+CONTEXT = {
+    "customer": "Tom & Jerry <b>",
+    "address": "1 Long Road\nSpringfield",
+    "columns": "a\tb",
+    "two": "first\asecond",
+    "pages": "before\fafter",
+    "ref": "R-7",
+    "kind": "Tools",
+    "lines": [{"name": "hammer", "qty": 2}, {"name": "saw", "qty": 1}, {"name": "nails", "qty": 100}],
+    "total": "7.50",
+}
+
+
+def letter() -> bytes:
+    document = docx.Document()
+    split_runs(document.add_paragraph(), "Dear {", "{ cust", "omer", " }},")
+    for text in ["{{ address }}", "{{ columns }}", "{{ two }}", "{{ pages }}", "Intro.",
+                 "{%- if overdue %}", "Please pay.", "{%- endif %}", "Closing."]:
+        document.add_paragraph(text)
+    table = document.add_table(rows=6, cols=3)
+    rows = [["{% cellbg \u201cD9E2F3\u201d %}Item", "Qty", "Price"], ["{%tr for line in lines %}", "", ""],
+            ["{% vm %}{{ kind }}", "{{ line.name }}", "{{ line.qty }}"], ["{%tr endfor %}", "", ""],
+            ["{% colspan 2 %}Total", "{{ total }}", ""]]
+    for row, values in zip(table.rows, rows):
+        for cell, value in zip(row.cells, values):
+            cell.text = value
+    total_row = table.rows[4]._tr
+    total_row.remove(total_row.tc_lst[-1])
+    table._tbl.remove(table.rows[5]._tr)
+    document.sections[0].header.paragraphs[0].text = "Ref {{ ref }}"
+    return to_bytes(document)
+
+
+@pytest.mark.parametrize("overdue", [False, True])
+def test_letter_renders_text_breaks_and_conditions(backend: str, overdue: bool) -> None:
+    scrivelle = tesserine.Scrivelle(letter())
+    scrivelle.render({**CONTEXT, "overdue": overdue})
+    out = io.BytesIO()
+    scrivelle.save(out)
+    result = read(out.getvalue())
+    paragraphs = texts(result)
+    assert paragraphs[:7] == ["Dear Tom & Jerry <b>,", "1 Long Road\nSpringfield", "a\tb", "first", "second",
+                              "before", ""]
+    assert paragraphs[7:10] == ["after", "Intro.", "Please pay." if overdue else "Closing."]
+    assert result.paragraphs[6]._p.xpath("count(.//w:br[@w:type='page'])") == 1
+    assert result.sections[0].header.paragraphs[0].text == "Ref R-7"
+
+
+def test_table_loops_merges_spans_and_shading(backend: str) -> None:
+    scrivelle = tesserine.Scrivelle(letter())
+    scrivelle.render({**CONTEXT, "overdue": False})
+    out = io.BytesIO()
+    scrivelle.save(out)
+    table = read(out.getvalue()).tables[0]._tbl
+    assert table_texts(read(out.getvalue())) == [
+        ["Item", "Qty", "Price"], ["Tools", "hammer", "2"], ["", "saw", "1"], ["", "nails", "100"],
+        ["Total", "7.50"]]
+    merges = [tc.xpath("string(w:tcPr/w:vMerge/@w:val)") for tc in table.xpath("w:tr/w:tc[1]")[1:4]]
+    assert merges == ["restart", "continue", "continue"]
+    assert table.xpath("string(w:tr[1]/w:tc[1]/w:tcPr/w:shd/@w:fill)") == "D9E2F3"
+    assert table.xpath("string(w:tr[5]/w:tc[1]/w:tcPr/w:gridSpan/@w:val)") == "2"
+
+
+def test_undeclared_variables(backend: str) -> None:
+    names = tesserine.Scrivelle(letter()).undeclared_variables()
+    assert names == {"customer", "address", "columns", "two", "pages", "overdue", "lines", "kind", "total", "ref"}
+
+
+def test_parts_found_by_content_type(backend: str) -> None:
+    main = docx.Document()
+    main.add_paragraph("{{ a }}")
+    files = members(to_bytes(main))
+    note = f'<w:footnotes xmlns:w="{W[1:-1]}"><w:footnote w:id="1"><w:p><w:r><w:t>{{{{ b }}}}</w:t></w:r></w:p>' \
+           "</w:footnote></w:footnotes>"
+    files["word/notes.xml"] = note.encode()
+    files["word/header7.xml"] = b"{{ not_a_part }}"
+    kind = "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml"
+    files["[Content_Types].xml"] = files["[Content_Types].xml"].replace(
+        b"</Types>", f'<Override PartName="/word/notes.xml" ContentType="{kind}"/></Types>'.encode())
+    scrivelle = tesserine.Scrivelle(zip_with(files))
+    assert scrivelle.parts == ("word/document.xml", "word/notes.xml")
+    scrivelle.render({"a": 1, "b": "x&y"})
+    assert ">x&amp;y</w:t>" in scrivelle.rendered_xml("word/notes.xml")
+
+
+def test_save_copies_untouched_members_as_stored(backend: str, tmp_path: Path) -> None:
+    files = members(DEMO.read_bytes())
+    source = zip_with(files, stored=frozenset({"word/styles.xml", "word/document.xml"}))
+    scrivelle = tesserine.Scrivelle(io.BytesIO(source))
+    scrivelle.render(json.loads(DEMO.with_suffix(".json").read_text(encoding="utf-8")))
+    scrivelle.save(tmp_path / "out.docx")
+    with zipfile.ZipFile(io.BytesIO(source)) as old, zipfile.ZipFile(tmp_path / "out.docx") as new:
+        assert new.namelist() == old.namelist()
+        for before, after in zip(old.infolist(), new.infolist()):
+            assert (after.compress_type, after.date_time) == (before.compress_type, before.date_time)
+            if before.filename not in scrivelle.parts:
+                assert (after.CRC, after.compress_size) == (before.CRC, before.compress_size)
+    assert read((tmp_path / "out.docx").read_bytes()).tables[0].rows[0].cells[1].text == "Description"
+
+
+def test_patch_xml_falls_back_to_the_sound_reference(monkeypatch: pytest.MonkeyPatch) -> None:
+    native = _backend.native_backend()
+    if native is None:
+        pytest.skip("native module not built")
+    monkeypatch.setattr(sys.modules["tesserine._native"], "patch_xml", lambda src: None)
+    monkeypatch.setattr(_pure, "patch_xml_sound", lambda src: "sound:" + src)
+    monkeypatch.setattr(_backend, "active", native)
+    assert tesserine.patch_xml("<w:t/>") == "sound:<w:t/>"
+
+
+@pytest.mark.parametrize("value, expected", [(None, "pure"), ("1", "pure")])
+def test_environment_variable_forces_the_twin(value: str | None, expected: str) -> None:
+    env = child_env()
+    env.pop(_backend.FORCE_PURE_VARIABLE, None)
+    if value is not None:
+        env[_backend.FORCE_PURE_VARIABLE] = value
+    elif _backend.native_backend() is not None:
+        expected = "native"
+    result = subprocess.run([sys.executable, "-c", "import tesserine; print(tesserine.BACKEND)"],
+                            env=env, capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == expected
+
+
+def test_custom_environment_keeps_escaping(backend: str) -> None:
+    env = jinja2.Environment()
+    env.filters["shout"] = lambda text: text.upper() + "!"
+    document = docx.Document()
+    document.add_paragraph("{{ name|shout }}")
+    scrivelle = tesserine.Scrivelle(to_bytes(document))
+    scrivelle.render({"name": "a<b"}, environment=env)
+    assert "A&lt;B!" in scrivelle.rendered_xml("word/document.xml")
+
+
+def one_paragraph(text: str) -> bytes:
+    document = docx.Document()
+    document.add_paragraph(text)
+    return to_bytes(document)
+
+
+@pytest.mark.parametrize("source, message", [
+    (b"plain text", "not a zip archive"),
+    (zip_with({"word/other.xml": b"<x/>"}), "no word/document.xml"),
+])
+def test_not_a_docx(source: bytes, message: str) -> None:
+    with pytest.raises(tesserine.NotADocxError, match=message):
+        tesserine.Scrivelle(source)
+
+
+def test_syntax_error_names_part_and_tag(backend: str) -> None:
+    scrivelle = tesserine.Scrivelle(one_paragraph("Hello {% for x in %} there"))
+    with pytest.raises(tesserine.TemplateSyntaxError) as caught:
+        scrivelle.render({})
+    assert caught.value.part == "word/document.xml"
+    assert caught.value.excerpt == "Hello {% for x in %} there"
+    assert "<w:" not in str(caught.value)
+
+
+def test_render_error_names_part(backend: str) -> None:
+    scrivelle = tesserine.Scrivelle(one_paragraph("{{ 1 / n }}"))
+    with pytest.raises(tesserine.TemplateRenderError, match="word/document.xml: ZeroDivisionError"):
+        scrivelle.render({"n": 0})
+
+
+@pytest.mark.parametrize("value, autoescape", [("a\x01b", True), ("<b>", False)])
+def test_malformed_output_is_not_written(backend: str, tmp_path: Path, value: str, autoescape: bool) -> None:
+    target = tmp_path / "out.docx"
+    target.write_bytes(b"previous")
+    scrivelle = tesserine.Scrivelle(one_paragraph("x {{ v }} y"))
+    scrivelle.render({"v": value}, autoescape=autoescape)
+    with pytest.raises(tesserine.MalformedPartError) as caught:
+        scrivelle.save(target)
+    assert caught.value.part == "word/document.xml" and caught.value.line >= 1 and caught.value.column > 1
+    assert "x " + value.replace("\x01", "\\x01")[:1] in caught.value.excerpt
+    assert os.listdir(tmp_path) == ["out.docx"] and target.read_bytes() == b"previous"
+
+
+def test_render_xml_part_runs_pre_and_post_steps(backend: str) -> None:
+    xml = "<w:body><w:p><w:r><w:t>{{ v }}</w:t></w:r></w:p></w:body>"
+    assert tesserine.render_xml_part(xml, {"v": "a\nb"}) == \
+        '<w:body><w:p><w:r><w:t>a</w:t><w:br/><w:t xml:space="preserve">b</w:t></w:r></w:p></w:body>'
