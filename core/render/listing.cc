@@ -1,0 +1,247 @@
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "fault.h"
+#include "render/render.h"
+#include "scan/rewriter.h"
+#include "scan/search.h"
+
+namespace tesserine {
+namespace {
+
+constexpr StartTagPattern PARAGRAPH_START{"<w:p", false};
+constexpr StartTagPattern RUN_START{"<w:r", false};
+constexpr StartTagPattern TEXT_START{"<w:t", false};
+constexpr std::string_view PARAGRAPH_END = "</w:p>";
+constexpr std::string_view RUN_END = "</w:r>";
+constexpr std::string_view TEXT_END = "</w:t>";
+
+// One piece of a replacement markup: a literal, or the properties looked up for
+// the paragraph or the run being split.
+struct MarkupPiece {
+  enum Kind { kLiteral, kRunProperties, kParagraphProperties };
+  Kind kind;
+  std::string_view literal;
+};
+
+constexpr MarkupPiece lit(std::string_view text) { return {MarkupPiece::kLiteral, text}; }
+constexpr MarkupPiece RPR{MarkupPiece::kRunProperties, {}};
+constexpr MarkupPiece PPR{MarkupPiece::kParagraphProperties, {}};
+constexpr std::string_view PRESERVED_TEXT = "<w:t xml:space=\"preserve\">";
+
+constexpr MarkupPiece TAB_MARKUP[] = {
+    lit("</w:t></w:r><w:r>"), RPR, lit("<w:tab/></w:r><w:r>"), RPR, lit(PRESERVED_TEXT)};
+constexpr MarkupPiece PARAGRAPH_MARKUP[] = {
+    lit("</w:t></w:r></w:p><w:p>"), PPR, lit("<w:r>"), RPR, lit(PRESERVED_TEXT)};
+constexpr MarkupPiece LINE_MARKUP[] = {lit("</w:t><w:br/>"), lit(PRESERVED_TEXT)};
+constexpr MarkupPiece PAGE_MARKUP[] = {
+    lit("</w:t></w:r></w:p><w:p><w:r><w:br w:type=\"page\"/></w:r></w:p><w:p>"), PPR,
+    lit("<w:r>"), RPR, lit(PRESERVED_TEXT)};
+
+struct ListingReplacement {
+  std::string_view control;
+  std::span<const MarkupPiece> markup;
+};
+
+// Applied in this order to a copy of the text element; markup that an earlier
+// entry inserts is searched by the later ones.
+constexpr ListingReplacement LISTING_REPLACEMENTS[] = {
+    {"\t", TAB_MARKUP},
+    {"\a", PARAGRAPH_MARKUP},
+    {"\n", LINE_MARKUP},
+    {"\f", PAGE_MARKUP},
+};
+constexpr size_t REPLACEMENT_COUNT = std::size(LISTING_REPLACEMENTS);
+
+// The markup of every replacement for one text element, in a single allocation.
+class ElementMarkup {
+ public:
+  ElementMarkup(std::string_view paragraph_properties, std::string_view run_properties)
+      : storage_(total_size(paragraph_properties, run_properties)) {
+    for (size_t i = 0; i < REPLACEMENT_COUNT; ++i) {
+      size_t start = storage_.size();
+      for (const MarkupPiece& piece : LISTING_REPLACEMENTS[i].markup)
+        storage_.append(text_of(piece, paragraph_properties, run_properties));
+      bounds_[i] = {start, storage_.size()};
+    }
+  }
+
+  std::string_view operator[](size_t i) const noexcept {
+    return storage_.view().substr(bounds_[i].first, bounds_[i].second - bounds_[i].first);
+  }
+
+ private:
+  static std::string_view text_of(const MarkupPiece& piece, std::string_view paragraph_properties,
+                                  std::string_view run_properties) noexcept {
+    switch (piece.kind) {
+      case MarkupPiece::kRunProperties: return run_properties;
+      case MarkupPiece::kParagraphProperties: return paragraph_properties;
+      case MarkupPiece::kLiteral: break;
+    }
+    return piece.literal;
+  }
+
+  static size_t total_size(std::string_view paragraph_properties, std::string_view run_properties) {
+    size_t total = 0;
+    for (const ListingReplacement& entry : LISTING_REPLACEMENTS)
+      for (const MarkupPiece& piece : entry.markup)
+        total = checked_add(total, text_of(piece, paragraph_properties, run_properties).size());
+    return total;
+  }
+
+  Buffer storage_;
+  std::array<std::pair<size_t, size_t>, REPLACEMENT_COUNT> bounds_{};
+};
+
+// Where a start tag found by its four-byte prefix ends.
+struct TagEnd {
+  enum Kind { kNotTag, kTag, kUnclosed };
+  Kind kind;
+  size_t end;
+};
+
+TagEnd start_tag_end(std::string_view text, const StartTagPattern& pattern, size_t s) {
+  if (!is_start_tag(text, pattern, s)) return {TagEnd::kNotTag, 0};
+  size_t after = s + pattern.prefix.size();
+  if (text[after] == '>') return {TagEnd::kTag, after + 1};
+  // Attributes follow; the tag's own ">" is searched to the end of the whole text.
+  Offset close = find_byte(text, '>', after + 1);
+  if (!close) return {TagEnd::kUnclosed, 0};
+  return {TagEnd::kTag, *close + 1};
+}
+
+bool has_listing_control(std::string_view text, size_t from, size_t to) {
+  return find_any_byte(text, LISTING_CONTROLS, from, to).has_value();
+}
+
+class ListingResolver {
+ public:
+  explicit ListingResolver(std::string_view text) noexcept : text_(text), out_(text) {}
+
+  PassResult run() {
+    size_t pos = 0;
+    while (pos <= text_.size()) {
+      Offset s = find_in(text_, PARAGRAPH_START.prefix, pos, text_.size());
+      if (!s) break;
+      TagEnd tag = start_tag_end(text_, PARAGRAPH_START, *s);
+      if (tag.kind == TagEnd::kNotTag) {
+        pos = *s + 1;
+        continue;
+      }
+      if (tag.kind == TagEnd::kUnclosed) break;
+      Offset close = find_in(text_, PARAGRAPH_END, tag.end, text_.size());
+      if (!close) break;
+      size_t para_end = *close + PARAGRAPH_END.size();
+      if (has_listing_control(text_, *s, para_end)) {
+        paragraph_properties_.reset();
+        resolve_runs(*s, para_end);
+      }
+      pos = para_end;
+    }
+    return out_.finish();
+  }
+
+ private:
+  void resolve_runs(size_t para_start, size_t para_end) {
+    size_t rpos = para_start;
+    while (rpos <= para_end) {
+      Offset r = find_in(text_, RUN_START.prefix, rpos, para_end);
+      if (!r) return;
+      TagEnd tag = start_tag_end(text_, RUN_START, *r);
+      if (tag.kind == TagEnd::kNotTag) {
+        rpos = *r + 1;
+        continue;
+      }
+      if (tag.kind == TagEnd::kUnclosed || tag.end > para_end) return;
+      Offset close = find_in(text_, RUN_END, tag.end, para_end);
+      if (!close) return;
+      size_t run_end = *close + RUN_END.size();
+      run_properties_.reset();
+      resolve_elements(para_start, para_end, *r, run_end);
+      rpos = run_end;
+    }
+  }
+
+  void resolve_elements(size_t para_start, size_t para_end, size_t run_start, size_t run_end) {
+    size_t tpos = run_start;
+    while (tpos <= run_end) {
+      Offset t = find_in(text_, TEXT_START.prefix, tpos, run_end);
+      if (!t) return;
+      TagEnd tag = start_tag_end(text_, TEXT_START, *t);
+      if (tag.kind == TagEnd::kNotTag) {
+        tpos = *t + 1;
+        continue;
+      }
+      if (tag.kind == TagEnd::kUnclosed || tag.end > run_end) return;
+      Offset close = find_in(text_, TEXT_END, tag.end, run_end);
+      if (!close) return;
+      size_t t_end = *close + TEXT_END.size();
+      if (has_listing_control(text_, *t, t_end)) {
+        if (!paragraph_properties_)
+          paragraph_properties_ = find_properties(
+              text_.substr(para_start, para_end - para_start), "<w:pPr>", "</w:pPr>");
+        if (!run_properties_)
+          run_properties_ =
+              find_properties(text_.substr(run_start, run_end - run_start), "<w:rPr>", "</w:rPr>");
+        out_.copy_until(*t, t_end);
+        replace_controls(text_.substr(*t, t_end - *t));
+      }
+      tpos = t_end;
+    }
+  }
+
+  void replace_controls(std::string_view element) {
+    ElementMarkup markup(*paragraph_properties_, *run_properties_);
+    CurrentText current(element);
+    for (size_t i = 0; i < REPLACEMENT_COUNT; ++i)
+      current.take(replace_all(current.view(), LISTING_REPLACEMENTS[i].control, markup[i]));
+    out_.push_str(current.view());
+  }
+
+  std::string_view text_;
+  Rewriter out_;
+  // Looked up at most once per paragraph and per run, and only for those that hold
+  // a rewritten text element; they borrow from text_.
+  std::optional<std::string_view> paragraph_properties_;
+  std::optional<std::string_view> run_properties_;
+};
+
+}  // namespace
+
+PassResult resolve_listing(std::string_view text) { return ListingResolver(text).run(); }
+
+std::string_view find_properties(std::string_view region, std::string_view open,
+                                 std::string_view close) {
+  size_t from = 0;
+  while (Offset start = find_in(region, open, from, region.size())) {
+    size_t body = *start + open.size();
+    Offset end = find_from(region, close, body);
+    if (!end) return {};
+    // The markup repeats the properties, and the later line and page replacements
+    // would expand an LF or FF inside them again; for FF, into markup that repeats
+    // them once more, so the output would grow with the square of the input.
+    if (!find_any_byte(region, "\n\f", body, *end))
+      return region.substr(*start, *end + close.size() - *start);
+    from = *start + 1;
+  }
+  return {};
+}
+
+PassResult replace_all(std::string_view text, std::string_view needle,
+                       std::string_view replacement) {
+  if (needle.empty()) fault("replace_all: empty needle");
+  Rewriter out(text);
+  size_t pos = 0;
+  while (Offset k = find_from(text, needle, pos)) {
+    pos = *k + needle.size();
+    out.copy_until(*k, pos);
+    out.push_str(replacement);
+  }
+  return out.finish();
+}
+
+}  // namespace tesserine
