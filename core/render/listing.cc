@@ -118,79 +118,72 @@ bool has_listing_control(std::string_view text, size_t from, size_t to) {
   return find_any_byte(text, LISTING_CONTROLS, from, to).has_value();
 }
 
+// The next element of a kind inside [pos, limit): from its start tag to just
+// past the first closing tag after it. None when the level is done: no further
+// start tag, a start tag whose ">" is missing or lies past `limit`, or no
+// closing tag.
+struct Region {
+  size_t start, end;
+};
+
+std::optional<Region> next_region(std::string_view text, const StartTagPattern& pattern,
+                                  std::string_view closing, size_t pos, size_t limit) {
+  while (pos <= limit) {
+    Offset s = find_in(text, pattern.prefix, pos, limit);
+    if (!s) return std::nullopt;
+    TagEnd tag = start_tag_end(text, pattern, *s);
+    if (tag.kind == TagEnd::kNotTag) {
+      pos = *s + 1;
+      continue;
+    }
+    if (tag.kind == TagEnd::kUnclosed || tag.end > limit) return std::nullopt;
+    Offset close = find_in(text, closing, tag.end, limit);
+    if (!close) return std::nullopt;
+    return Region{*s, *close + closing.size()};
+  }
+  return std::nullopt;
+}
+
 class ListingResolver {
  public:
   explicit ListingResolver(std::string_view text) noexcept : text_(text), out_(text) {}
 
   PassResult run() {
     size_t pos = 0;
-    while (pos <= text_.size()) {
-      Offset s = find_in(text_, PARAGRAPH_START.prefix, pos, text_.size());
-      if (!s) break;
-      TagEnd tag = start_tag_end(text_, PARAGRAPH_START, *s);
-      if (tag.kind == TagEnd::kNotTag) {
-        pos = *s + 1;
-        continue;
-      }
-      if (tag.kind == TagEnd::kUnclosed) break;
-      Offset close = find_in(text_, PARAGRAPH_END, tag.end, text_.size());
-      if (!close) break;
-      size_t para_end = *close + PARAGRAPH_END.size();
-      if (has_listing_control(text_, *s, para_end)) {
+    while (auto para = next_region(text_, PARAGRAPH_START, PARAGRAPH_END, pos, text_.size())) {
+      if (has_listing_control(text_, para->start, para->end)) {
         paragraph_properties_.reset();
-        resolve_runs(*s, para_end);
+        resolve_runs(*para);
       }
-      pos = para_end;
+      pos = para->end;
     }
     return out_.finish();
   }
 
  private:
-  void resolve_runs(size_t para_start, size_t para_end) {
-    size_t rpos = para_start;
-    while (rpos <= para_end) {
-      Offset r = find_in(text_, RUN_START.prefix, rpos, para_end);
-      if (!r) return;
-      TagEnd tag = start_tag_end(text_, RUN_START, *r);
-      if (tag.kind == TagEnd::kNotTag) {
-        rpos = *r + 1;
-        continue;
-      }
-      if (tag.kind == TagEnd::kUnclosed || tag.end > para_end) return;
-      Offset close = find_in(text_, RUN_END, tag.end, para_end);
-      if (!close) return;
-      size_t run_end = *close + RUN_END.size();
+  void resolve_runs(const Region& para) {
+    size_t rpos = para.start;
+    while (auto run = next_region(text_, RUN_START, RUN_END, rpos, para.end)) {
       run_properties_.reset();
-      resolve_elements(para_start, para_end, *r, run_end);
-      rpos = run_end;
+      resolve_elements(para, *run);
+      rpos = run->end;
     }
   }
 
-  void resolve_elements(size_t para_start, size_t para_end, size_t run_start, size_t run_end) {
-    size_t tpos = run_start;
-    while (tpos <= run_end) {
-      Offset t = find_in(text_, TEXT_START.prefix, tpos, run_end);
-      if (!t) return;
-      TagEnd tag = start_tag_end(text_, TEXT_START, *t);
-      if (tag.kind == TagEnd::kNotTag) {
-        tpos = *t + 1;
-        continue;
-      }
-      if (tag.kind == TagEnd::kUnclosed || tag.end > run_end) return;
-      Offset close = find_in(text_, TEXT_END, tag.end, run_end);
-      if (!close) return;
-      size_t t_end = *close + TEXT_END.size();
-      if (has_listing_control(text_, *t, t_end)) {
+  void resolve_elements(const Region& para, const Region& run) {
+    size_t tpos = run.start;
+    while (auto element = next_region(text_, TEXT_START, TEXT_END, tpos, run.end)) {
+      if (has_listing_control(text_, element->start, element->end)) {
         if (!paragraph_properties_)
           paragraph_properties_ = find_properties(
-              text_.substr(para_start, para_end - para_start), "<w:pPr>", "</w:pPr>");
+              text_.substr(para.start, para.end - para.start), "<w:pPr>", "</w:pPr>");
         if (!run_properties_)
-          run_properties_ =
-              find_properties(text_.substr(run_start, run_end - run_start), "<w:rPr>", "</w:rPr>");
-        out_.copy_until(*t, t_end);
-        replace_controls(text_.substr(*t, t_end - *t));
+          run_properties_ = find_properties(text_.substr(run.start, run.end - run.start),
+                                            "<w:rPr>", "</w:rPr>");
+        out_.copy_until(element->start, element->end);
+        replace_controls(text_.substr(element->start, element->end - element->start));
       }
-      tpos = t_end;
+      tpos = element->end;
     }
   }
 
