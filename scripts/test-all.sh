@@ -25,3 +25,6 @@ ctest --test-dir build/tests --output-on-failure --no-tests=error
 
 # The office round trip must run here, not be skipped.
 TESSERINE_REQUIRE_OFFICE=1 python3 -m pytest tests/python
+
+# A short, bounded fuzzing round of every target under ASan and UBSan.
+bash fuzz/run.sh 30

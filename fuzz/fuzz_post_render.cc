@@ -1,0 +1,62 @@
+// post_render and its steps on rendered text. Without listing controls the
+// result must be exactly the four delimiter replacements applied in order.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "render/render.h"
+
+namespace {
+
+std::string replaced(std::string_view text, std::string_view needle, std::string_view by) {
+  std::string out;
+  size_t at = 0;
+  for (size_t hit; (hit = text.find(needle, at)) != std::string_view::npos; at = hit + needle.size()) {
+    out.append(text.substr(at, hit - at));
+    out.append(by);
+  }
+  out.append(text.substr(at));
+  return out;
+}
+
+std::string restored_delimiters(std::string_view text) {
+  std::string out(text);
+  out = replaced(out, "{_{", "{{");
+  out = replaced(out, "}_}", "}}");
+  out = replaced(out, "{_%", "{%");
+  return replaced(out, "%_}", "%}");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text = fuzz::repair_utf8(data, size);
+
+  fuzz::Outcome post = fuzz::checked_call("post_render", tesserine::post_render, text);
+  fuzz::check_outcome("post_render", post, false);
+  const std::string_view result = fuzz::current_text(post, text);
+
+  if (!fuzz::holds_listing_control(text)) {
+    FUZZ_CHECK(post.result.is_rewritten() == fuzz::holds_split_delimiter(text));
+    FUZZ_CHECK(result == restored_delimiters(text));
+  }
+
+  fuzz::Outcome listing = fuzz::checked_call("resolve_listing", tesserine::resolve_listing, text);
+  fuzz::check_outcome("resolve_listing", listing, false);
+  fuzz::Outcome stripped =
+      fuzz::checked_call("strip_paragraph_breaks", tesserine::strip_paragraph_breaks, text);
+  fuzz::check_outcome("strip_paragraph_breaks", stripped, false);
+  if (!fuzz::holds_listing_control(text)) FUZZ_CHECK(listing.result.is_unchanged());
+
+  // Round trip: the rendered text read as a template, prepared and restored.
+  if (!fuzz::holds_split_delimiter(text) && !fuzz::holds_listing_control(text)) {
+    fuzz::Outcome pre = fuzz::checked_call("pre_render", tesserine::pre_render, text);
+    const std::string_view prepared = fuzz::current_text(pre, text);
+    fuzz::Outcome back = fuzz::checked_call("post_render", tesserine::post_render, prepared);
+    fuzz::check_outcome("post_render", back, false);
+    FUZZ_CHECK(fuzz::current_text(back, prepared) == text);
+  }
+  return 0;
+}

@@ -1,0 +1,41 @@
+// pre_render against a direct model (an LF before every paragraph start tag),
+// and the round trip through post_render.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "render/render.h"
+
+namespace {
+
+std::string with_paragraph_breaks(std::string_view text) {
+  std::string out;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (fuzz::paragraph_start_at(text, at)) out.push_back('\n');
+    out.push_back(text[at]);
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text = fuzz::repair_utf8(data, size);
+
+  fuzz::Outcome pre = fuzz::checked_call("pre_render", tesserine::pre_render, text);
+  fuzz::check_outcome("pre_render", pre, false);
+  const std::string expected = with_paragraph_breaks(text);
+  FUZZ_CHECK(pre.result.is_rewritten() == (expected.size() != text.size()));
+  FUZZ_CHECK(fuzz::current_text(pre, text) == expected);
+
+  if (!fuzz::holds_split_delimiter(text) && !fuzz::holds_listing_control(text)) {
+    const std::string_view prepared = fuzz::current_text(pre, text);
+    fuzz::Outcome post = fuzz::checked_call("post_render", tesserine::post_render, prepared);
+    fuzz::check_outcome("post_render", post, false);
+    FUZZ_CHECK(post.result.is_rewritten() == pre.result.is_rewritten());
+    FUZZ_CHECK(fuzz::current_text(post, prepared) == text);
+  }
+  return 0;
+}

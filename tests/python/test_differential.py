@@ -1,0 +1,367 @@
+"""The native module and the pure-Python twin must agree on every input.
+
+Thousands of generated parts (realistic ones from bench/docgen.py, tag-heavy
+snippets, and mutations of both) go through `patch_xml`, `pre_render` and
+`post_render` of both implementations; results must be identical, `None`
+included. Seeds are fixed, so a failure reproduces; the failing input is shrunk
+before it is reported. Inputs found that way stay below as regression cases.
+"""
+
+from __future__ import annotations
+
+import random
+import sys
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import pytest
+from tesserine import _native, _pure
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+
+import docgen
+
+FUNCTIONS = ("patch_xml", "pre_render", "post_render")
+
+Outcome = tuple[str, object]
+
+
+def outcome(function: Callable[[str], str | None], text: str) -> Outcome:
+    """The result, or the type of the exception, so that raising is compared too."""
+    try:
+        return ("returned", function(text))
+    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+        return ("raised", type(error).__name__)
+
+
+def disagree(name: str, text: str) -> bool:
+    return outcome(getattr(_native, name), text) != outcome(getattr(_pure, name), text)
+
+
+def shrink(name: str, text: str) -> str:
+    """A smaller input on which the implementations still disagree: drops chunks, then single characters."""
+    chunk = max(1, len(text) // 2)
+    while chunk >= 1:
+        at = 0
+        while at < len(text):
+            candidate = text[:at] + text[at + chunk :]
+            if disagree(name, candidate):
+                text = candidate
+            else:
+                at += chunk
+        chunk //= 2
+    return text
+
+
+# Generators -----------------------------------------------------------------
+
+MARKUP = [
+    "<w:p>",
+    '<w:p w:rsidR="00A1">',
+    "</w:p>",
+    '<w:pPr><w:jc w:val="left"/></w:pPr>',
+    "<w:r>",
+    "</w:r>",
+    "<w:rPr><w:b/></w:rPr>",
+    "<w:t>",
+    '<w:t xml:space="preserve">',
+    "</w:t>",
+    "<w:tbl>",
+    "</w:tbl>",
+    "<w:tr>",
+    "</w:tr>",
+    "<w:tc>",
+    "</w:tc>",
+    "<w:tcPr>",
+    "</w:tcPr>",
+    "<w:tcPr/>",
+    '<w:gridSpan w:val="2"/>',
+    '<w:gridSpan w:val="3x"/>',
+    "<w:vMerge/>",
+    '<w:shd w:fill="FF0000"/>',
+    "<w:tab/>",
+    "<w:br/>",
+    '<w:proofErr w:type="spellStart"/>',
+    "<w:p/>",
+    "<w:p >",
+]
+TAGS = [
+    "{{ name }}",
+    "{% if x %}",
+    "{% endif %}",
+    "{# note #}",
+    "{%tr for r in rows %}",
+    "{%tr endfor %}",
+    "{{tr x }}",
+    "{%tc if c %}",
+    "{#tc c #}",
+    "{%p if p %}",
+    "{#p p #}",
+    "{%r if r %}",
+    "{{r bold }}",
+    "{#tr row #}",
+    "{% vm %}",
+    "{% hm %}",
+    "{% colspan n %}",
+    "{% colspan a\\b %}",
+    "{% cellbg 'FF0000' %}",
+    "{%- if t -%}",
+    "{%- endif %}",
+    "{% x -%}",
+    "{{ x -}}",
+    "{{ \u201cq\u201d }}",
+    "{% if a &lt; b &gt; c %}",
+    "{{ &#8216;s\u2019 }}",
+    "{_{ v }_}",
+    "{_% if %_}",
+]
+PIECES = [
+    "{",
+    "}",
+    "{{",
+    "}}",
+    "{%",
+    "%}",
+    "{#",
+    "#}",
+    "-",
+    " ",
+    "<",
+    ">",
+    "%",
+    "#",
+    "tr",
+    "tc",
+    "p ",
+    "r ",
+    "vm",
+    "hm",
+    "colspan",
+    "cellbg",
+    "word",
+    "\u00e9",
+    "\u20ac",
+    "\U0001f600",
+    "\u2018",
+    "\u201d",
+    "\a",
+    "\t",
+    "\n",
+    "\f",
+    "_",
+    "&lt;",
+    "&gt;",
+]
+
+
+def snippet(rng: random.Random) -> str:
+    """A short, tag-heavy part: markup, whole tags and loose delimiter pieces."""
+    out = []
+    for _ in range(rng.randint(1, 24)):
+        roll = rng.random()
+        if roll < 0.45:
+            out.append(rng.choice(MARKUP))
+        elif roll < 0.75:
+            out.append(rng.choice(TAGS))
+        else:
+            out.append(rng.choice(PIECES))
+    return "".join(out)
+
+
+def table_snippet(rng: random.Random) -> str:
+    """A table whose cells hold merge, span and scoped tags, some split over runs."""
+    rows = []
+    for _ in range(rng.randint(1, 4)):
+        cells = []
+        for _ in range(rng.randint(1, 3)):
+            props = rng.choice(
+                [
+                    "",
+                    "<w:tcPr/>",
+                    '<w:tcPr><w:gridSpan w:val="2"/></w:tcPr>',
+                    "<w:tcPr><w:vMerge/></w:tcPr>",
+                ]
+            )
+            tag = rng.choice(TAGS)
+            if rng.random() < 0.4:
+                cut = rng.randint(1, len(tag) - 1)
+                text = f"<w:r><w:t>{tag[:cut]}</w:t></w:r><w:r><w:t>{tag[cut:]}</w:t></w:r>"
+            else:
+                text = f"<w:r><w:t>{tag}</w:t></w:r>"
+            cells.append(f"<w:tc>{props}<w:p>{text}</w:p></w:tc>")
+        rows.append(f"<w:tr>{''.join(cells)}</w:tr>")
+    return f"<w:tbl>{''.join(rows)}</w:tbl>"
+
+
+# Rendered-text pieces for the listing step: start tags with and without
+# attributes, properties, look-alike prefixes, carriage returns.
+LISTING = [
+    "<w:p>",
+    '<w:p w:x="1">',
+    '<w:p w:rsidR="1"/>',
+    "<w:p >",
+    "<w:p/>",
+    "</w:p>",
+    "<w:pPr>",
+    "</w:pPr>",
+    "<w:jc/>",
+    "<w:r>",
+    '<w:r w:a="b">',
+    "</w:r>",
+    "<w:rPr>",
+    "</w:rPr>",
+    "<w:b/>",
+    "<w:t>",
+    '<w:t xml:space="preserve">',
+    "<w:t ",
+    "</w:t>",
+    "<w:tab/>",
+    "<w:pict>",
+    "ab",
+    "\a",
+    "\t",
+    "\n",
+    "\f",
+    "\r",
+    "\u00e9",
+    ">",
+    "<w:p",
+    "<w:r",
+    "<w:t",
+    "{_{",
+    "%_}",
+    "\n<w:p>",
+]
+
+
+def listing_snippet(rng: random.Random) -> str:
+    return "".join(rng.choice(LISTING) for _ in range(rng.randint(1, 40)))
+
+
+STRAYS = [
+    "<",
+    "{",
+    "%}",
+    "-%}",
+    "{%-",
+    "}",
+    "{{",
+    "#}",
+    "\u00e9",
+    "\u20ac",
+    "\U0001f600",
+    "\a",
+    "\t",
+    "\n",
+    "\f",
+]
+
+
+def mutate(rng: random.Random, text: str) -> str:
+    """One to three edits of the kinds that break a part at its joints."""
+    for _ in range(rng.randint(1, 3)):
+        kind = rng.randrange(5)
+        if kind == 0 and text:
+            text = text[: rng.randrange(len(text))]
+        elif kind == 1:
+            closers = [i for i in range(len(text)) if text.startswith("</w:", i)]
+            if closers:
+                start = rng.choice(closers)
+                text = text[:start] + text[text.find(">", start) + 1 :]
+        elif kind == 2:
+            at = rng.randint(0, len(text))
+            text = text[:at] + rng.choice(STRAYS) + text[at:]
+        elif kind == 3:
+            # A multi-byte character right next to a delimiter.
+            spots = [i for i in range(len(text)) if text[i] in "{}%#"]
+            if spots:
+                at = rng.choice(spots) + rng.randint(0, 1)
+                text = (
+                    text[:at]
+                    + rng.choice(["\u00e9", "\u2019", "\U0001f600"])
+                    + text[at:]
+                )
+        else:
+            spaces = [i for i, c in enumerate(text) if c == " "]
+            if spaces:
+                at = rng.choice(spaces)
+                text = text[:at] + rng.choice("\a\t\n\f") + text[at + 1 :]
+    return text
+
+
+def rendered(text: str) -> str:
+    """The part as the template engine hands it back: paragraph line breaks in place."""
+    prepared = _pure.pre_render(text)
+    return text if prepared is None else prepared
+
+
+def family(name: str) -> Iterator[str]:
+    if name == "docgen":
+        for seed in range(300):
+            yield docgen.document_part(
+                300 + 40 * (seed % 50),
+                tags=seed % 5 != 0,
+                control=seed % 3 == 0,
+                seed=seed,
+            )
+    elif name == "docgen-mutated":
+        rng = random.Random(11)
+        for seed in range(600):
+            part = docgen.document_part(
+                300 + 25 * (seed % 40), control=seed % 2 == 0, seed=1000 + seed
+            )
+            yield mutate(rng, part)
+    elif name == "docgen-rendered":
+        rng = random.Random(12)
+        for seed in range(300):
+            part = docgen.document_part(
+                300 + 25 * (seed % 40), control=True, seed=2000 + seed
+            )
+            yield mutate(rng, rendered(part))
+    elif name == "snippets":
+        rng = random.Random(13)
+        for _ in range(2500):
+            yield snippet(rng)
+    elif name == "snippets-mutated":
+        rng = random.Random(14)
+        for _ in range(2500):
+            yield mutate(rng, snippet(rng))
+    elif name == "listing":
+        rng = random.Random(16)
+        for _ in range(3000):
+            yield listing_snippet(rng)
+    elif name == "tables":
+        rng = random.Random(15)
+        for _ in range(1000):
+            text = table_snippet(rng)
+            yield mutate(rng, text) if rng.random() < 0.5 else text
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "docgen",
+        "docgen-mutated",
+        "docgen-rendered",
+        "snippets",
+        "snippets-mutated",
+        "tables",
+        "listing",
+    ],
+)
+def test_native_and_pure_agree(name: str) -> None:
+    mismatches: dict[str, str] = {}
+    for text in family(name):
+        for function in FUNCTIONS:
+            if function not in mismatches and disagree(function, text):
+                mismatches[function] = text
+    shrunk = {function: shrink(function, text) for function, text in mismatches.items()}
+    details = {
+        function: (
+            text,
+            outcome(getattr(_native, function), text),
+            outcome(getattr(_pure, function), text),
+        )
+        for function, text in shrunk.items()
+    }
+    assert not details, f"native and pure differ (input, native, pure): {details!r}"

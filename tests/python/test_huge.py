@@ -1,0 +1,80 @@
+"""Texts larger than 4 GiB: offsets and sizes must not wrap at 32 bits.
+
+Opt-in, because it needs minutes and a lot of memory:
+
+    TESSERINE_HUGE=1 python3 -m pytest tests/python/test_huge.py
+
+Each function gets a text made of one short pattern repeated until the text is
+just over 4 GiB (TESSERINE_HUGE_BYTES overrides the size). The patterns are
+chosen so that the result for k repetitions is the result for one repetition
+repeated k times; that is checked on a few repetitions first, then the huge
+result is compared block by block. A call holds the input, the native result
+and the result str at once, so each case needs about three to four times the
+text size in free memory and is skipped when the machine does not have it.
+"""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+from tesserine import _native
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("TESSERINE_HUGE") != "1", reason="set TESSERINE_HUGE=1 to run"
+)
+
+SIZE = int(os.environ.get("TESSERINE_HUGE_BYTES", str(4 * 2**30 + 64 * 2**20)))
+
+# ASCII only, so the str holds one byte per character and shares its UTF-8 form.
+# Each pattern is rewritten by its function, so the writing paths run past 4 GiB.
+PATTERNS = {
+    # Pass 4 marks the text element of the tag as space-preserving.
+    "patch_xml": "<w:p><w:r><w:t>{{ x }}" + "a" * 100 + "</w:t></w:r></w:p>",
+    # A line feed before every paragraph.
+    "pre_render": "<w:p><w:r><w:t>" + "b" * 100 + "</w:t></w:r></w:p>",
+    # The line feed goes, the delimiter is restored, the tab becomes markup.
+    "post_render": "\n<w:p><w:r><w:t>{_{ y }_}" + "c" * 200 + "\td</w:t></w:r></w:p>",
+}
+
+
+def available_memory() -> int:
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+@pytest.mark.parametrize("name", list(PATTERNS))
+def test_result_of_a_huge_text_is_the_repeated_small_result(name: str) -> None:
+    pattern = PATTERNS[name]
+    function = getattr(_native, name)
+    one = function(pattern)
+    assert one is not None and one != pattern
+    assert function(pattern * 3) == one * 3
+
+    repeats = -(-SIZE // len(pattern))
+    # The input, the native result and the result str (the larger of which also
+    # bounds the intermediate texts), plus the blocks compared at the end.
+    needed = repeats * (len(pattern) + 2 * len(one)) + 2**29
+    if available_memory() < needed:
+        pytest.skip(f"needs about {needed / 2**30:.1f} GiB of free memory")
+
+    # Built in blocks of whole patterns, so the comparison below can go block by block.
+    per_block = max(1, (64 * 2**20) // len(pattern))
+    blocks, rest = divmod(repeats, per_block)
+    text = "".join([pattern * per_block] * blocks + [pattern * rest])
+    assert len(text) >= SIZE
+    result = function(text)
+    del text
+
+    expected_block = one * per_block
+    assert result is not None
+    assert len(result) == len(one) * repeats
+    step = len(expected_block)
+    for block in range(blocks):
+        assert result[block * step : (block + 1) * step] == expected_block, (
+            f"block {block} differs"
+        )
+    assert result[blocks * step :] == one * rest
