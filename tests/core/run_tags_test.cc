@@ -4,28 +4,18 @@
 #include <string>
 #include <string_view>
 
+#include "pass_test_util.h"
 #include "patch/passes.h"
 
 namespace tesserine {
 namespace {
 
-// The pass's text, or none for Unchanged.
-std::optional<std::string> isolate(std::string_view text) {
-  PassResult r = isolate_run_tags(text);
-  EXPECT_FALSE(r.is_fallback());
-  if (r.is_unchanged()) return std::nullopt;
-  return std::string(r.text().view());
-}
+std::optional<std::string> isolate(std::string_view text) { return rewrite(isolate_run_tags, text); }
 
 const std::string kBreak = "</w:t></w:r><w:r><w:t xml:space=\"preserve\">";
 
 // The tag between two run breaks, as the pass writes it.
 std::string alone(std::string_view tag) { return kBreak + std::string(tag) + kBreak; }
-
-struct Case {
-  std::string input;
-  std::optional<std::string> output;  // none: Unchanged
-};
 
 TEST(RunTags, IsolatesOrLeavesText) {
   const Case cases[] = {

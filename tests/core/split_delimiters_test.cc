@@ -5,23 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "pass_test_util.h"
 #include "patch/passes.h"
 
 namespace tesserine {
 namespace {
 
-// The pass's text, or none for Unchanged.
-std::optional<std::string> join(std::string_view text) {
-  PassResult r = join_split_delimiters(text);
-  EXPECT_FALSE(r.is_fallback());
-  if (r.is_unchanged()) return std::nullopt;
-  return std::string(r.text().view());
-}
-
-struct Case {
-  std::string_view input;
-  std::optional<std::string_view> output;  // none: Unchanged
-};
+std::optional<std::string> join(std::string_view text) { return rewrite(join_split_delimiters, text); }
 
 TEST(SplitDelimiters, JoinsOrLeavesText) {
   const Case cases[] = {

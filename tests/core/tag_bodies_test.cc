@@ -5,23 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "pass_test_util.h"
 #include "patch/passes.h"
 
 namespace tesserine {
 namespace {
 
-// The pass's text, or none for Unchanged.
-std::optional<std::string> clean(std::string_view text) {
-  PassResult r = clean_tag_bodies(text);
-  EXPECT_FALSE(r.is_fallback());
-  if (r.is_unchanged()) return std::nullopt;
-  return std::string(r.text().view());
-}
-
-struct Case {
-  std::string_view input;
-  std::optional<std::string_view> output;  // none: Unchanged
-};
+std::optional<std::string> clean(std::string_view text) { return rewrite(clean_tag_bodies, text); }
 
 TEST(TagBodies, CleansBodiesOnly) {
   const Case cases[] = {

@@ -4,23 +4,13 @@
 #include <string>
 #include <string_view>
 
+#include "pass_test_util.h"
 #include "patch/passes.h"
 
 namespace tesserine {
 namespace {
 
-// The pass's text, or none for Unchanged.
-std::optional<std::string> merge(std::string_view text) {
-  PassResult r = merge_tag_text_runs(text);
-  EXPECT_FALSE(r.is_fallback());
-  if (r.is_unchanged()) return std::nullopt;
-  return std::string(r.text().view());
-}
-
-struct Case {
-  std::string_view input;
-  std::optional<std::string_view> output;  // none: Unchanged
-};
+std::optional<std::string> merge(std::string_view text) { return rewrite(merge_tag_text_runs, text); }
 
 TEST(TagRuns, MergesPiecesInsideTags) {
   const Case cases[] = {
