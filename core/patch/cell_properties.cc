@@ -76,8 +76,12 @@ Buffer remove_emptied_runs(Buffer cell) {
 // with "/>"; the new property replaces it.
 Buffer remove_old_property(Buffer cell, std::string_view name) {
   const std::string_view view = cell.view();
+  // The first "/" after one occurrence is also the first after every later
+  // occurrence that ends before it, so it is searched for once for all of them.
+  Offset slash;
   for (Offset n = find_from(view, name, 0); n; n = find_from(view, name, *n + 1)) {
-    Offset slash = find_byte(view, '/', *n + name.size());
+    const size_t after = *n + name.size();
+    if (!slash || *slash < after) slash = find_byte(view, '/', after);
     if (!slash) break;
     if (!starts_at(view, *slash + 1, ">")) continue;
     const size_t end = *slash + 2;

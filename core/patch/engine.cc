@@ -1,8 +1,5 @@
 #include "patch/engine.h"
 
-#include <algorithm>
-#include <vector>
-
 #include "fault.h"
 #include "scan/rewriter.h"
 
@@ -26,10 +23,21 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
                                       Emitter emitter) {
   const size_t n = text.size();
   Rewriter rewriter(text);
-  std::vector<TagSpan> group;
-  // Smallest offset from which a closing-text search found nothing: a search
-  // from there or later cannot succeed either, as the text does not change.
-  std::optional<size_t> closing_missing_from;
+  // A closing text follows a tag's end exactly when the last closing text of the
+  // whole text starts at or after it, as the text does not change while the pass
+  // scans it. So each group member is tested with one comparison, and only the
+  // chosen member's closing text is searched for; the group itself need not be
+  // kept, only its last member and the last member that has a closing text.
+  // Found on first need, so a pass whose finder finds nothing never looks.
+  bool last_closing_known = false;
+  Offset last_closing;
+  auto has_closing_after = [&](const TagSpan& tag) {
+    if (!last_closing_known) {
+      last_closing = rfind_in(text, closing, 0, n);
+      last_closing_known = true;
+    }
+    return last_closing && *last_closing >= tag.end;
+  };
   size_t pos = 0;
 
   for (;;) {
@@ -44,39 +52,25 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
     }
     const size_t bound = find_start_tag(text, pattern, tag_start + 1).value_or(n);
 
-    group.clear();
-    group.push_back(*first);
-    for (;;) {
-      std::optional<TagSpan> next = find_tag(finder, group.back().start + 1);
+    // The group: the tags that start before the bound. With an empty closing
+    // text its last member is chosen; otherwise its last member that has a
+    // closing text after it.
+    std::optional<TagSpan> chosen;
+    for (TagSpan member = *first;;) {
+      if (closing.empty() || has_closing_after(member)) chosen = member;
+      std::optional<TagSpan> next = find_tag(finder, member.start + 1);
       if (!next || next->start >= bound) break;
-      group.push_back(*next);
+      member = *next;
     }
-
-    const TagSpan* chosen = nullptr;
-    size_t region_end = 0;
-    if (closing.empty()) {
-      chosen = &group.back();
-      region_end = chosen->end;
-    } else {
-      for (auto member = group.rbegin(); member != group.rend(); ++member) {
-        size_t search_end = n;
-        if (closing_missing_from) {
-          if (member->end >= *closing_missing_from) continue;
-          // No occurrence starts at or after the memo, so none ends past this.
-          search_end = std::min(n, *closing_missing_from + closing.size() - 1);
-        }
-        Offset found = find_in(text, closing, member->end, search_end);
-        if (found) {
-          chosen = &*member;
-          region_end = *found + closing.size();
-          break;
-        }
-        closing_missing_from = member->end;
-      }
-      if (chosen == nullptr) {
-        pos = bound;
-        continue;
-      }
+    if (!chosen) {
+      pos = bound;
+      continue;
+    }
+    size_t region_end = chosen->end;
+    if (!closing.empty()) {
+      Offset found = find_from(text, closing, chosen->end);
+      if (!found) fault("no closing text after [%zu, %zu)", chosen->start, chosen->end);
+      region_end = *found + closing.size();
     }
 
     rewriter.copy_until(*element_start, region_end);

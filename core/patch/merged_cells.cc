@@ -167,6 +167,10 @@ PassResult expand_merged_cells(std::string_view text, MergeMode mode) {
     // already written.
     Offset p = rfind_start_tag(text, CELL_START, lo, t->start);
     if (!p) {
+      // No cell start lies wholly before this tag, so later searches need not
+      // look there again: only one that reaches past the tag's start can count.
+      const size_t overlap = CELL_START.prefix.size() - 1;
+      if (t->start > lo + overlap) lo = t->start - overlap;
       pos = t->start + 1;
       continue;
     }

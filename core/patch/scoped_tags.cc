@@ -29,43 +29,67 @@ constexpr std::array<ElementKind, 4> ELEMENT_KINDS{{
 
 enum Kind : size_t { kRow = 0, kCell = 1, kParagraph = 2, kRun = 3 };
 
-// The first tag at or after `from` that opens with "{{" or "{%" (with `comment`,
-// "{#"), then `keyword` and exactly one space, and closes at the first "}" or
-// close character after that space. A rejected candidate is retried one byte
-// after its "{".
-std::optional<TagSpan> find_scoped_tag(std::string_view text, std::string_view keyword,
-                                       bool comment, size_t from) {
-  const size_t n = text.size();
-  const char close = comment ? '#' : '%';
-  const char stops[2] = {'}', close};
-  size_t i = from;
-  while (i < n) {
-    Offset brace = find_byte(text, '{', i);
-    if (!brace) return std::nullopt;
-    const size_t j = *brace;
-    i = j + 1;
-    if (j + 1 >= n) continue;
+// Finds the first tag at or after an offset that opens with "{{" or "{%" (with
+// `comment`, "{#"), then `keyword` and exactly one space, and closes at the first
+// "}" or close character after that space. A rejected candidate is retried one
+// byte after its "{".
+class ScopedTagFinder {
+ public:
+  ScopedTagFinder(std::string_view text, std::string_view keyword, bool comment) noexcept
+      : text_(text), keyword_(keyword), comment_(comment), stops_{'}', comment ? '#' : '%'} {}
 
-    const char opener = text[j + 1];
-    if (comment ? opener != '#' : opener != '{' && opener != '%') continue;
+  std::optional<TagSpan> operator()(size_t from) {
+    const size_t n = text_.size();
+    size_t i = from;
+    while (i < n) {
+      Offset brace = find_byte(text_, '{', i);
+      if (!brace) return std::nullopt;
+      const size_t j = *brace;
+      i = j + 1;
+      if (j + 1 >= n) continue;
 
-    const size_t k = j + 2;
-    if (!starts_at(text, k, keyword)) continue;
-    const size_t space = k + keyword.size();
-    if (space >= n || text[space] != ' ') continue;
+      const char opener = text_[j + 1];
+      if (comment_ ? opener != '#' : opener != '{' && opener != '%') continue;
 
-    const size_t body = space + 1;
-    if (body == n) continue;
-    Offset stop = find_any_byte(text, std::string_view(stops, 2), body);
-    // Every later candidate's body starts further on, so none can close either.
-    if (!stop) return std::nullopt;
-    const size_t m = *stop;
-    if (m + 1 >= n || text[m + 1] != '}') continue;
-    if (text[m] == '}' && comment) continue;
-    return TagSpan{j, m + 2, body, m + 2};
+      const size_t k = j + 2;
+      if (!starts_at(text_, k, keyword_)) continue;
+      const size_t space = k + keyword_.size();
+      if (space >= n || text_[space] != ' ') continue;
+
+      const size_t body = space + 1;
+      if (body == n) continue;
+      Offset stop = first_stop(body);
+      // Every later candidate's body starts further on, so none can close either.
+      if (!stop) return std::nullopt;
+      const size_t m = *stop;
+      if (m + 1 >= n || text_[m + 1] != '}') continue;
+      if (text_[m] == '}' && comment_) continue;
+      return TagSpan{j, m + 2, body, m + 2};
+    }
+    return std::nullopt;
   }
-  return std::nullopt;
-}
+
+ private:
+  // The first "}" or close character at or after `body`. The last answer holds
+  // for every body between its start and the stop it found: openers nested in one
+  // tag, or piled up in front of one far "}", share one search.
+  Offset first_stop(size_t body) {
+    if (!searched_ || body < searched_from_ || (stop_ && body > *stop_)) {
+      searched_ = true;
+      searched_from_ = body;
+      stop_ = find_any_byte(text_, std::string_view(stops_, 2), body);
+    }
+    return stop_;
+  }
+
+  std::string_view text_;
+  std::string_view keyword_;
+  bool comment_;
+  char stops_[2];
+  bool searched_ = false;
+  size_t searched_from_ = 0;
+  Offset stop_;
+};
 
 // Writes the tag back without its keyword: the opener, one space, the body and
 // the closer.
@@ -79,7 +103,8 @@ EmitResult emit_unscoped_tag(std::string_view text, Buffer& output, size_t, cons
 
 PassResult replace_scoped_elements(std::string_view text, Kind kind, bool comment) {
   const ElementKind& row = ELEMENT_KINDS[kind];
-  auto finder = [&](size_t from) { return find_scoped_tag(text, row.keyword, comment, from); };
+  ScopedTagFinder find_scoped_tag(text, row.keyword, comment);
+  auto finder = [&](size_t from) { return find_scoped_tag(from); };
   auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag,
                      size_t region_end) {
     return emit_unscoped_tag(text, output, element_start, tag, region_end);

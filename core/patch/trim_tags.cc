@@ -84,24 +84,48 @@ struct AfterCloser {
   size_t tag_end;  // just past the ">" of the text-element start tag
 };
 
-// Scans from `from` for the next tag opener or text-element start tag; none when
-// the pass can rewrite nothing more from here on.
-std::optional<AfterCloser> scan_after_closer(std::string_view text, size_t from) {
-  const size_t n = text.size();
-  size_t x = from;
-  while (auto hit = find_any_byte(text, "<{", x)) {
-    x = *hit;
-    if (text[x] == '{') {
-      if (x + 1 < n && (text[x + 1] == '{' || text[x + 1] == '%')) return AfterCloser{x, true, 0};
-    } else if (is_start_tag(text, kTextStart, x)) {
-      const Offset close = find_byte(text, '>', x + kTextStart.prefix.size());
-      if (!close) return std::nullopt;
-      return AfterCloser{x, false, *close + 1};
+// Scans from an offset for the next tag opener or text-element start tag.
+class CloserScan {
+ public:
+  explicit CloserScan(std::string_view text) noexcept : text_(text) {}
+
+  // None when the pass can rewrite nothing more from `from` on.
+  std::optional<AfterCloser> operator()(size_t from) {
+    const size_t n = text_.size();
+    size_t x = from;
+    while (auto hit = find_any_byte(text_, "<{", x)) {
+      x = *hit;
+      if (text_[x] == '{') {
+        if (x + 1 < n && (text_[x + 1] == '{' || text_[x + 1] == '%'))
+          return AfterCloser{x, true, 0};
+      } else if (is_start_tag(text_, kTextStart, x)) {
+        const Offset close = first_gt(x + kTextStart.prefix.size());
+        if (!close) return std::nullopt;
+        return AfterCloser{x, false, *close + 1};
+      }
+      ++x;
     }
-    ++x;
+    return std::nullopt;
   }
-  return std::nullopt;
-}
+
+ private:
+  // The first ">" at or after `from`. Closers that stand inside one long start
+  // tag each meet a later "<w:t" inside it, and all of these end at that tag's
+  // ">", so the last answer is kept for every later start up to it.
+  Offset first_gt(size_t from) {
+    if (!searched_ || from < searched_from_ || (gt_ && from > *gt_)) {
+      searched_ = true;
+      searched_from_ = from;
+      gt_ = find_byte(text_, '>', from);
+    }
+    return gt_;
+  }
+
+  std::string_view text_;
+  bool searched_ = false;
+  size_t searched_from_ = 0;
+  Offset gt_;
+};
 
 }  // namespace
 
@@ -140,6 +164,7 @@ PassResult trim_markup_before_tags(std::string_view text) {
 PassResult trim_markup_after_tags(std::string_view text) {
   Rewriter out(text);
   StretchText stretch(text);
+  CloserScan scan_after_closer(text);
   size_t q = 0;
   // What the scan met is a property of that position alone, so a closer that
   // lies before it meets the same thing.
@@ -148,7 +173,7 @@ PassResult trim_markup_after_tags(std::string_view text) {
     const size_t k = *close;
     const size_t from = k + 3;
     if (!next || from > next->at) {
-      next = scan_after_closer(text, from);
+      next = scan_after_closer(from);
       if (!next) break;
     }
     if (next->tag_opens || stretch.holds_text(from, next->at)) {

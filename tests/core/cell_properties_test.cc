@@ -130,5 +130,19 @@ TEST(CellPropertiesFallback, BackslashInExpression) {
   }
 }
 
+// 180 000 property names in one cell (2 MB), none closed by "/>": the "/" after
+// them is searched for once, not once per name.
+TEST(CellProperties, ManyPropertyNamesBeforeOneLoneSlash) {
+  std::string names;
+  for (int i = 0; i < 180000; ++i) names += "<w:gridSpan";
+  const std::string cell = "<w:tc><w:tcPr>" + names +
+                           "/x" SPAN("1") "</w:tcPr><w:p>" RUN("{% colspan 2 %}") "</w:p></w:tc>";
+  PassResult result = apply_colspan_tags(cell);
+  ASSERT_TRUE(result.is_rewritten());
+  // The first name whose "/" is followed by ">" is the one removed.
+  EXPECT_EQ(result.text().view(),
+            "<w:tc><w:tcPr>" SPAN("2 ") + names + "/x</w:tcPr><w:p></w:p></w:tc>");
+}
+
 }  // namespace
 }  // namespace tesserine

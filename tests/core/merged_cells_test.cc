@@ -272,5 +272,21 @@ TEST(MergedCells, MultiByteCharactersNextToMarkers) {
   });
 }
 
+// 150 000 tags outside any cell in 1.2 MB: the search for a cell start must not
+// go back over all the tags before each one.
+TEST(MergedCells, ManyTagsOutsideCells) {
+  std::string stray;
+  for (int i = 0; i < 150000; ++i) stray += "{% vm %}";
+  EXPECT_TRUE(apply_vmerge_tags(stray + "<w:tc>").is_unchanged());
+  EXPECT_EQ(rewritten(apply_vmerge_tags, stray + cell("", "{% vm %}x")),
+            stray + vmerged("", "x"));
+  // A cell start right before a tag that follows a stray one is still found.
+  EXPECT_EQ(rewritten(apply_vmerge_tags, stray + "<w:tc>{% vm %}</w:tc>"),
+            stray + "<w:tc>{% vm %}</w:tc>");
+  std::string hm_stray;
+  for (int i = 0; i < 150000; ++i) hm_stray += "{%hm%}<w:tc";
+  EXPECT_TRUE(apply_hmerge_tags(hm_stray).is_unchanged());
+}
+
 }  // namespace
 }  // namespace tesserine

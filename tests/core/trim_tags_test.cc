@@ -165,5 +165,14 @@ TEST(TrimTagsBefore, ManyKeptOpeners) {
   EXPECT_EQ(trim_before(openers + "</w:t>{%- x"), openers + "{% x");
 }
 
+// 220 000 closers each followed by text and a "<w:t " whose ">" is at the end of
+// 2 MB: that ">" is searched for once, not once per closer.
+TEST(TrimTagsAfter, ManyClosersBeforeOneFarTagEnd) {
+  std::string closers;
+  for (int i = 0; i < 220000; ++i) closers += "-%}a<w:t ";
+  EXPECT_EQ(trim_after(closers + ">"), std::nullopt);
+  EXPECT_EQ(trim_after(closers + "> -%} <w:t>b"), closers + "> %}b");
+}
+
 }  // namespace
 }  // namespace tesserine
