@@ -1,4 +1,3 @@
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -55,47 +54,25 @@ constexpr ListingReplacement LISTING_REPLACEMENTS[] = {
     {"\n", LINE_MARKUP},
     {"\f", PAGE_MARKUP},
 };
-constexpr size_t REPLACEMENT_COUNT = std::size(LISTING_REPLACEMENTS);
 
-// The markup of every replacement for one text element, in a single allocation.
-class ElementMarkup {
- public:
-  ElementMarkup(std::string_view paragraph_properties, std::string_view run_properties)
-      : storage_(total_size(paragraph_properties, run_properties)) {
-    for (size_t i = 0; i < REPLACEMENT_COUNT; ++i) {
-      size_t start = storage_.size();
-      for (const MarkupPiece& piece : LISTING_REPLACEMENTS[i].markup)
-        storage_.append(text_of(piece, paragraph_properties, run_properties));
-      bounds_[i] = {start, storage_.size()};
-    }
-  }
-
-  std::string_view operator[](size_t i) const noexcept {
-    return storage_.view().substr(bounds_[i].first, bounds_[i].second - bounds_[i].first);
-  }
-
- private:
-  static std::string_view text_of(const MarkupPiece& piece, std::string_view paragraph_properties,
-                                  std::string_view run_properties) noexcept {
+// The markup that replaces one control character, with the looked-up properties
+// in place.
+Buffer build_markup(std::span<const MarkupPiece> pieces, std::string_view paragraph_properties,
+                    std::string_view run_properties) {
+  auto text_of = [&](const MarkupPiece& piece) {
     switch (piece.kind) {
       case MarkupPiece::kRunProperties: return run_properties;
       case MarkupPiece::kParagraphProperties: return paragraph_properties;
       case MarkupPiece::kLiteral: break;
     }
     return piece.literal;
-  }
-
-  static size_t total_size(std::string_view paragraph_properties, std::string_view run_properties) {
-    size_t total = 0;
-    for (const ListingReplacement& entry : LISTING_REPLACEMENTS)
-      for (const MarkupPiece& piece : entry.markup)
-        total = checked_add(total, text_of(piece, paragraph_properties, run_properties).size());
-    return total;
-  }
-
-  Buffer storage_;
-  std::array<std::pair<size_t, size_t>, REPLACEMENT_COUNT> bounds_{};
-};
+  };
+  size_t total = 0;
+  for (const MarkupPiece& piece : pieces) total = checked_add(total, text_of(piece).size());
+  Buffer markup(total);
+  for (const MarkupPiece& piece : pieces) markup.append(text_of(piece));
+  return markup;
+}
 
 // Where a start tag found by its four-byte prefix ends.
 struct TagEnd {
@@ -187,11 +164,16 @@ class ListingResolver {
     }
   }
 
+  // A markup is built only when its character occurs (in the element, or in
+  // properties an earlier replacement inserted), so the cost of the properties is
+  // always paid for by output that holds them.
   void replace_controls(std::string_view element) {
-    ElementMarkup markup(*paragraph_properties_, *run_properties_);
     CurrentText current(element);
-    for (size_t i = 0; i < REPLACEMENT_COUNT; ++i)
-      current.take(replace_all(current.view(), LISTING_REPLACEMENTS[i].control, markup[i]));
+    for (const ListingReplacement& entry : LISTING_REPLACEMENTS) {
+      if (!find_byte(current.view(), entry.control[0], 0)) continue;
+      Buffer markup = build_markup(entry.markup, *paragraph_properties_, *run_properties_);
+      current.take(replace_all(current.view(), entry.control, markup.view()));
+    }
     out_.push_str(current.view());
   }
 
@@ -209,16 +191,25 @@ PassResult resolve_listing(std::string_view text) { return ListingResolver(text)
 
 std::string_view find_properties(std::string_view region, std::string_view open,
                                  std::string_view close) {
+  // Every open tag between one close and the next shares that next close, so the
+  // close and the last LF or FF before it are found once for all of them: each
+  // stretch of the region is scanned a bounded number of times.
+  std::optional<size_t> end;      // the close found for the latest open
+  std::optional<size_t> last_bad;  // the last LF or FF in [first body, end)
   size_t from = 0;
   while (Offset start = find_in(region, open, from, region.size())) {
-    size_t body = *start + open.size();
-    Offset end = find_from(region, close, body);
-    if (!end) return {};
+    const size_t body = *start + open.size();
+    if (!end || *end < body) {
+      end = find_from(region, close, body);
+      if (!end) return {};
+      Offset lf = rfind_byte(region, '\n', body, *end);
+      Offset ff = rfind_byte(region, '\f', lf ? *lf : body, *end);
+      last_bad = ff ? ff : lf;
+    }
     // The markup repeats the properties, and the later line and page replacements
     // would expand an LF or FF inside them again; for FF, into markup that repeats
     // them once more, so the output would grow with the square of the input.
-    if (!find_any_byte(region, "\n\f", body, *end))
-      return region.substr(*start, *end + close.size() - *start);
+    if (!last_bad || *last_bad < body) return region.substr(*start, *end + close.size() - *start);
     from = *start + 1;
   }
   return {};

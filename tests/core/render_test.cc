@@ -147,6 +147,26 @@ TEST(RenderListing, PropertiesWithFormFeedArePassedOver) {
   EXPECT_EQ(result.text().view(), expected);
 }
 
+// Hostile shapes that a literal lookup or eager markup would make quadratic;
+// at these sizes a regression shows as a test that takes minutes.
+TEST(RenderListing, LargeHostileInputsKeepTheirResults) {
+  std::string region;
+  for (int i = 0; i < 200000; ++i) region += "<w:pPr>\n";
+  region += "<w:pPr>ok</w:pPr>";
+  EXPECT_EQ(find_properties(region, "<w:pPr>", "</w:pPr>"), "<w:pPr>ok</w:pPr>");
+  region.insert(region.size() - 10, "\f");
+  EXPECT_EQ(find_properties(region, "<w:pPr>", "</w:pPr>"), "");
+
+  const std::string ppr = "<w:pPr>" + std::string(20000, 'x') + "</w:pPr>";
+  std::string paragraph = "<w:p>" + ppr;
+  for (int i = 0; i < 2000; ++i) paragraph += "<w:r><w:t>a\nb</w:t></w:r>";
+  paragraph += "</w:p>";
+  PassResult r = resolve_listing(paragraph);
+  ASSERT_TRUE(r.is_rewritten());
+  const std::string line = "</w:t><w:br/><w:t xml:space=\"preserve\">";
+  EXPECT_EQ(r.text().size(), paragraph.size() + 2000 * (line.size() - 1));
+}
+
 TEST(RenderListing, ReplaceAll) {
   expect_cases([](std::string_view t) { return replace_all(t, "aa", "b"); }, {
       {"no overlap", "aaaaa", "bba"},
