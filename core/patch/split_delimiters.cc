@@ -85,17 +85,19 @@ class RunScanner {
 
 }  // namespace
 
+// Only a "<" right after a delimiter byte can be joined, and delimiter bytes are
+// rare in markup, so the scan looks for those bytes rather than for every "<".
 PassResult join_split_delimiters(std::string_view text) {
   if (text.empty()) return PassResult::unchanged();
   Rewriter rewriter(text);
   RunScanner runs(text);
-  // A "<" at offset 0 has no delimiter byte before it.
+  // Examines each "<" at or after `pos`; a "<" at offset 0 has no byte before it.
   size_t pos = 1;
-  while (Offset lt = find_byte(text, '<', pos)) {
-    const size_t l = *lt;
+  while (Offset first = find_any_byte(text, "{}%#", pos - 1)) {
+    const size_t l = *first + 1;
     pos = l + 1;
+    if (l == text.size() || text[l] != '<') continue;
     const std::string_view expected = second_bytes(text[l - 1]);
-    if (expected.empty()) continue;
     const Offset end = runs.run_end(l);
     if (!end || expected.find(text[*end]) == std::string_view::npos) continue;
     rewriter.copy_until(l, *end);

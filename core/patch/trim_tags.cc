@@ -133,18 +133,17 @@ PassResult trim_markup_before_tags(std::string_view text) {
   Rewriter out(text);
   StretchText stretch(text);
   size_t q = 0;
-  // The "</w:t>" nearest before each opener is collected forward as the openers
-  // advance: `end_tag` is the last one found inside [bound, seen), where bound is
-  // the end of the last rewritten opener.
+  // The "</w:t>" nearest before each opener: `end_tag` is the last one inside
+  // [bound, seen), where bound is the end of the last rewritten opener, so each
+  // opener searches back only over the text since the previous one.
   size_t seen = 0;
   size_t end_tag = 0;
   bool have_end_tag = false;
   while (auto open = find_from(text, "{%-", q)) {
     const size_t k = *open;
-    while (auto found = find_in(text, kTextEnd, seen, k)) {
+    if (auto found = rfind_in(text, kTextEnd, seen, k)) {
       end_tag = *found;
       have_end_tag = true;
-      seen = *found + kTextEnd.size();
     }
     // No "</w:t>" can straddle k, since "{" is none of its bytes.
     seen = k;

@@ -91,9 +91,29 @@ TagEnd start_tag_end(std::string_view text, const StartTagPattern& pattern, size
   return {TagEnd::kTag, *close + 1};
 }
 
-bool has_listing_control(std::string_view text, size_t from, size_t to) {
-  return find_any_byte(text, LISTING_CONTROLS, from, to).has_value();
-}
+// The control characters of the text, looked up in increasing order: regions are
+// visited left to right, so one forward search serves every region up to the
+// next control character, and the text is scanned for them once in all.
+class ControlCursor {
+ public:
+  explicit ControlCursor(std::string_view text) noexcept : text_(text) {}
+
+  bool within(size_t from, size_t to) {
+    if (!searched_ || (next_ && *next_ < from)) {
+      searched_ = true;
+      next_ = find_any_byte(text_, LISTING_CONTROLS, from);
+    }
+    return next_ && *next_ < to;
+  }
+
+  // No control character at or after the last search.
+  bool exhausted() const noexcept { return searched_ && !next_; }
+
+ private:
+  std::string_view text_;
+  bool searched_ = false;
+  Offset next_;
+};
 
 // The next element of a kind inside [pos, limit): from its start tag to just
 // past the first closing tag after it. None when the level is done: no further
@@ -123,16 +143,18 @@ std::optional<Region> next_region(std::string_view text, const StartTagPattern& 
 
 class ListingResolver {
  public:
-  explicit ListingResolver(std::string_view text) noexcept : text_(text), out_(text) {}
+  explicit ListingResolver(std::string_view text) noexcept
+      : text_(text), out_(text), controls_(text) {}
 
   PassResult run() {
     size_t pos = 0;
     while (auto para = next_region(text_, PARAGRAPH_START, PARAGRAPH_END, pos, text_.size())) {
-      if (has_listing_control(text_, para->start, para->end)) {
+      if (controls_.within(para->start, para->end)) {
         paragraph_properties_.reset();
         resolve_runs(*para);
       }
       pos = para->end;
+      if (controls_.exhausted()) break;  // nothing left to rewrite
     }
     return out_.finish();
   }
@@ -150,7 +172,7 @@ class ListingResolver {
   void resolve_elements(const Region& para, const Region& run) {
     size_t tpos = run.start;
     while (auto element = next_region(text_, TEXT_START, TEXT_END, tpos, run.end)) {
-      if (has_listing_control(text_, element->start, element->end)) {
+      if (controls_.within(element->start, element->end)) {
         if (!paragraph_properties_)
           paragraph_properties_ = find_properties(
               text_.substr(para.start, para.end - para.start), "<w:pPr>", "</w:pPr>");
@@ -179,6 +201,7 @@ class ListingResolver {
 
   std::string_view text_;
   Rewriter out_;
+  ControlCursor controls_;
   // Looked up at most once per paragraph and per run, and only for those that hold
   // a rewritten text element; they borrow from text_.
   std::optional<std::string_view> paragraph_properties_;
