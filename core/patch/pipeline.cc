@@ -29,6 +29,7 @@ const std::array<PatchPass, 18> PATCH_PASSES = {{
 }};
 
 PassResult run_patch_pipeline(std::string_view src, std::span<const PatchPass> passes) {
+  ScratchScope scratch;
   // `owned` holds the current text once a pass has rewritten it; assigning the
   // next result releases the previous one.
   std::optional<Buffer> owned;

@@ -40,6 +40,7 @@ PassResult strip_paragraph_breaks(std::string_view text) {
 }
 
 PassResult post_render(std::string_view text) {
+  ScratchScope scratch;
   CurrentText current(text);
   current.take(strip_paragraph_breaks(current.view()));
   restore_delimiters(current);

@@ -34,10 +34,28 @@ class Buffer {
 
  private:
   void grow(size_t required);
+  void release() noexcept;
 
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+};
+
+// While a ScratchScope lives on a thread, the largest block released there is
+// kept for the next Buffer of a similar size instead of going back to the system.
+// A pipeline that rewrites a large text pass after pass then reuses its blocks
+// rather than faulting in fresh pages for every pass (and, in several threads at
+// once, contending for the address space). The kept block is freed when the
+// outermost scope ends, so nothing outlives the call.
+class ScratchScope {
+ public:
+  ScratchScope() noexcept;
+  ScratchScope(const ScratchScope&) = delete;
+  ScratchScope& operator=(const ScratchScope&) = delete;
+  ~ScratchScope();
+
+ private:
+  bool outermost_;
 };
 
 // Checked a + b for buffer sizes: overflow is an internal fault.

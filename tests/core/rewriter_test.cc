@@ -102,5 +102,26 @@ TEST(Buffer, GrowthRuleAndOverflow) {
   EXPECT_EQ(b.size(), 0u);
 }
 
+TEST(Buffer, ScratchScopeReusesBlocksOfSimilarSizeOnly) {
+  const char* reused = nullptr;
+  {
+    ScratchScope scope;
+    {
+      Buffer big(1000);
+      big.append("x");
+      reused = big.data();
+    }
+    Buffer small(100);  // far smaller: must not take the kept block
+    EXPECT_NE(small.data(), reused);
+    Buffer similar(800);
+    EXPECT_EQ(similar.data(), reused);
+    EXPECT_EQ(similar.capacity(), 1000u);
+    EXPECT_TRUE(similar.empty());
+  }
+  ScratchScope later;  // the block kept by the first scope went with it
+  Buffer fresh(800);
+  EXPECT_EQ(fresh.capacity(), 800u);
+}
+
 }  // namespace
 }  // namespace tesserine
