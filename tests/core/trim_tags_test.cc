@@ -4,30 +4,18 @@
 #include <string>
 #include <string_view>
 
+#include "pass_test_util.h"
 #include "patch/passes.h"
 
 namespace tesserine {
 namespace {
 
-// The pass's text, or none for Unchanged.
-std::optional<std::string> run(PassResult (*pass)(std::string_view), std::string_view text) {
-  PassResult r = pass(text);
-  EXPECT_FALSE(r.is_fallback());
-  if (r.is_unchanged()) return std::nullopt;
-  return std::string(r.text().view());
-}
-
 std::optional<std::string> trim_before(std::string_view text) {
-  return run(trim_markup_before_tags, text);
+  return rewrite(trim_markup_before_tags, text);
 }
 std::optional<std::string> trim_after(std::string_view text) {
-  return run(trim_markup_after_tags, text);
+  return rewrite(trim_markup_after_tags, text);
 }
-
-struct Case {
-  std::string input;
-  std::optional<std::string> output;  // none: Unchanged
-};
 
 TEST(TrimTagsBefore, RewritesOrLeavesOpeners) {
   const Case cases[] = {
