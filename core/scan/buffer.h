@@ -2,8 +2,11 @@
 //
 // Used for every text the core produces. Growth follows one rule everywhere: when
 // an append needs more room, the new capacity is the largest of the required
-// length, twice the old capacity and 8 bytes. Allocation failure aborts the
-// process (out_of_memory); a size that overflows size_t is an internal fault.
+// length, twice the old capacity and 8 bytes. Blocks of 1 MiB and more are mapped
+// from the system in whole 2 MiB huge pages (so the capacity is rounded up to a
+// multiple of 2 MiB) and recycled through a per-thread pool, see ScratchScope.
+// Allocation failure aborts the process (out_of_memory); a size that overflows
+// size_t is an internal fault.
 #pragma once
 
 #include <cstddef>
@@ -41,22 +44,31 @@ class Buffer {
   size_t capacity_ = 0;
 };
 
-// While a ScratchScope lives on a thread, the largest block released there is
-// kept for the next Buffer of a similar size instead of going back to the system.
-// A pipeline that rewrites a large text pass after pass then reuses its blocks
-// rather than faulting in fresh pages for every pass (and, in several threads at
-// once, contending for the address space). The kept block is freed when the
-// outermost scope ends, so nothing outlives the call.
+// Large blocks released on a thread are kept for the next large Buffer of a
+// similar size on that thread instead of going back to the system: faulting in
+// fresh pages costs more than the copy a pass makes into them, and in several
+// threads at once the faults contend for the process's address space. While a
+// ScratchScope lives on the thread, up to two blocks of any size are kept, so a
+// pipeline that rewrites a large text pass after pass works in two blocks; when
+// the outermost scope ends, and at any time outside a scope, the thread keeps at
+// most `BLOCK_POOL_KEPT_BYTES`, so repeated calls on ordinary parts reuse their
+// blocks while an idle thread holds a bounded amount. A thread's blocks are
+// returned to the system when it exits.
 class ScratchScope {
  public:
   ScratchScope() noexcept;
   ScratchScope(const ScratchScope&) = delete;
   ScratchScope& operator=(const ScratchScope&) = delete;
   ~ScratchScope();
-
- private:
-  bool outermost_;
 };
+
+// The smallest block that is mapped and pooled rather than taken from malloc.
+inline constexpr size_t LARGE_BLOCK = size_t{1} << 20;
+// What a thread keeps between calls, at most.
+inline constexpr size_t BLOCK_POOL_KEPT_BYTES = size_t{64} << 20;
+
+// The bytes of the blocks the calling thread keeps for reuse.
+size_t kept_block_bytes() noexcept;
 
 // Checked a + b for buffer sizes: overflow is an internal fault.
 size_t checked_add(size_t a, size_t b);

@@ -102,25 +102,52 @@ TEST(Buffer, GrowthRuleAndOverflow) {
   EXPECT_EQ(b.size(), 0u);
 }
 
-TEST(Buffer, ScratchScopeReusesBlocksOfSimilarSizeOnly) {
+TEST(Buffer, LargeBlocksAreWholeHugePagesAndGrowPastTheThreshold) {
+  Buffer b(LARGE_BLOCK - 1);
+  EXPECT_EQ(b.capacity(), LARGE_BLOCK - 1);
+  b.append(std::string(LARGE_BLOCK - 1, 'a'));
+  b.push_back('b');  // doubles into a mapped block
+  EXPECT_EQ(b.capacity(), 2 * LARGE_BLOCK);
+  EXPECT_EQ(b.size(), LARGE_BLOCK);
+  EXPECT_EQ(b.view().substr(LARGE_BLOCK - 2), "ab");
+  Buffer odd(3 * LARGE_BLOCK + 1);
+  EXPECT_EQ(odd.capacity(), 4 * LARGE_BLOCK);
+}
+
+TEST(Buffer, PoolReusesLargeBlocksOfSimilarSizeOnly) {
+  const size_t big = 8 * LARGE_BLOCK;
   const char* reused = nullptr;
   {
     ScratchScope scope;
     {
-      Buffer big(1000);
-      big.append("x");
-      reused = big.data();
+      Buffer block(big);
+      block.append("x");
+      reused = block.data();
     }
-    Buffer small(100);  // far smaller: must not take the kept block
+    Buffer small(LARGE_BLOCK);  // far smaller: must not take the kept block
     EXPECT_NE(small.data(), reused);
-    Buffer similar(800);
+    Buffer similar(big - LARGE_BLOCK);
     EXPECT_EQ(similar.data(), reused);
-    EXPECT_EQ(similar.capacity(), 1000u);
+    EXPECT_EQ(similar.capacity(), big);
     EXPECT_TRUE(similar.empty());
   }
-  ScratchScope later;  // the block kept by the first scope went with it
-  Buffer fresh(800);
-  EXPECT_EQ(fresh.capacity(), 800u);
+  // Kept across scopes while within the per-thread bound.
+  Buffer again(big);
+  EXPECT_EQ(again.data(), reused);
+}
+
+TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
+  const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * LARGE_BLOCK;
+  {
+    ScratchScope scope;
+    { Buffer block(huge); }
+    EXPECT_GE(kept_block_bytes(), huge);  // within a scope, even a block past the bound
+  }
+  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
+  { Buffer block(huge); }
+  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
+  { Buffer block(4 * LARGE_BLOCK); }
+  EXPECT_GE(kept_block_bytes(), 4 * LARGE_BLOCK);
 }
 
 }  // namespace
