@@ -14,7 +14,7 @@
 namespace tesserine {
 namespace {
 
-constexpr size_t HUGE_PAGE = size_t{2} << 20;
+constexpr size_t HUGE_PAGE = MAPPED_BLOCK;
 
 size_t round_up(size_t n, size_t unit) { return checked_add(n, unit - 1) / unit * unit; }
 
@@ -48,6 +48,16 @@ char* map_block(size_t size) {
 void unmap_block(char* data, size_t) noexcept { std::free(data); }
 #endif
 
+// Blocks below MAPPED_BLOCK come from malloc, the others from map_block; the
+// capacity tells which.
+void free_block(char* data, size_t capacity) noexcept {
+  if (capacity >= MAPPED_BLOCK) {
+    unmap_block(data, capacity);
+  } else {
+    std::free(data);
+  }
+}
+
 struct Block {
   char* data = nullptr;
   size_t capacity = 0;
@@ -73,11 +83,11 @@ class BlockPool {
   // Keeps `block` in a free slot or in place of a smaller block; a pool full of
   // larger blocks returns it to the system.
   void give(Block block) noexcept {
-    if (closed_) return unmap_block(block.data, block.capacity);
+    if (closed_) return free_block(block.data, block.capacity);
     Block* slot = &kept_[0];
     for (Block& candidate : kept_)
       if (candidate.capacity < slot->capacity) slot = &candidate;
-    if (slot->capacity >= block.capacity) return unmap_block(block.data, block.capacity);
+    if (slot->capacity >= block.capacity) return free_block(block.data, block.capacity);
     release_at_thread_exit();
     drop(*slot);
     *slot = block;
@@ -104,7 +114,7 @@ class BlockPool {
   static void release_at_thread_exit() noexcept;
 
   static void drop(Block& block) noexcept {
-    if (block.data != nullptr) unmap_block(block.data, block.capacity);
+    if (block.data != nullptr) free_block(block.data, block.capacity);
     block = Block{};
   }
 
@@ -147,15 +157,17 @@ size_t checked_add(size_t a, size_t b) {
 
 Buffer::Buffer(size_t capacity) {
   if (capacity == 0) return;
-  if (capacity >= LARGE_BLOCK) {
+  if (capacity >= POOLED_BLOCK) {
     Block block = pool.take(capacity);
-    if (block.data == nullptr) {
+    if (block.data == nullptr && capacity >= MAPPED_BLOCK) {
       block.capacity = round_up(capacity, HUGE_PAGE);
       block.data = map_block(block.capacity);
     }
-    data_ = block.data;
-    capacity_ = block.capacity;
-    return;
+    if (block.data != nullptr) {
+      data_ = block.data;
+      capacity_ = block.capacity;
+      return;
+    }
   }
   data_ = static_cast<char*>(std::malloc(capacity));
   if (data_ == nullptr) out_of_memory(capacity);
@@ -181,7 +193,7 @@ Buffer::~Buffer() { release(); }
 
 void Buffer::release() noexcept {
   if (data_ == nullptr) return;
-  if (capacity_ >= LARGE_BLOCK) {
+  if (capacity_ >= POOLED_BLOCK) {
     pool.give({data_, capacity_});
   } else {
     std::free(data_);
@@ -196,7 +208,7 @@ void Buffer::grow(size_t required) {
   size_t next = required;
   if (doubled > next) next = doubled;
   if (next < 8) next = 8;
-  if (next >= LARGE_BLOCK) {
+  if (next >= MAPPED_BLOCK) {
     Buffer larger(next);
     larger.append(view());
     *this = std::move(larger);

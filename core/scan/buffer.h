@@ -2,9 +2,10 @@
 //
 // Used for every text the core produces. Growth follows one rule everywhere: when
 // an append needs more room, the new capacity is the largest of the required
-// length, twice the old capacity and 8 bytes. Blocks of 1 MiB and more are mapped
-// from the system in whole 2 MiB huge pages (so the capacity is rounded up to a
-// multiple of 2 MiB) and recycled through a per-thread pool, see ScratchScope.
+// length, twice the old capacity and 8 bytes. Blocks of `MAPPED_BLOCK` bytes and
+// more are mapped from the system in whole 2 MiB huge pages (so the capacity is
+// rounded up to a multiple of 2 MiB); blocks of `POOLED_BLOCK` bytes and more are
+// recycled through a per-thread pool, see ScratchScope.
 // Allocation failure aborts the process (out_of_memory); a size that overflows
 // size_t is an internal fault.
 #pragma once
@@ -62,8 +63,11 @@ class ScratchScope {
   ~ScratchScope();
 };
 
-// The smallest block that is mapped and pooled rather than taken from malloc.
-inline constexpr size_t LARGE_BLOCK = size_t{1} << 20;
+// The smallest block that is kept for reuse rather than freed: from about this
+// size on, malloc maps and unmaps each block, so every use faults in fresh pages.
+inline constexpr size_t POOLED_BLOCK = size_t{128} << 10;
+// The smallest block that is mapped in huge pages rather than taken from malloc.
+inline constexpr size_t MAPPED_BLOCK = size_t{2} << 20;
 // What a thread keeps between calls, at most.
 inline constexpr size_t BLOCK_POOL_KEPT_BYTES = size_t{64} << 20;
 

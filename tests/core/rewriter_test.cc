@@ -102,42 +102,43 @@ TEST(Buffer, GrowthRuleAndOverflow) {
   EXPECT_EQ(b.size(), 0u);
 }
 
-TEST(Buffer, LargeBlocksAreWholeHugePagesAndGrowPastTheThreshold) {
-  Buffer b(LARGE_BLOCK - 1);
-  EXPECT_EQ(b.capacity(), LARGE_BLOCK - 1);
-  b.append(std::string(LARGE_BLOCK - 1, 'a'));
+TEST(Buffer, MappedBlocksAreWholeHugePagesAndGrowPastTheThreshold) {
+  Buffer b(MAPPED_BLOCK - 1);
+  EXPECT_EQ(b.capacity(), MAPPED_BLOCK - 1);
+  b.append(std::string(MAPPED_BLOCK - 1, 'a'));
   b.push_back('b');  // doubles into a mapped block
-  EXPECT_EQ(b.capacity(), 2 * LARGE_BLOCK);
-  EXPECT_EQ(b.size(), LARGE_BLOCK);
-  EXPECT_EQ(b.view().substr(LARGE_BLOCK - 2), "ab");
-  Buffer odd(3 * LARGE_BLOCK + 1);
-  EXPECT_EQ(odd.capacity(), 4 * LARGE_BLOCK);
+  EXPECT_EQ(b.capacity(), 2 * MAPPED_BLOCK);
+  EXPECT_EQ(b.size(), MAPPED_BLOCK);
+  EXPECT_EQ(b.view().substr(MAPPED_BLOCK - 2), "ab");
+  Buffer odd(3 * MAPPED_BLOCK + 1);
+  EXPECT_EQ(odd.capacity(), 4 * MAPPED_BLOCK);
 }
 
 TEST(Buffer, PoolReusesLargeBlocksOfSimilarSizeOnly) {
-  const size_t big = 8 * LARGE_BLOCK;
-  const char* reused = nullptr;
-  {
-    ScratchScope scope;
+  for (const size_t big : {4 * POOLED_BLOCK, 8 * MAPPED_BLOCK}) {
+    const char* reused = nullptr;
     {
-      Buffer block(big);
-      block.append("x");
-      reused = block.data();
+      ScratchScope scope;
+      {
+        Buffer block(big);
+        block.append("x");
+        reused = block.data();
+      }
+      Buffer small(big / 4);  // far smaller: must not take the kept block
+      EXPECT_NE(small.data(), reused);
+      Buffer similar(big - big / 4);
+      EXPECT_EQ(similar.data(), reused);
+      EXPECT_EQ(similar.capacity(), big);
+      EXPECT_TRUE(similar.empty());
     }
-    Buffer small(LARGE_BLOCK);  // far smaller: must not take the kept block
-    EXPECT_NE(small.data(), reused);
-    Buffer similar(big - LARGE_BLOCK);
-    EXPECT_EQ(similar.data(), reused);
-    EXPECT_EQ(similar.capacity(), big);
-    EXPECT_TRUE(similar.empty());
+    // Kept across scopes while within the per-thread bound.
+    Buffer again(big);
+    EXPECT_EQ(again.data(), reused);
   }
-  // Kept across scopes while within the per-thread bound.
-  Buffer again(big);
-  EXPECT_EQ(again.data(), reused);
 }
 
 TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
-  const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * LARGE_BLOCK;
+  const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * MAPPED_BLOCK;
   {
     ScratchScope scope;
     { Buffer block(huge); }
@@ -146,8 +147,8 @@ TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
   EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
   { Buffer block(huge); }
   EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
-  { Buffer block(4 * LARGE_BLOCK); }
-  EXPECT_GE(kept_block_bytes(), 4 * LARGE_BLOCK);
+  { Buffer block(4 * MAPPED_BLOCK); }
+  EXPECT_GE(kept_block_bytes(), 4 * MAPPED_BLOCK);
 }
 
 }  // namespace
