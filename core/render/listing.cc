@@ -55,22 +55,26 @@ constexpr ListingReplacement LISTING_REPLACEMENTS[] = {
     {"\f", PAGE_MARKUP},
 };
 
+std::string_view piece_text(const MarkupPiece& piece, std::string_view paragraph_properties,
+                            std::string_view run_properties) {
+  switch (piece.kind) {
+    case MarkupPiece::kRunProperties: return run_properties;
+    case MarkupPiece::kParagraphProperties: return paragraph_properties;
+    case MarkupPiece::kLiteral: break;
+  }
+  return piece.literal;
+}
+
 // The markup that replaces one control character, with the looked-up properties
 // in place.
 Buffer build_markup(std::span<const MarkupPiece> pieces, std::string_view paragraph_properties,
                     std::string_view run_properties) {
-  auto text_of = [&](const MarkupPiece& piece) {
-    switch (piece.kind) {
-      case MarkupPiece::kRunProperties: return run_properties;
-      case MarkupPiece::kParagraphProperties: return paragraph_properties;
-      case MarkupPiece::kLiteral: break;
-    }
-    return piece.literal;
-  };
   size_t total = 0;
-  for (const MarkupPiece& piece : pieces) total = checked_add(total, text_of(piece).size());
+  for (const MarkupPiece& piece : pieces)
+    total = checked_add(total, piece_text(piece, paragraph_properties, run_properties).size());
   Buffer markup(total);
-  for (const MarkupPiece& piece : pieces) markup.append(text_of(piece));
+  for (const MarkupPiece& piece : pieces)
+    markup.append(piece_text(piece, paragraph_properties, run_properties));
   return markup;
 }
 
@@ -98,16 +102,20 @@ class ControlCursor {
  public:
   explicit ControlCursor(std::string_view text) noexcept : text_(text) {}
 
-  bool within(size_t from, size_t to) {
+  // The first control character at or after `from`; `from` never decreases
+  // from one call to the next.
+  Offset next(size_t from) {
     if (!searched_ || (next_ && *next_ < from)) {
       searched_ = true;
       next_ = find_any_byte(text_, LISTING_CONTROLS, from);
     }
-    return next_ && *next_ < to;
+    return next_;
   }
 
-  // No control character at or after the last search.
-  bool exhausted() const noexcept { return searched_ && !next_; }
+  bool within(size_t from, size_t to) {
+    Offset c = next(from);
+    return c && *c < to;
+  }
 
  private:
   std::string_view text_;
@@ -148,21 +156,58 @@ class ListingResolver {
 
   PassResult run() {
     size_t pos = 0;
-    while (auto para = next_region(text_, PARAGRAPH_START, PARAGRAPH_END, pos, text_.size())) {
+    Offset aimed;  // the control character of the latest jump
+    // Paragraphs after the last control character hold nothing to rewrite.
+    for (Offset control; (control = controls_.next(pos));) {
+      if (control != aimed) {
+        pos = jump_towards(PARAGRAPH_END, pos, *control);
+        aimed = control;
+      }
+      auto para = next_region(text_, PARAGRAPH_START, PARAGRAPH_END, pos, text_.size());
+      if (!para) break;
       if (controls_.within(para->start, para->end)) {
         paragraph_properties_.reset();
         resolve_runs(*para);
       }
       pos = para->end;
-      if (controls_.exhausted()) break;  // nothing left to rewrite
     }
     return out_.finish();
   }
 
  private:
+  // Where a walk over paragraphs or over the runs of a paragraph, standing at
+  // `pos`, can resume without passing over an element that holds `control`, the
+  // next control character: just past the last `closing` tag ("</w:p>" or
+  // "</w:r>") before `control` whose preceding byte is ">". No region of the walk
+  // reaches across such a point (its start tag would have to hold that ">"), so
+  // every region the walk would visit before it ends there, holds no control
+  // character, and leaves the walk at the same next start tag. The search runs
+  // once per control character and level, backwards over [pos, control), which
+  // the walk then leaves behind: it stays linear in all. Closing tags after text
+  // are not expected in WordprocessingML, so after a few the walk simply goes on
+  // from `pos`, rather than paying a search per closing tag of such text.
+  size_t jump_towards(std::string_view closing, size_t pos, size_t control) const {
+    size_t to = control;
+    for (int tries = 0; tries < 4; ++tries) {
+      Offset close = rfind_in(text_, closing, pos, to);
+      if (!close) break;
+      if (*close > 0 && text_[*close - 1] == '>') return *close + closing.size();
+      to = *close + closing.size() - 1;
+    }
+    return pos;
+  }
+
+  // Runs after the paragraph's last control character hold nothing to rewrite.
   void resolve_runs(const Region& para) {
     size_t rpos = para.start;
-    while (auto run = next_region(text_, RUN_START, RUN_END, rpos, para.end)) {
+    Offset aimed;
+    for (Offset control; (control = controls_.next(rpos)) && *control < para.end;) {
+      if (control != aimed) {
+        rpos = jump_towards(RUN_END, rpos, *control);
+        aimed = control;
+      }
+      auto run = next_region(text_, RUN_START, RUN_END, rpos, para.end);
+      if (!run) break;
       run_properties_.reset();
       resolve_elements(para, *run);
       rpos = run->end;
@@ -171,18 +216,47 @@ class ListingResolver {
 
   void resolve_elements(const Region& para, const Region& run) {
     size_t tpos = run.start;
-    while (auto element = next_region(text_, TEXT_START, TEXT_END, tpos, run.end)) {
+    while (controls_.within(tpos, run.end)) {
+      auto element = next_region(text_, TEXT_START, TEXT_END, tpos, run.end);
+      if (!element) break;
       if (controls_.within(element->start, element->end)) {
-        if (!paragraph_properties_)
+        if (!paragraph_properties_) {
           paragraph_properties_ = find_properties(
               text_.substr(para.start, para.end - para.start), "<w:pPr>", "</w:pPr>");
-        if (!run_properties_)
+          paragraph_properties_plain_ = !find_any_byte(*paragraph_properties_, LISTING_CONTROLS, 0);
+        }
+        if (!run_properties_) {
           run_properties_ = find_properties(text_.substr(run.start, run.end - run.start),
                                             "<w:rPr>", "</w:rPr>");
-        out_.copy_until(element->start, element->end);
-        replace_controls(text_.substr(element->start, element->end - element->start));
+          run_properties_plain_ = !find_any_byte(*run_properties_, LISTING_CONTROLS, 0);
+        }
+        if (paragraph_properties_plain_ && run_properties_plain_) {
+          replace_controls_in_place(*element);
+        } else {
+          out_.copy_until(element->start, element->end);
+          replace_controls(text_.substr(element->start, element->end - element->start));
+        }
       }
       tpos = element->end;
+    }
+  }
+
+  // Each replacement maps single bytes to markup, so the four in a row map every
+  // byte of the element on its own; when the properties hold no control character
+  // the markup of one kind holds none either, nothing a replacement inserts is
+  // changed by a later one, and each control character of the element becomes
+  // exactly its own markup. The markup is then written straight into the
+  // document, with the text between control characters copied from the source.
+  void replace_controls_in_place(const Region& element) {
+    for (Offset c = controls_.next(element.start); c && *c < element.end;
+         c = controls_.next(*c + 1)) {
+      out_.copy_until(*c, *c + 1);
+      for (const ListingReplacement& entry : LISTING_REPLACEMENTS) {
+        if (entry.control[0] != text_[*c]) continue;
+        for (const MarkupPiece& piece : entry.markup)
+          out_.push_str(piece_text(piece, *paragraph_properties_, *run_properties_));
+        break;
+      }
     }
   }
 
@@ -206,6 +280,9 @@ class ListingResolver {
   // a rewritten text element; they borrow from text_.
   std::optional<std::string_view> paragraph_properties_;
   std::optional<std::string_view> run_properties_;
+  // Whether the looked-up properties are free of control characters.
+  bool paragraph_properties_plain_ = false;
+  bool run_properties_plain_ = false;
 };
 
 }  // namespace

@@ -21,7 +21,28 @@ constexpr DelimiterRestoration DELIMITER_RESTORATIONS[] = {
     {"%_}", "%}"},
 };
 
+bool is_delimiter_byte(char c) { return c == '{' || c == '}' || c == '%'; }
+
+// False only when none of the sequences occurs: each is an underscore between two
+// of "{", "}" and "%", so one byte search for underscores rules out all four at
+// once, where the replacements would each scan the whole text to find nothing.
+// Text dense with underscores would make that a call per byte; past a budget the
+// answer is a plain "maybe".
+bool may_hold_delimiter_sequence(std::string_view text) {
+  size_t budget = text.size() / 256 + 16;
+  size_t pos = 1;
+  while (Offset u = find_byte(text, '_', pos)) {
+    if (*u + 1 < text.size() && is_delimiter_byte(text[*u - 1]) &&
+        is_delimiter_byte(text[*u + 1]))
+      return true;
+    if (budget-- == 0) return true;
+    pos = *u + 1;
+  }
+  return false;
+}
+
 void restore_delimiters(CurrentText& current) {
+  if (!may_hold_delimiter_sequence(current.view())) return;
   for (const DelimiterRestoration& entry : DELIMITER_RESTORATIONS)
     current.take(replace_all(current.view(), entry.sequence, entry.delimiter));
 }

@@ -46,6 +46,63 @@ TEST(RenderPost, RunsEveryStep) {
   });
 }
 
+// Underscore sequences: each replacement sees what the one before left, and
+// plain underscores, however many, change nothing.
+TEST(RenderPost, RestoresDelimiters) {
+  const std::string underscores(100, '_');
+  expect_cases(post_render, {
+      {"created by an earlier replacement", "{_{_%", "{{%"},
+      {"overlapping sequences", "{_%_}", "{%}"},
+      {"underscore at the start", "_{_{", "_{{"},
+      {"near misses", "a_b __ {_ _} %_ _%", "a_b __ {_ _} %_ _%"},
+      {"many underscores", underscores + "{ _ }", underscores + "{ _ }"},
+      {"sequence after many underscores", underscores + "%_}", underscores + "%}"},
+  });
+}
+
+std::string tab(const std::string& rpr) {
+  return "</w:t></w:r><w:r>" + rpr + "<w:tab/></w:r><w:r>" + rpr + PRESERVE;
+}
+std::string paragraph_break(const std::string& ppr, const std::string& rpr) {
+  return "</w:t></w:r></w:p><w:p>" + ppr + "<w:r>" + rpr + PRESERVE;
+}
+std::string page_break(const std::string& ppr, const std::string& rpr) {
+  return "</w:t></w:r></w:p><w:p><w:r><w:br w:type=\"page\"/></w:r></w:p><w:p>" + ppr + "<w:r>" +
+         rpr + PRESERVE;
+}
+const std::string LINE_BREAK = "</w:t><w:br/>" + PRESERVE;
+
+// Each kind once, with properties that hold no control character and with
+// properties whose TAB and BEL no later replacement reaches.
+TEST(RenderListing, EveryKindInOneElement) {
+  for (const auto& [ppr, rpr] : std::vector<std::pair<std::string, std::string>>{
+           {"<w:pPr><w:jc/></w:pPr>", "<w:rPr><w:b/></w:rPr>"},
+           {"<w:pPr>\t\a</w:pPr>", "<w:rPr>\t</w:rPr>"},
+       }) {
+    const std::string head = "<w:p>" + ppr + "<w:r>" + rpr + "<w:t>";
+    expect_cases(resolve_listing, {
+        {"all four", head + "1\t2\a3\n4\f5</w:t></w:r></w:p>",
+         head + "1" + tab(rpr) + "2" + paragraph_break(ppr, rpr) + "3" + LINE_BREAK + "4" +
+             page_break(ppr, rpr) + "5</w:t></w:r></w:p>"},
+    });
+  }
+}
+
+// Paragraphs and runs without control characters are passed over, also where a
+// closing tag follows text or lies inside a start tag.
+TEST(RenderListing, PassesOverElementsWithoutControlCharacters) {
+  const std::string first = "<w:p><w:r><w:t>a</w:t></w:r>x</w:p>";
+  const std::string second = "<w:p a</w:p><w:r><w:rPr><w:i/></w:rPr><w:t>b";
+  const std::string third = "</w:t></w:r></w:p><w:p><w:r><w:rPr>1</w:rPr><w:t>";
+  const std::string fourth =
+      "</w:t></w:r><w:r><w:rPr>2</w:rPr><w:t>d</w:t>e</w:r><w:r><w:rPr>3</w:rPr><w:t>";
+  expect_cases(resolve_listing, {
+      {"mixed", first + second + "\tc" + third + "\n" + fourth + "\t</w:t></w:r></w:p>",
+       first + second + tab("<w:rPr><w:i/></w:rPr>") + "c" + third + LINE_BREAK + fourth +
+           tab("<w:rPr>3</w:rPr>") + "</w:t></w:r></w:p>"},
+  });
+}
+
 TEST(RenderListing, ScopeOfRewriting) {
   const std::string br = "</w:t><w:br/>" + PRESERVE;
   const std::string italic = "<w:rPr><w:i/></w:rPr>";
@@ -154,8 +211,8 @@ TEST(RenderListing, LargeHostileInputsKeepTheirResults) {
   for (int i = 0; i < 200000; ++i) region += "<w:pPr>\n";
   region += "<w:pPr>ok</w:pPr>";
   EXPECT_EQ(find_properties(region, "<w:pPr>", "</w:pPr>"), "<w:pPr>ok</w:pPr>");
-  region.insert(region.size() - 10, "\f");
-  EXPECT_EQ(find_properties(region, "<w:pPr>", "</w:pPr>"), "");
+  const std::string broken = region.substr(0, region.size() - 10) + "\f" + "ok</w:pPr>";
+  EXPECT_EQ(find_properties(broken, "<w:pPr>", "</w:pPr>"), "");
 
   const std::string ppr = "<w:pPr>" + std::string(20000, 'x') + "</w:pPr>";
   std::string paragraph = "<w:p>" + ppr;
