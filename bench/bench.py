@@ -1,6 +1,6 @@
 """Throughput of the three native entry points against memcpy of the same bytes.
 
-    python bench/bench.py [--size-mb 10] [--repeat 9]
+    python bench/bench.py [--size-mb 10] [--repeat 9] [--write-parts DIR]
 
 For each input (a template part, a part without template tags, a rendered part
 with tabs and line breaks in about 1% of its text elements) it prints the median
@@ -78,15 +78,23 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--size-mb", type=float, default=10.0)
     parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--write-parts", metavar="DIR",
+                        help="only write the three parts to DIR, for the core benchmark")
     args = parser.parse_args()
     size = int(args.size_mb * 1_000_000)
 
-    check_against_twin()
     inputs = {
         "template part": docgen.document_part(size, tags=True, seed=1),
         "part without tags": docgen.document_part(size, tags=False, seed=2),
         "rendered part, 1% control chars": docgen.document_part(size, tags=False, control=True, seed=3),
     }
+    if args.write_parts:
+        os.makedirs(args.write_parts, exist_ok=True)
+        for name, text in zip(("template", "plain", "control"), inputs.values()):
+            with open(os.path.join(args.write_parts, f"{name}.xml"), "w", encoding="utf-8") as f:
+                f.write(text)
+        return
+    check_against_twin()
     print(f"{'input':34} {'entry point':12} {'median ms':>10} {'x memcpy':>9}")
     for label, text in inputs.items():
         nbytes = len(text.encode())
