@@ -15,45 +15,53 @@ namespace tesserine {
 namespace {
 
 struct CellPropertyTag {
-  std::string_view keyword;
+  Literal keyword;
   std::string_view property_name;
   std::string_view property_open;
   std::string_view property_close;
 };
 
-constexpr CellPropertyTag COLSPAN_TAG{"colspan", "<w:gridSpan", "<w:gridSpan w:val=\"{{",
-                                      "}}\"/>"};
-constexpr CellPropertyTag CELLBG_TAG{
-    "cellbg", "<w:shd", "<w:shd w:val=\"clear\" w:color=\"auto\" w:fill=\"{{", "}}\"/>"};
+constexpr CellPropertyTag COLSPAN_TAG{Literal("colspan"), "<w:gridSpan",
+                                      "<w:gridSpan w:val=\"{{", "}}\"/>"};
+constexpr CellPropertyTag CELLBG_TAG{Literal("cellbg"), "<w:shd",
+                                     "<w:shd w:val=\"clear\" w:color=\"auto\" w:fill=\"{{",
+                                     "}}\"/>"};
 
 constexpr StartTagPattern CELL_START{"<w:tc", false};
 constexpr std::string_view CELL_END = "</w:tc>";
 constexpr StartTagPattern RUN_START{"<w:r", false};
 constexpr std::string_view RUN_END = "</w:r>";
-constexpr std::string_view EMPTY_TEXT = "<w:t></w:t>";
-constexpr std::string_view CELL_PROPERTIES = "<w:tcPr";
+constexpr Literal EMPTY_TEXT("<w:t></w:t>");
+constexpr Literal CELL_PROPERTIES("<w:tcPr");
 
 // «{%» keyword, at least one white-space character, then the expression up to a
-// «%}». Only the first "%" after the keyword may start the closer; a rejected
-// candidate is retried one byte after its "{".
-std::optional<TagSpan> find_keyword_tag(std::string_view text, std::string_view keyword,
+// «%}». Only the first "%" after the keyword may start the closer.
+//
+// The keyword is far rarer than "{%", so it is searched first. An occurrence at
+// j belongs to at most one "{%": the one that ends where the white space before
+// j begins, since any other "{%" at k would leave its own "{" or "%" inside
+// text[k + 2..j), which skip_space from k + 2 cannot pass. Tags therefore come
+// out exactly as from a search through every "{%", and in the same order, as
+// their starts grow with j.
+std::optional<TagSpan> find_keyword_tag(std::string_view text, const Literal& keyword,
                                         size_t from) {
   const size_t n = text.size();
   if (from > n) return std::nullopt;
-  size_t i = from;
-  while (Offset k = find_from(text, "{%", i)) {
-    i = *k + 1;
-    const size_t j = skip_space(text, *k + 2);
-    if (!starts_at(text, j, keyword)) continue;
+  for (size_t i = from + 2;;) {
+    const Offset found = find_from(text, keyword, i);
+    if (!found) return std::nullopt;
+    const size_t j = *found;
+    i = j + 1;
+    const size_t w = skip_space_back(text, j);
+    if (w < from + 2 || !starts_at(text, w - 2, "{%")) continue;
     const size_t after = j + keyword.size();
     const size_t b = skip_space(text, after);
     if (b == after || b >= n) continue;
     Offset m = find_byte(text, '%', b);
     if (!m) continue;
     if (*m + 1 == n || text[*m + 1] != '}') continue;
-    return TagSpan{*k, *m + 2, b, *m};
+    return TagSpan{w - 2, *m + 2, b, *m};
   }
-  return std::nullopt;
 }
 
 // Taking the tag out leaves its run with an empty text element; such runs are

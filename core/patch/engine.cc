@@ -7,14 +7,35 @@ namespace tesserine {
 
 namespace {
 
-// The finder's answer, checked against its contract: a tag that starts before
+// The finder's answers, checked against its contract: a tag that starts before
 // `from` would let the scan position move backwards and loop for ever.
-std::optional<TagSpan> find_tag(TagFinder finder, size_t from) {
-  std::optional<TagSpan> tag = finder(from);
-  if (tag && (tag->start < from || tag->end < tag->start))
-    fault("tag finder returned [%zu, %zu) for a search from %zu", tag->start, tag->end, from);
-  return tag;
-}
+//
+// An answer is the first tag whose start is at or after `from`, so it is also
+// the answer for every later `from` up to that start (or every later `from` at
+// all when there was none). The last answer is kept: the look-ahead that ends
+// one group is then the next group's first tag without a second search.
+class CheckedFinder {
+ public:
+  explicit CheckedFinder(TagFinder finder) noexcept : finder_(finder) {}
+
+  std::optional<TagSpan> operator()(size_t from) {
+    if (!known_ || from < from_ || (tag_ && from > tag_->start)) {
+      tag_ = finder_(from);
+      if (tag_ && (tag_->start < from || tag_->end < tag_->start))
+        fault("tag finder returned [%zu, %zu) for a search from %zu", tag_->start, tag_->end,
+              from);
+      known_ = true;
+      from_ = from;
+    }
+    return tag_;
+  }
+
+ private:
+  TagFinder finder_;
+  bool known_ = false;
+  size_t from_ = 0;
+  std::optional<TagSpan> tag_;
+};
 
 }  // namespace
 
@@ -22,6 +43,8 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
                                       TagFinder finder, std::string_view closing,
                                       Emitter emitter) {
   const size_t n = text.size();
+  CheckedFinder find_tag(finder);
+  const Literal closing_text(closing);
   Rewriter rewriter(text);
   // A closing text follows a tag's end exactly when the last closing text of the
   // whole text starts at or after it, as the text does not change while the pass
@@ -33,7 +56,7 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
   Offset last_closing;
   auto has_closing_after = [&](const TagSpan& tag) {
     if (!last_closing_known) {
-      last_closing = rfind_in(text, closing, 0, n);
+      last_closing = rfind_in(text, closing_text, 0, n);
       last_closing_known = true;
     }
     return last_closing && *last_closing >= tag.end;
@@ -41,7 +64,7 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
   size_t pos = 0;
 
   for (;;) {
-    std::optional<TagSpan> first = find_tag(finder, pos);
+    std::optional<TagSpan> first = find_tag(pos);
     if (!first) return rewriter.finish();
     const size_t tag_start = first->start;
 
@@ -58,7 +81,7 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
     std::optional<TagSpan> chosen;
     for (TagSpan member = *first;;) {
       if (closing.empty() || has_closing_after(member)) chosen = member;
-      std::optional<TagSpan> next = find_tag(finder, member.start + 1);
+      std::optional<TagSpan> next = find_tag(member.start + 1);
       if (!next || next->start >= bound) break;
       member = *next;
     }
@@ -68,7 +91,7 @@ PassResult replace_enclosing_elements(std::string_view text, const StartTagPatte
     }
     size_t region_end = chosen->end;
     if (!closing.empty()) {
-      Offset found = find_from(text, closing, chosen->end);
+      Offset found = find_from(text, closing_text, chosen->end);
       if (!found) fault("no closing text after [%zu, %zu)", chosen->start, chosen->end);
       region_end = *found + closing.size();
     }

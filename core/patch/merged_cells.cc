@@ -29,9 +29,9 @@ constexpr StartTagPattern CELL_PROPERTIES_END{"</w:tcPr", false};
 // Only a real text element counts: "<w:tab/>", "<w:tbl>" and the like share
 // the four-byte prefix but hold no text.
 constexpr StartTagPattern TEXT_START{"<w:t", false};
-constexpr std::string_view TEXT_END = "</w:t>";
-constexpr std::string_view GRID_SPAN = "w:gridSpan";
-constexpr std::string_view GRID_SPAN_VALUE = "w:gridSpan w:val=\"";
+constexpr Literal TEXT_END("</w:t>");
+constexpr Literal GRID_SPAN("w:gridSpan");
+constexpr Literal GRID_SPAN_VALUE("w:gridSpan w:val=\"");
 
 constexpr const char* NON_ASCII_SPAN = "non-ASCII gridSpan value";
 

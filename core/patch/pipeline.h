@@ -15,6 +15,10 @@ using PassFunction = PassResult (*)(std::string_view text);
 struct PatchPass {
   const char* name;
   PassFunction run;
+  // A literal that every tag the pass acts on contains: the pass leaves every
+  // text without it unchanged, so the pipeline need not run it there. Empty: the
+  // pass always runs.
+  std::string_view needs = {};
 };
 
 extern const std::array<PatchPass, 18> PATCH_PASSES;
@@ -22,6 +26,7 @@ extern const std::array<PatchPass, 18> PATCH_PASSES;
 // Runs `passes` over `src` (borrowed). Returns Fallback as soon as a pass falls
 // back, otherwise Rewritten with the final text, which is always owned: a copy
 // of `src` when no pass changed it. At most two intermediate texts live at once.
+// A pass is skipped while the current text lacks what it `needs`.
 PassResult run_patch_pipeline(std::string_view src, std::span<const PatchPass> passes);
 PassResult run_patch_pipeline(std::string_view src);
 

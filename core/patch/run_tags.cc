@@ -13,40 +13,41 @@ namespace {
 // Ends the text element and run before (or after) the tag and opens fresh ones
 // without run properties.
 constexpr std::string_view kRunBreak = "</w:t></w:r><w:r><w:t xml:space=\"preserve\">";
+constexpr Literal kExpressionCloser("}}");
+constexpr Literal kStatementCloser("%}");
 
 }  // namespace
 
 PassResult isolate_run_tags(std::string_view text) {
   Rewriter out(text);
-  const size_t n = text.size();
   // Once a closer is missing from some offset on, it is missing from every later
   // offset too; remembering that keeps unclosed openers from rescanning the rest.
   bool no_more_braces = false;
   bool no_more_percents = false;
   size_t pos = 0;
-  while (auto open = find_byte(text, '{', pos)) {
+  // Only a "{" with an "r" two bytes on can open a run tag.
+  while (auto open = find_any_followed(text, "{", 'r', 2, pos)) {
     const size_t s = *open;
     pos = s + 1;
-    if (s + 2 >= n || text[s + 2] != 'r') continue;
     bool* exhausted;
-    std::string_view closer;
+    const Literal* closer;
     if (text[s + 1] == '{') {
-      closer = "}}";
+      closer = &kExpressionCloser;
       exhausted = &no_more_braces;
     } else if (text[s + 1] == '%') {
-      closer = "%}";
+      closer = &kStatementCloser;
       exhausted = &no_more_percents;
     } else {
       continue;
     }
     const size_t space = space_length(text, s + 3);
     if (space == 0 || *exhausted) continue;
-    const Offset close = find_from(text, closer, s + 3 + space);
+    const Offset close = find_from(text, *closer, s + 3 + space);
     if (!close) {
       *exhausted = true;
       continue;
     }
-    const size_t end = *close + closer.size();
+    const size_t end = *close + closer->size();
     out.copy_until(s, end);
     out.push_str(kRunBreak);
     out.push_str(text.substr(s, end - s));

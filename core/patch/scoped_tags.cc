@@ -42,11 +42,11 @@ class ScopedTagFinder {
     const size_t n = text_.size();
     size_t i = from;
     while (i < n) {
-      Offset brace = find_byte(text_, '{', i);
+      // Only a "{" with the keyword's first byte two bytes on can open a tag.
+      Offset brace = find_any_followed(text_, "{", keyword_[0], 2, i);
       if (!brace) return std::nullopt;
       const size_t j = *brace;
       i = j + 1;
-      if (j + 1 >= n) continue;
 
       const char opener = text_[j + 1];
       if (comment_ ? opener != '#' : opener != '{' && opener != '%') continue;

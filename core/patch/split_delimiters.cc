@@ -49,28 +49,21 @@ class RunScanner {
     return gt_;
   }
 
-  // Follows the tags that stand directly after the ">" at `gt`.
+  // Follows the tags that stand directly after the ">" at `gt`. Each step
+  // finds the first ">" after the "<" that follows the last one, which is the
+  // first ">" after the last one; so the walk ends at the first ">" from `gt` on
+  // that is not followed by "<", and one search finds it.
   void walk(size_t gt) {
     walked_ = true;
     walk_first_gt_ = gt;
-    for (;;) {
-      walk_last_gt_ = gt;
-      const size_t p = gt + 1;
-      if (p == text_.size()) {
-        walk_end_ = std::nullopt;
-        return;
-      }
-      if (text_[p] != '<') {
-        walk_end_ = p;
-        return;
-      }
-      const Offset next = find_byte(text_, '>', p + 1);
-      if (!next) {
-        walk_end_ = std::nullopt;
-        return;
-      }
-      gt = *next;
+    const Offset last = find_byte_unfollowed(text_, '>', '<', gt);
+    // Without such a ">" the walk meets a "<" whose tag never closes.
+    walk_last_gt_ = last.value_or(text_.size());
+    if (!last || *last + 1 == text_.size()) {
+      walk_end_ = std::nullopt;
+      return;
     }
+    walk_end_ = *last + 1;
   }
 
   std::string_view text_;
@@ -86,17 +79,16 @@ class RunScanner {
 }  // namespace
 
 // Only a "<" right after a delimiter byte can be joined, and delimiter bytes are
-// rare in markup, so the scan looks for those bytes rather than for every "<".
+// rare in markup, so the scan looks for those pairs rather than for every "<".
 PassResult join_split_delimiters(std::string_view text) {
   if (text.empty()) return PassResult::unchanged();
   Rewriter rewriter(text);
   RunScanner runs(text);
   // Examines each "<" at or after `pos`; a "<" at offset 0 has no byte before it.
   size_t pos = 1;
-  while (Offset first = find_any_byte(text, "{}%#", pos - 1)) {
+  while (Offset first = find_any_followed(text, "{}%#", '<', 1, pos - 1)) {
     const size_t l = *first + 1;
     pos = l + 1;
-    if (l == text.size() || text[l] != '<') continue;
     const std::string_view expected = second_bytes(text[l - 1]);
     const Offset end = runs.run_end(l);
     if (!end || expected.find(text[*end]) == std::string_view::npos) continue;

@@ -47,11 +47,22 @@ class BodyScanner {
     return as_offset(closer_.hit);
   }
 
-  // First line feed at or after `from`.
-  Offset line_feed(size_t from) {
-    if (!line_feed_.covers(from))
-      line_feed_ = {true, from, find_byte(text_, '\n', from).value_or(std::string_view::npos)};
-    return as_offset(line_feed_.hit);
+  // Whether a line feed stands in text[b..e). Only the body is searched, as
+  // most texts hold few line feeds and a search to the next one would cross the
+  // whole text. The last answer is reused while it decides: openers nested in
+  // one body share its search, and since a body's end only grows with its
+  // start, any other body that needs a search lies past the range searched.
+  bool line_feed_in(size_t b, size_t e) {
+    const bool found = line_feed_ != std::string_view::npos;
+    const bool reusable = line_feed_known_ && b >= line_feed_from_ &&
+                          (found ? line_feed_ >= b : e <= line_feed_to_);
+    if (!reusable) {
+      line_feed_known_ = true;
+      line_feed_from_ = b;
+      line_feed_to_ = e;
+      line_feed_ = find_byte(text_, '\n', b, e).value_or(std::string_view::npos);
+    }
+    return line_feed_ < e;
   }
 
  private:
@@ -70,7 +81,12 @@ class BodyScanner {
 
   std::string_view text_;
   LastHit closer_;
-  LastHit line_feed_;
+  // The first line feed in text[line_feed_from_..line_feed_to_), or npos; once
+  // known.
+  bool line_feed_known_ = false;
+  size_t line_feed_from_ = 0;
+  size_t line_feed_to_ = 0;
+  size_t line_feed_ = std::string_view::npos;
 };
 
 // Replaces text[b..e) in `out` by its cleaned form when a pattern occurs in it.
@@ -116,8 +132,7 @@ PassResult clean_tag_bodies(std::string_view text) {
     Offset e = scanner.closer(b);
     // An empty body may not stand where the previous empty body stood.
     if (e && *e == b && last_empty == b) e = scanner.closer(b + 1);
-    const Offset lf = scanner.line_feed(b);
-    if (!e || (lf && *lf < *e)) {
+    if (!e || scanner.line_feed_in(b, *e)) {
       ++j;
       continue;
     }

@@ -12,18 +12,24 @@ struct Span {
   size_t end;
 };
 
-// The closer that ends a tag opened by "{" and `second`, or empty when the pair
+constexpr Literal EXPRESSION_CLOSER("}}");
+constexpr Literal STATEMENT_CLOSER("%}");
+constexpr Literal COMMENT_CLOSER("#}");
+constexpr Literal TEXT_END("</w:t>");
+constexpr Literal TEXT_START_PREFIX("<w:t");
+
+// The closer that ends a tag opened by "{" and `second`, or none when the pair
 // opens no tag.
-std::string_view closer_for(char second) noexcept {
+const Literal* closer_for(char second) noexcept {
   switch (second) {
     case '{':
-      return "}}";
+      return &EXPRESSION_CLOSER;
     case '%':
-      return "%}";
+      return &STATEMENT_CLOSER;
     case '#':
-      return "#}";
+      return &COMMENT_CLOSER;
     default:
-      return {};
+      return nullptr;
   }
 }
 
@@ -32,7 +38,7 @@ std::string_view closer_for(char second) noexcept {
 // or "<w:tbl>" are passed over.
 std::optional<Span> find_text_start(std::string_view text, size_t from, size_t to) {
   for (size_t w = from;;) {
-    const Offset t = find_in(text, "<w:t", w, to);
+    const Offset t = find_in(text, TEXT_START_PREFIX, w, to);
     if (!t) return std::nullopt;
     w = *t + 1;
     const size_t follow = *t + 4;
@@ -59,15 +65,15 @@ PassResult merge_tag_text_runs(std::string_view text) {
   while (Offset open = find_byte(text, '{', pos)) {
     const size_t s = *open;
     if (s + 1 == n) break;
-    const std::string_view closer = closer_for(text[s + 1]);
-    if (closer.empty()) {
+    const Literal* closer = closer_for(text[s + 1]);
+    if (closer == nullptr) {
       pos = s + 1;
       continue;
     }
     // An unclosed tag reaches to the end of the text.
-    const size_t e = find_in(text, closer, s + 2, n).value_or(n);
+    const size_t e = find_in(text, *closer, s + 2, n).value_or(n);
     size_t w = s;
-    while (Offset close = find_in(text, "</w:t>", w, e)) {
+    while (Offset close = find_in(text, TEXT_END, w, e)) {
       w = *close + 6;
       const std::optional<Span> next = find_text_start(text, w, e);
       if (!next) break;

@@ -15,31 +15,31 @@ namespace {
 
 constexpr StartTagPattern BARE_TEXT_START{"<w:t>", true};
 constexpr std::string_view PRESERVED_TEXT_START = "<w:t xml:space=\"preserve\">";
+constexpr Literal EXPRESSION_CLOSER("}}");
+constexpr Literal STATEMENT_CLOSER("%}");
 
-// One closer ("}}" or "%}") and what is known about where it occurs.
-class TagCloser {
+// The first occurrence of one closer ("}}" or "%}") at or after an offset. An
+// answer holds for every offset from where it was searched up to the occurrence
+// found, or for every later offset when there was none: openers piled up in
+// front of one closer share one search, and once a closer is missing no later
+// opener of its kind searches at all. No search runs before an opener needs it.
+class CloserSearch {
  public:
-  TagCloser(std::string_view text, std::string_view closer)
-      : closer_(closer), last_(rfind_in(text, closer, 0, text.size())) {}
+  CloserSearch(std::string_view text, Literal closer) noexcept : text_(text), closer_(closer) {}
 
-  // Whether the closer occurs somewhere at or after `from`: one comparison, so an
-  // opener with nothing to close it costs no search through the rest of the text.
-  bool occurs_from(size_t from) const { return last_ && *last_ >= from; }
-
-  // The first occurrence at or after `from`; occurs_from(from) must hold. The
-  // last answer is reused while `from` stays before it, so a long run of openers
-  // in front of one closer does not rescan the same stretch for each opener.
-  size_t first_from(std::string_view text, size_t from) {
-    if (!found_ || from < searched_from_ || from > *found_) {
+  Offset first_from(size_t from) {
+    if (!searched_ || from < searched_from_ || (found_ && from > *found_)) {
+      searched_ = true;
       searched_from_ = from;
-      found_ = find_from(text, closer_, from);
+      found_ = find_from(text_, closer_, from);
     }
-    return *found_;
+    return found_;
   }
 
  private:
-  std::string_view closer_;
-  Offset last_;
+  std::string_view text_;
+  Literal closer_;
+  bool searched_ = false;
   size_t searched_from_ = 0;
   Offset found_;
 };
@@ -47,20 +47,21 @@ class TagCloser {
 // The first "{{" or "{%" at or after `from` whose closer follows it without
 // overlapping it; the tag ends just past the first such closer. Comment tags
 // carry no rendered text and are not considered.
-std::optional<TagSpan> find_template_tag(std::string_view text, TagCloser& expression_closer,
-                                         TagCloser& statement_closer, size_t from) {
+std::optional<TagSpan> find_template_tag(std::string_view text, CloserSearch& expression_closer,
+                                         CloserSearch& statement_closer, size_t from) {
   const size_t n = text.size();
   if (from > n) return std::nullopt;
   size_t i = from;
   while (Offset s = find_byte(text, '{', i)) {
     i = *s + 1;
     if (*s + 1 == n) return std::nullopt;
-    TagCloser* closer = nullptr;
+    CloserSearch* closer = nullptr;
     if (text[*s + 1] == '{') closer = &expression_closer;
     if (text[*s + 1] == '%') closer = &statement_closer;
-    if (closer == nullptr || !closer->occurs_from(*s + 2)) continue;
-    const size_t e = closer->first_from(text, *s + 2);
-    return TagSpan{*s, e + 2, *s, *s};
+    if (closer == nullptr) continue;
+    const Offset e = closer->first_from(*s + 2);
+    if (!e) continue;
+    return TagSpan{*s, *e + 2, *s, *s};
   }
   return std::nullopt;
 }
@@ -77,8 +78,8 @@ EmitResult emit_preserved_text_start(std::string_view text, Buffer& output,
 }  // namespace
 
 PassResult preserve_tag_text_space(std::string_view text) {
-  TagCloser expression_closer(text, "}}");
-  TagCloser statement_closer(text, "%}");
+  CloserSearch expression_closer(text, EXPRESSION_CLOSER);
+  CloserSearch statement_closer(text, STATEMENT_CLOSER);
   auto finder = [&](size_t from) {
     return find_template_tag(text, expression_closer, statement_closer, from);
   };

@@ -12,7 +12,9 @@ namespace tesserine {
 
 namespace {
 
-constexpr std::string_view kTextEnd = "</w:t>";
+constexpr Literal kTextEnd("</w:t>");
+constexpr Literal kTrimOpener("{%-");
+constexpr Literal kTrimCloser("-%}");
 constexpr StartTagPattern kTextStart = {"<w:t", false};
 
 // Offset of the first character of text[from..to) that stands outside markup tags
@@ -139,7 +141,7 @@ PassResult trim_markup_before_tags(std::string_view text) {
   size_t seen = 0;
   size_t end_tag = 0;
   bool have_end_tag = false;
-  while (auto open = find_from(text, "{%-", q)) {
+  while (auto open = find_from(text, kTrimOpener, q)) {
     const size_t k = *open;
     if (auto found = rfind_in(text, kTextEnd, seen, k)) {
       end_tag = *found;
@@ -168,7 +170,7 @@ PassResult trim_markup_after_tags(std::string_view text) {
   // What the scan met is a property of that position alone, so a closer that
   // lies before it meets the same thing.
   std::optional<AfterCloser> next;
-  while (auto close = find_from(text, "-%}", q)) {
+  while (auto close = find_from(text, kTrimCloser, q)) {
     const size_t k = *close;
     const size_t from = k + 3;
     if (!next || from > next->at) {

@@ -7,51 +7,51 @@
 #include "scan/simd.h"
 
 namespace tesserine {
+namespace detail {
 
-Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
+Offset find_in_far(std::string_view text, const Literal& pat, size_t from, size_t to) {
   if (from > to) return std::nullopt;
   if (to > text.size()) fault("find_in: range end %zu beyond text of %zu bytes", to, text.size());
-  if (pat.empty()) return from;
-  if (pat.size() > to - from) return std::nullopt;
-  if (pat.size() == 1) return find_byte(text, pat[0], from, to);
-  const char* hit = simd::find_substring(text.data() + from, to - from, pat.data(), pat.size());
+  const size_t m = pat.size();
+  if (m == 0) return from;
+  if (m > to - from) return std::nullopt;
+  if (m == 1) return find_byte(text, pat.view()[0], from, to);
+  const char* hit =
+      simd::find_substring(text.data() + from, to - from, pat.view().data(), m, pat.pair());
   if (hit == nullptr) return std::nullopt;
   return static_cast<size_t>(hit - text.data());
 }
 
-Offset find_from(std::string_view text, std::string_view pat, size_t from) {
-  if (from > text.size()) return std::nullopt;
-  return find_in(text, pat, from, text.size());
-}
-
-Offset rfind_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
+Offset rfind_in_far(std::string_view text, const Literal& pat, size_t from, size_t to) {
   if (from > to) return std::nullopt;
   if (to > text.size()) fault("rfind_in: range end %zu beyond text of %zu bytes", to, text.size());
   const size_t m = pat.size();
   if (m == 0) return to;
   if (m > to - from) return std::nullopt;
-  if (m == 1) return rfind_byte(text, pat[0], from, to);
-  const char* hit = simd::rfind_substring(text.data() + from, to - from, pat.data(), m);
+  if (m == 1) return rfind_byte(text, pat.view()[0], from, to);
+  const char* hit =
+      simd::rfind_substring(text.data() + from, to - from, pat.view().data(), m, pat.pair());
   if (hit == nullptr) return std::nullopt;
   return static_cast<size_t>(hit - text.data());
 }
 
-bool starts_at(std::string_view text, size_t pos, std::string_view lit) noexcept {
-  if (pos > text.size() || lit.size() > text.size() - pos) return false;
-  return std::memcmp(text.data() + pos, lit.data(), lit.size()) == 0;
-}
-
-Offset find_byte(std::string_view text, char byte, size_t from, size_t to) {
-  if (to > text.size()) to = text.size();
+Offset find_byte_far(std::string_view text, char byte, size_t from, size_t to) noexcept {
   if (from >= to) return std::nullopt;
   const void* hit = std::memchr(text.data() + from, static_cast<unsigned char>(byte), to - from);
   if (hit == nullptr) return std::nullopt;
   return static_cast<size_t>(static_cast<const char*>(hit) - text.data());
 }
 
-Offset find_byte(std::string_view text, char byte, size_t from) {
-  return find_byte(text, byte, from, text.size());
+Offset find_any_byte_far(std::string_view text, std::string_view set, size_t from,
+                         size_t to) noexcept {
+  if (from >= to) return std::nullopt;
+  if (set.size() == 1) return find_byte_far(text, set[0], from, to);
+  const char* hit = simd::find_any(text.data() + from, to - from, set.data(), set.size());
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(hit - text.data());
 }
+
+}  // namespace detail
 
 Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to) {
   if (to > text.size()) to = text.size();
@@ -61,17 +61,21 @@ Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to) {
   return static_cast<size_t>(static_cast<const char*>(hit) - text.data());
 }
 
-Offset find_any_byte(std::string_view text, std::string_view set, size_t from, size_t to) {
-  if (to > text.size()) to = text.size();
-  if (from >= to) return std::nullopt;
-  if (set.size() == 1) return find_byte(text, set[0], from, to);
-  const char* hit = simd::find_any(text.data() + from, to - from, set.data(), set.size());
+Offset find_any_followed(std::string_view text, std::string_view set, char follow, size_t gap,
+                         size_t from) {
+  if (from >= text.size()) return std::nullopt;
+  const char* hit = simd::find_any_followed(text.data() + from, text.size() - from, set.data(),
+                                            set.size(), follow, gap);
   if (hit == nullptr) return std::nullopt;
   return static_cast<size_t>(hit - text.data());
 }
 
-Offset find_any_byte(std::string_view text, std::string_view set, size_t from) {
-  return find_any_byte(text, set, from, text.size());
+Offset find_byte_unfollowed(std::string_view text, char byte, char next, size_t from) {
+  if (from >= text.size()) return std::nullopt;
+  const char* hit =
+      simd::find_byte_unfollowed(text.data() + from, text.size() - from, byte, next);
+  if (hit == nullptr) return std::nullopt;
+  return static_cast<size_t>(hit - text.data());
 }
 
 size_t space_length(std::string_view text, size_t pos) noexcept {
@@ -104,17 +108,27 @@ size_t skip_space(std::string_view text, size_t pos) {
   return pos;
 }
 
-bool is_start_tag(std::string_view text, const StartTagPattern& pattern, size_t pos) noexcept {
-  if (!starts_at(text, pos, pattern.prefix)) return false;
-  if (pattern.exact) return true;
-  const size_t e = pos + pattern.prefix.size();
-  return e < text.size() && (text[e] == ' ' || text[e] == '>');
+size_t skip_space_back(std::string_view text, size_t pos) noexcept {
+  // In valid UTF-8 the character that ends at `pos` is white space exactly when
+  // one of these lengths decodes to white space there: a lead byte always
+  // starts a character, and no white-space encoding ends inside another one.
+  for (;;) {
+    size_t len = 0;
+    for (size_t l = 1; l <= 3 && l <= pos; ++l) {
+      if (space_length(text, pos - l) == l) {
+        len = l;
+        break;
+      }
+    }
+    if (len == 0) return pos;
+    pos -= len;
+  }
 }
 
 Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from) {
   if (from > text.size()) return std::nullopt;
   for (size_t i = from;;) {
-    Offset q = find_from(text, pattern.prefix, i);
+    Offset q = find_from(text, pattern.literal, i);
     if (!q || is_start_tag(text, pattern, *q)) return q;
     i = *q + 1;
   }
@@ -123,7 +137,7 @@ Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, siz
 Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from,
                        size_t to) {
   for (size_t t = to;;) {
-    Offset q = rfind_in(text, pattern.prefix, from, t);
+    Offset q = rfind_in(text, pattern.literal, from, t);
     if (!q || is_start_tag(text, pattern, *q)) return q;
     // Next, only occurrences that start before q.
     t = *q + pattern.prefix.size() - 1;
@@ -131,18 +145,23 @@ Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, si
 }
 
 std::optional<StmtTag> find_stmt_tag(std::string_view text, std::string_view kw, size_t from) {
-  const size_t n = text.size();
-  for (size_t i = from; i <= n;) {
-    Offset k = find_from(text, "{%", i);
-    if (!k) return std::nullopt;
-    const size_t j = skip_space(text, *k + 2);
-    if (starts_at(text, j, kw)) {
-      const size_t e = skip_space(text, j + kw.size());
-      if (starts_at(text, e, "%}")) return StmtTag{*k, e + 2};
-    }
-    i = *k + 1;
+  // The keyword is rarer than "{%", so it is searched first. Its occurrence at j
+  // belongs to at most one "{%": the one ending where the white space before j
+  // begins. Any other "{%" at k would put a "{" or "%" inside text[k + 2..j),
+  // which skip_space from k + 2 cannot pass. So the tags found are those of a
+  // search through every "{%", in the same order, as their starts grow with j.
+  const Literal keyword(kw);
+  if (from > text.size()) return std::nullopt;
+  for (size_t i = from + 2;;) {
+    const Offset found = find_from(text, keyword, i);
+    if (!found) return std::nullopt;
+    const size_t j = *found;
+    i = j + 1;
+    const size_t w = skip_space_back(text, j);
+    if (w < from + 2 || !starts_at(text, w - 2, "{%")) continue;
+    const size_t e = skip_space(text, j + kw.size());
+    if (starts_at(text, e, "%}")) return StmtTag{w - 2, e + 2};
   }
-  return std::nullopt;
 }
 
 }  // namespace tesserine

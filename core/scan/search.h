@@ -10,27 +10,191 @@
 #include <optional>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "scan/simd.h"
+
 namespace tesserine {
 
 using Offset = std::optional<size_t>;
 
+// A literal prepared for repeated searches: the two bytes that filter the
+// candidates of a substring search are chosen once, at compile time for a
+// constant, instead of on every call.
+class Literal {
+ public:
+  constexpr explicit Literal(std::string_view text) noexcept
+      : text_(text),
+        pair_(text.size() >= 2 ? simd::choose_pair(text.data(), text.size())
+                               : simd::PairFilter{0, 0}) {}
+
+  constexpr std::string_view view() const noexcept { return text_; }
+  constexpr size_t size() const noexcept { return text_.size(); }
+  constexpr simd::PairFilter pair() const noexcept { return pair_; }
+
+ private:
+  std::string_view text_;
+  simd::PairFilter pair_;
+};
+
+namespace detail {
+
+Offset find_in_far(std::string_view text, const Literal& pat, size_t from, size_t to);
+Offset rfind_in_far(std::string_view text, const Literal& pat, size_t from, size_t to);
+Offset find_byte_far(std::string_view text, char byte, size_t from, size_t to) noexcept;
+Offset find_any_byte_far(std::string_view text, std::string_view set, size_t from,
+                         size_t to) noexcept;
+
+inline bool equal_at(const char* p, std::string_view lit) noexcept {
+  for (size_t i = 0; i < lit.size(); ++i)
+    if (p[i] != lit[i]) return false;
+  return true;
+}
+
+#if defined(__SSE2__)
+// Bit i set when the filter pair of `pat` matches at start p + i, for 16 starts;
+// reads p[0..pat.size() + 15).
+inline unsigned pair_mask16(const char* p, const Literal& pat) noexcept {
+  const simd::PairFilter pr = pat.pair();
+  const char* nd = pat.view().data();
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pr.first));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pr.second));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(nd[pr.first])),
+                                      _mm_cmpeq_epi8(b, _mm_set1_epi8(nd[pr.second])))));
+}
+#endif
+
+}  // namespace detail
+
 // First occurrence of `pat` lying wholly inside text[from..to); an empty `pat`
 // gives `from`. from > to gives none; to > text.size() is an internal fault.
-Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t to);
+// Many searches end within a few bytes (the closer of a short tag, the end tag
+// of a text element) or cover only a few bytes (the inside of a short tag), so
+// the first 16 starting positions are tried here, without a call.
+inline Offset find_in(std::string_view text, const Literal& pat, size_t from, size_t to) {
+  const size_t m = pat.size();
+  if (m >= 2 && from <= to && to <= text.size()) {
+    const char* p = text.data();
+    if (to - from < m + 15) {
+      for (size_t c = from; c + m <= to; ++c)
+        if (detail::equal_at(p + c, pat.view())) return c;
+      return std::nullopt;
+    }
+#if defined(__SSE2__)
+    for (unsigned mask = detail::pair_mask16(p + from, pat); mask; mask &= mask - 1) {
+      const size_t c = from + static_cast<size_t>(__builtin_ctz(mask));
+      if (detail::equal_at(p + c, pat.view())) return c;
+    }
+    from += 16;
+#endif
+  }
+  return detail::find_in_far(text, pat, from, to);
+}
+inline Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
+  return find_in(text, Literal(pat), from, to);
+}
 // find_in(text, pat, from, text.size()); none when from > text.size().
-Offset find_from(std::string_view text, std::string_view pat, size_t from);
+inline Offset find_from(std::string_view text, const Literal& pat, size_t from) {
+  if (from > text.size()) return std::nullopt;
+  return find_in(text, pat, from, text.size());
+}
+inline Offset find_from(std::string_view text, std::string_view pat, size_t from) {
+  return find_from(text, Literal(pat), from);
+}
+
 // Last occurrence of `pat` lying wholly inside text[from..to); an empty `pat` gives `to`.
-Offset rfind_in(std::string_view text, std::string_view pat, size_t from, size_t to);
-// True when text[pos..pos + lit.size()) exists and equals `lit`.
-bool starts_at(std::string_view text, size_t pos, std::string_view lit) noexcept;
+// As with find_in, the 16 starting positions nearest `to` are tried here.
+inline Offset rfind_in(std::string_view text, const Literal& pat, size_t from, size_t to) {
+  const size_t m = pat.size();
+  if (m >= 2 && from <= to && to <= text.size()) {
+    const char* p = text.data();
+    if (to - from < m + 15) {
+      for (size_t c = to - from >= m ? to - m + 1 : from; c-- > from;)
+        if (detail::equal_at(p + c, pat.view())) return c;
+      return std::nullopt;
+    }
+#if defined(__SSE2__)
+    const size_t base = to - m - 15;  // the lowest of the 16 starts tried
+    for (unsigned mask = detail::pair_mask16(p + base, pat); mask;) {
+      const unsigned bit = 31u - static_cast<unsigned>(__builtin_clz(mask));
+      if (detail::equal_at(p + base + bit, pat.view())) return base + bit;
+      mask &= ~(1u << bit);
+    }
+    to -= 16;
+#endif
+  }
+  return detail::rfind_in_far(text, pat, from, to);
+}
+inline Offset rfind_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
+  return rfind_in(text, Literal(pat), from, to);
+}
+
+// True when text[pos..pos + lit.size()) exists and equals `lit`. The literals
+// tested are a few bytes long, so the bytes are compared here.
+inline bool starts_at(std::string_view text, size_t pos, std::string_view lit) noexcept {
+  if (pos > text.size() || lit.size() > text.size() - pos) return false;
+  return detail::equal_at(text.data() + pos, lit);
+}
 
 // Byte searches in text[from..to); none when from >= to. `to` is clamped to the text.
-Offset find_byte(std::string_view text, char byte, size_t from, size_t to);
-Offset find_byte(std::string_view text, char byte, size_t from);
+// Most hops through markup are short (the second byte of a delimiter, the ">"
+// that ends a tag), so the first bytes are looked at here, without a call.
+inline Offset find_byte(std::string_view text, char byte, size_t from, size_t to) {
+  if (to > text.size()) to = text.size();
+  if (from >= to) return std::nullopt;
+  const char* p = text.data();
+#if defined(__SSE2__)
+  if (to - from >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
+    const unsigned mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(byte))));
+    if (mask) return from + static_cast<size_t>(__builtin_ctz(mask));
+    return detail::find_byte_far(text, byte, from + 16, to);
+  }
+#endif
+  for (size_t i = from; i < to; ++i)
+    if (p[i] == byte) return i;
+  return std::nullopt;
+}
+inline Offset find_byte(std::string_view text, char byte, size_t from) {
+  return find_byte(text, byte, from, text.size());
+}
 Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to);
-// First byte in text[from..to) equal to any byte of `set` (1 to 4 bytes).
-Offset find_any_byte(std::string_view text, std::string_view set, size_t from, size_t to);
-Offset find_any_byte(std::string_view text, std::string_view set, size_t from);
+// First byte in text[from..to) equal to any byte of `set` (1 to 4 bytes); like
+// find_byte, it looks at the first bytes here.
+inline Offset find_any_byte(std::string_view text, std::string_view set, size_t from,
+                            size_t to) {
+  if (to > text.size()) to = text.size();
+  if (from >= to) return std::nullopt;
+  const char* p = text.data();
+#if defined(__SSE2__)
+  if (to - from >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
+    __m128i hits = _mm_setzero_si128();
+    for (const char c : set) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask) return from + static_cast<size_t>(__builtin_ctz(mask));
+    return detail::find_any_byte_far(text, set, from + 16, to);
+  }
+#endif
+  for (size_t i = from; i < to; ++i)
+    for (const char c : set)
+      if (p[i] == c) return i;
+  return std::nullopt;
+}
+inline Offset find_any_byte(std::string_view text, std::string_view set, size_t from) {
+  return find_any_byte(text, set, from, text.size());
+}
+// First offset s >= from with s + gap < text.size(), text[s] one of `set` (1 to 4
+// bytes) and text[s + gap] == `follow` (gap >= 1).
+Offset find_any_followed(std::string_view text, std::string_view set, char follow, size_t gap,
+                         size_t from);
+// First offset s >= from with text[s] == `byte` that is the last byte of the text
+// or is not followed by `next`.
+Offset find_byte_unfollowed(std::string_view text, char byte, char next, size_t from);
 
 // White space is exactly Python's str.isspace(): U+0009..U+000D, U+001C..U+0020,
 // U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
@@ -40,17 +204,32 @@ size_t space_length(std::string_view text, size_t pos) noexcept;
 // First offset at or after `pos` whose character is not white space. `pos` must be
 // a character boundary (internal fault otherwise) unless pos >= text.size().
 size_t skip_space(std::string_view text, size_t pos);
+// The start of the white space that ends at `pos`: the smallest w <= pos such that
+// text[w..pos) is made of white-space characters. `pos` must be a character
+// boundary of valid UTF-8; then skip_space(text, w) == pos whenever the character
+// at `pos` is not white space.
+size_t skip_space_back(std::string_view text, size_t pos) noexcept;
 
 // The start tag of an element kind: with `exact` false an occurrence of `prefix`
 // counts only when the byte after it exists and is a space or ">".
 struct StartTagPattern {
+  constexpr StartTagPattern(std::string_view prefix, bool exact) noexcept
+      : prefix(prefix), exact(exact), literal(prefix) {}
+
   std::string_view prefix;
   bool exact;
+  Literal literal;  // the prefix, prepared for searching
 };
 
 // True when `pattern` matches a start tag at `pos` (prefix there and, unless
 // exact, followed by a space or ">").
-bool is_start_tag(std::string_view text, const StartTagPattern& pattern, size_t pos) noexcept;
+inline bool is_start_tag(std::string_view text, const StartTagPattern& pattern,
+                         size_t pos) noexcept {
+  if (!starts_at(text, pos, pattern.prefix)) return false;
+  if (pattern.exact) return true;
+  const size_t e = pos + pattern.prefix.size();
+  return e < text.size() && (text[e] == ' ' || text[e] == '>');
+}
 // First start tag at or after `from`.
 Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from);
 // Last start tag whose prefix lies wholly inside text[from..to); the follow byte
@@ -58,7 +237,8 @@ Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, siz
 Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from,
                        size_t to);
 
-// A statement tag "{%" kw "%}" with optional white space around the two-byte `kw`.
+// A statement tag "{%" kw "%}" with optional white space around the two-byte `kw`
+// (ASCII letters).
 struct StmtTag {
   size_t start;  // the "{"
   size_t end;    // just past the "}"

@@ -2,45 +2,16 @@
 
 #include <immintrin.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <string.h>
 
 #include "fault.h"
 
 namespace tesserine::simd {
 namespace {
-
-// How common a byte is in WordprocessingML, higher is more common; bytes not
-// listed count as rare. The filter bytes of a needle are its two rarest.
-constexpr const char kCommonBytes[] = "<>/w:\"= rtpPaeolsnRicdu0123456789F";
-
-constexpr std::array<uint8_t, 256> kRank = [] {
-  std::array<uint8_t, 256> rank{};
-  for (size_t i = 0; i + 1 < sizeof kCommonBytes; ++i)
-    rank[static_cast<unsigned char>(kCommonBytes[i])] = static_cast<uint8_t>(64 - i);
-  return rank;
-}();
-
-uint8_t rank_of(char c) { return kRank[static_cast<unsigned char>(c)]; }
-
-struct Pair {
-  size_t i1, i2;  // offsets in the needle, i1 != i2
-  char b1, b2;
-};
-
-Pair choose_pair(const char* needle, size_t m) {
-  size_t best = 0;
-  for (size_t i = 1; i < m; ++i)
-    if (rank_of(needle[i]) < rank_of(needle[best])) best = i;
-  size_t second = best == 0 ? 1 : 0;
-  for (size_t i = 0; i < m; ++i)
-    if (i != best && rank_of(needle[i]) < rank_of(needle[second])) second = i;
-  return {best, second, needle[best], needle[second]};
-}
 
 // Verification budget: once candidate checks have compared more bytes than the
 // haystack is long (plus slack), the filter is not selective for this needle
@@ -56,12 +27,69 @@ struct Budget {
 
 constexpr size_t kNotFound = SIZE_MAX;
 
-// The kernels return the offset of a match, kNotFound, or (through *resume) the
-// start position from which the fallback must continue.
+// The kernels return the offset of a match, kNotFound, or (through `resume`)
+// the start position from which the fallback must continue.
 struct Outcome {
   size_t match = kNotFound;
   bool exhausted = false;
   size_t resume = 0;
+};
+
+// A substring search in progress: the needle, its filter pair and the budget.
+struct Search {
+  const char* hay;
+  const char* nd;
+  size_t m;
+  PairFilter pr;
+  Budget budget;
+
+  bool filter(size_t s) const {
+    return hay[s + pr.first] == nd[pr.first] && hay[s + pr.second] == nd[pr.second];
+  }
+  bool matches(size_t s) const {
+    // The needles in use are short: a call to memcmp would cost more than the loop.
+    if (m > 16) return std::memcmp(hay + s, nd, m) == 0;
+    for (size_t i = 0; i < m; ++i)
+      if (hay[s + i] != nd[i]) return false;
+    return true;
+  }
+
+  // Checks the candidates base + bit of `mask`, lowest first. True when the
+  // search is decided (match or budget exhausted), with `out` set.
+  template <class Mask>
+  bool verify_up(Mask mask, size_t base, Outcome& out) {
+    for (; mask; mask &= mask - 1) {
+      const size_t c = base + static_cast<size_t>(__builtin_ctzll(mask));
+      if (matches(c)) {
+        out = {c, false, 0};
+        return true;
+      }
+      if (budget.spend(m)) {
+        out = {kNotFound, true, c + 1};
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The same, highest first; the fallback then covers the starts below c.
+  template <class Mask>
+  bool verify_down(Mask mask, size_t base, Outcome& out) {
+    while (mask) {
+      const unsigned bit = 63u - static_cast<unsigned>(__builtin_clzll(mask));
+      const size_t c = base + bit;
+      if (matches(c)) {
+        out = {c, false, 0};
+        return true;
+      }
+      if (budget.spend(m)) {
+        out = {kNotFound, true, c};
+        return true;
+      }
+      mask &= ~(Mask{1} << bit);
+    }
+    return false;
+  }
 };
 
 // ---- scalar ---------------------------------------------------------------
@@ -73,145 +101,344 @@ const char* find_any_scalar(const char* hay, size_t n, const char* set, size_t k
   return nullptr;
 }
 
-Outcome scan_forward_scalar(const char* hay, size_t n, const char* nd, size_t m, const Pair& pr,
-                            size_t s, Budget& budget) {
-  for (; s + m <= n; ++s) {
-    if (hay[s + pr.i1] != pr.b1 || hay[s + pr.i2] != pr.b2) continue;
-    if (std::memcmp(hay + s, nd, m) == 0) return {s, false, 0};
-    if (budget.spend(m)) return {kNotFound, true, s + 1};
+const char* find_any_followed_scalar(const char* hay, size_t n, const char* set, size_t k,
+                                     char follow, size_t gap) {
+  for (size_t s = 0; s + gap < n; ++s) {
+    if (hay[s + gap] != follow) continue;
+    for (size_t j = 0; j < k; ++j)
+      if (hay[s] == set[j]) return hay + s;
+  }
+  return nullptr;
+}
+
+const char* find_byte_unfollowed_scalar(const char* hay, size_t n, char byte, char next) {
+  for (size_t s = 0; s < n; ++s)
+    if (hay[s] == byte && (s + 1 == n || hay[s + 1] != next)) return hay + s;
+  return nullptr;
+}
+
+// Candidate starts [s, n - m].
+Outcome scan_forward_scalar(Search& q, size_t n, size_t s) {
+  for (; s + q.m <= n; ++s) {
+    if (!q.filter(s)) continue;
+    if (q.matches(s)) return {s, false, 0};
+    if (q.budget.spend(q.m)) return {kNotFound, true, s + 1};
   }
   return {};
 }
 
-// Starts in [0, top) from the highest down.
-Outcome scan_backward_scalar(const char* hay, const char* nd, size_t m, const Pair& pr,
-                             size_t top, Budget& budget) {
+// Candidate starts [0, top), from the highest down.
+Outcome scan_backward_scalar(Search& q, size_t top) {
   for (size_t s = top; s-- > 0;) {
-    if (hay[s + pr.i1] != pr.b1 || hay[s + pr.i2] != pr.b2) continue;
-    if (std::memcmp(hay + s, nd, m) == 0) return {s, false, 0};
-    if (budget.spend(m)) return {kNotFound, true, s};
+    if (!q.filter(s)) continue;
+    if (q.matches(s)) return {s, false, 0};
+    if (q.budget.spend(q.m)) return {kNotFound, true, s};
   }
   return {};
 }
 
 // ---- SSE2 -----------------------------------------------------------------
+//
+// The loops below (and their AVX2 counterparts) walk two vectors at a time, then
+// one; a last vector that would cross the end is moved back so that it ends
+// where the range ends, and the positions it shares with the vector before are
+// masked off.
 
-__attribute__((target("sse2"))) const char* find_any_sse2(const char* hay, size_t n,
-                                                           const char* set, size_t k) {
-  const __m128i s0 = _mm_set1_epi8(set[0]), s1 = _mm_set1_epi8(set[k > 1 ? 1 : 0]),
-                s2 = _mm_set1_epi8(set[k > 2 ? 2 : 0]), s3 = _mm_set1_epi8(set[k > 3 ? 3 : 0]);
+__m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+uint32_t mask16(__m128i v) { return static_cast<uint32_t>(_mm_movemask_epi8(v)); }
+
+struct AnySet16 {
+  __m128i s0, s1, s2, s3;
+  AnySet16(const char* set, size_t k)
+      : s0(_mm_set1_epi8(set[0])),
+        s1(_mm_set1_epi8(set[k > 1 ? 1 : 0])),
+        s2(_mm_set1_epi8(set[k > 2 ? 2 : 0])),
+        s3(_mm_set1_epi8(set[k > 3 ? 3 : 0])) {}
+  __m128i eq(__m128i v) const {
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, s0), _mm_cmpeq_epi8(v, s1)),
+                        _mm_or_si128(_mm_cmpeq_epi8(v, s2), _mm_cmpeq_epi8(v, s3)));
+  }
+};
+
+const char* find_any_sse2(const char* hay, size_t n, const char* set, size_t k) {
+  if (n < 16) return find_any_scalar(hay, n, set, k);
+  const AnySet16 any(set, k);
   size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
-    const __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, s0), _mm_cmpeq_epi8(v, s1)),
-                                    _mm_or_si128(_mm_cmpeq_epi8(v, s2), _mm_cmpeq_epi8(v, s3)));
-    if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(eq)))
-      return hay + i + __builtin_ctz(mask);
+  for (; i + 32 <= n; i += 32) {
+    const uint32_t mask =
+        mask16(any.eq(load16(hay + i))) | mask16(any.eq(load16(hay + i + 16))) << 16;
+    if (mask) return hay + i + __builtin_ctz(mask);
   }
-  return find_any_scalar(hay + i, n - i, set, k);
+  while (i < n) {
+    const size_t base = i + 16 <= n ? i : n - 16;
+    const uint32_t mask = mask16(any.eq(load16(hay + base))) & (~0u << (i - base));
+    if (mask) return hay + base + __builtin_ctz(mask);
+    i = base + 16;
+  }
+  return nullptr;
 }
 
-__attribute__((target("sse2"))) Outcome scan_forward_sse2(const char* hay, size_t n,
-                                                          const char* nd, size_t m,
-                                                          const Pair& pr, Budget& budget) {
-  const __m128i v1 = _mm_set1_epi8(pr.b1), v2 = _mm_set1_epi8(pr.b2);
+const char* find_any_followed_sse2(const char* hay, size_t n, const char* set, size_t k,
+                                   char follow, size_t gap) {
+  if (n <= gap || n - gap < 16) return find_any_followed_scalar(hay, n, set, k, follow, gap);
+  const size_t top = n - gap;  // candidate starts are [0, top)
+  const AnySet16 any(set, k);
+  const __m128i vf = _mm_set1_epi8(follow);
+  auto block = [&](size_t base) {
+    return mask16(_mm_and_si128(any.eq(load16(hay + base)),
+                                _mm_cmpeq_epi8(load16(hay + base + gap), vf)));
+  };
   size_t s = 0;
-  // Loads reach s + max(i1, i2) + 16 <= s + m + 15 <= n.
-  for (; s + m + 15 <= n; s += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + s + pr.i1));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + s + pr.i2));
-    unsigned mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
-    while (mask) {
-      const size_t c = s + __builtin_ctz(mask);
-      if (std::memcmp(hay + c, nd, m) == 0) return {c, false, 0};
-      if (budget.spend(m)) return {kNotFound, true, c + 1};
-      mask &= mask - 1;
-    }
+  for (; s + 32 <= top; s += 32) {
+    const uint32_t mask = block(s) | block(s + 16) << 16;
+    if (mask) return hay + s + __builtin_ctz(mask);
   }
-  return scan_forward_scalar(hay, n, nd, m, pr, s, budget);
+  while (s < top) {
+    const size_t base = s + 16 <= top ? s : top - 16;
+    const uint32_t mask = block(base) & (~0u << (s - base));
+    if (mask) return hay + base + __builtin_ctz(mask);
+    s = base + 16;
+  }
+  return nullptr;
 }
 
-__attribute__((target("sse2"))) Outcome scan_backward_sse2(const char* hay, size_t n,
-                                                           const char* nd, size_t m,
-                                                           const Pair& pr, Budget& budget) {
-  const __m128i v1 = _mm_set1_epi8(pr.b1), v2 = _mm_set1_epi8(pr.b2);
-  size_t top = n - m + 1;  // candidate starts are [0, top)
-  for (; top >= 16; top -= 16) {
-    const size_t base = top - 16;
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + base + pr.i1));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + base + pr.i2));
-    unsigned mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
-    while (mask) {
-      const unsigned bit = 31u - static_cast<unsigned>(__builtin_clz(mask));
-      const size_t c = base + bit;
-      if (std::memcmp(hay + c, nd, m) == 0) return {c, false, 0};
-      if (budget.spend(m)) return {kNotFound, true, c};
-      mask &= ~(1u << bit);
-    }
+const char* find_byte_unfollowed_sse2(const char* hay, size_t n, char byte, char next) {
+  const __m128i vb = _mm_set1_epi8(byte), vn = _mm_set1_epi8(next);
+  size_t s = 0;
+  for (; s + 17 <= n; s += 16) {
+    const __m128i e =
+        _mm_andnot_si128(_mm_cmpeq_epi8(load16(hay + s + 1), vn),
+                         _mm_cmpeq_epi8(load16(hay + s), vb));
+    if (const uint32_t mask = mask16(e)) return hay + s + __builtin_ctz(mask);
   }
-  return scan_backward_scalar(hay, nd, m, pr, top, budget);
+  return find_byte_unfollowed_scalar(hay + s, n - s, byte, next);
+}
+
+uint32_t pair_block_sse2(const Search& q, size_t base, __m128i v1, __m128i v2) {
+  const __m128i a = load16(q.hay + base + q.pr.first);
+  const __m128i b = load16(q.hay + base + q.pr.second);
+  return mask16(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2)));
+}
+
+// Loads reach base + max(first, second) + 16 <= base + m + 15, and base never
+// exceeds n - m - 15.
+Outcome scan_forward_sse2(Search& q, size_t n) {
+  const size_t top = n - q.m + 1;  // candidate starts are [0, top)
+  if (top < 16) return scan_forward_scalar(q, n, 0);
+  const __m128i v1 = _mm_set1_epi8(q.nd[q.pr.first]), v2 = _mm_set1_epi8(q.nd[q.pr.second]);
+  Outcome out;
+  size_t s = 0;
+  for (; s + 32 <= top; s += 32) {
+    const uint32_t mask = pair_block_sse2(q, s, v1, v2) | pair_block_sse2(q, s + 16, v1, v2) << 16;
+    if (mask && q.verify_up(mask, s, out)) return out;
+  }
+  while (s < top) {
+    const size_t base = s + 16 <= top ? s : top - 16;
+    const uint32_t mask = pair_block_sse2(q, base, v1, v2) & (~0u << (s - base));
+    if (mask && q.verify_up(mask, base, out)) return out;
+    s = base + 16;
+  }
+  return out;
+}
+
+Outcome scan_backward_sse2(Search& q, size_t n) {
+  size_t top = n - q.m + 1;
+  if (top < 16) return scan_backward_scalar(q, top);
+  const __m128i v1 = _mm_set1_epi8(q.nd[q.pr.first]), v2 = _mm_set1_epi8(q.nd[q.pr.second]);
+  Outcome out;
+  for (; top >= 32; top -= 32) {
+    const size_t base = top - 32;
+    const uint32_t mask =
+        pair_block_sse2(q, base, v1, v2) | pair_block_sse2(q, base + 16, v1, v2) << 16;
+    if (mask && q.verify_down(mask, base, out)) return out;
+  }
+  if (top >= 16) {
+    const uint32_t mask = pair_block_sse2(q, top - 16, v1, v2);
+    if (mask && q.verify_down(mask, top - 16, out)) return out;
+    top -= 16;
+  }
+  if (top > 0) {
+    const uint32_t mask = pair_block_sse2(q, 0, v1, v2) & ((1u << top) - 1);
+    if (mask && q.verify_down(mask, 0, out)) return out;
+  }
+  return out;
 }
 
 // ---- AVX2 -----------------------------------------------------------------
 
+__attribute__((target("avx2"))) __m256i load32(const char* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+__attribute__((target("avx2"))) uint32_t mask32(__m256i v) {
+  return static_cast<uint32_t>(_mm256_movemask_epi8(v));
+}
+template <size_t K>
+__attribute__((target("avx2"))) __m256i eq_any32(__m256i v, const __m256i* set) {
+  __m256i e = _mm256_cmpeq_epi8(v, set[0]);
+  if constexpr (K > 1) e = _mm256_or_si256(e, _mm256_cmpeq_epi8(v, set[1]));
+  if constexpr (K > 2) e = _mm256_or_si256(e, _mm256_cmpeq_epi8(v, set[2]));
+  if constexpr (K > 3) e = _mm256_or_si256(e, _mm256_cmpeq_epi8(v, set[3]));
+  return e;
+}
+
+template <size_t K>
 __attribute__((target("avx2"))) const char* find_any_avx2(const char* hay, size_t n,
-                                                          const char* set, size_t k) {
-  const __m256i s0 = _mm256_set1_epi8(set[0]), s1 = _mm256_set1_epi8(set[k > 1 ? 1 : 0]),
-                s2 = _mm256_set1_epi8(set[k > 2 ? 2 : 0]), s3 = _mm256_set1_epi8(set[k > 3 ? 3 : 0]);
+                                                          const char* set) {
+  if (n < 32) return find_any_sse2(hay, n, set, K);
+  __m256i any[K];
+  for (size_t j = 0; j < K; ++j) any[j] = _mm256_set1_epi8(set[j]);
   size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + i));
-    const __m256i eq =
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, s0), _mm256_cmpeq_epi8(v, s1)),
-                        _mm256_or_si256(_mm256_cmpeq_epi8(v, s2), _mm256_cmpeq_epi8(v, s3)));
-    if (const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(eq)))
-      return hay + i + __builtin_ctz(mask);
+  for (; i + 64 <= n; i += 64) {
+    const __m256i e0 = eq_any32<K>(load32(hay + i), any);
+    const __m256i e1 = eq_any32<K>(load32(hay + i + 32), any);
+    const __m256i e = _mm256_or_si256(e0, e1);
+    if (_mm256_testz_si256(e, e)) continue;
+    const uint64_t mask = mask32(e0) | uint64_t{mask32(e1)} << 32;
+    return hay + i + __builtin_ctzll(mask);
   }
-  return find_any_sse2(hay + i, n - i, set, k);
+  while (i < n) {
+    const size_t base = i + 32 <= n ? i : n - 32;
+    const uint32_t mask = mask32(eq_any32<K>(load32(hay + base), any)) & (~0u << (i - base));
+    if (mask) return hay + base + __builtin_ctz(mask);
+    i = base + 32;
+  }
+  return nullptr;
 }
 
-__attribute__((target("avx2"))) Outcome scan_forward_avx2(const char* hay, size_t n,
-                                                          const char* nd, size_t m,
-                                                          const Pair& pr, Budget& budget) {
-  const __m256i v1 = _mm256_set1_epi8(pr.b1), v2 = _mm256_set1_epi8(pr.b2);
+// The set bytes are rarer than the follow byte (delimiters against the "<" of
+// markup), so a block without one is passed over before the follow byte is
+// looked at.
+template <size_t K>
+__attribute__((target("avx2"))) const char* find_any_followed_avx2(const char* hay, size_t n,
+                                                                   const char* set, char follow,
+                                                                   size_t gap) {
+  if (n <= gap || n - gap < 32) return find_any_followed_sse2(hay, n, set, K, follow, gap);
+  const size_t top = n - gap;
+  __m256i any[K];
+  for (size_t j = 0; j < K; ++j) any[j] = _mm256_set1_epi8(set[j]);
+  const __m256i vf = _mm256_set1_epi8(follow);
   size_t s = 0;
-  for (; s + m + 31 <= n; s += 32) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + s + pr.i1));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + s + pr.i2));
-    unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(
-        _mm256_and_si256(_mm256_cmpeq_epi8(a, v1), _mm256_cmpeq_epi8(b, v2))));
-    while (mask) {
-      const size_t c = s + __builtin_ctz(mask);
-      if (std::memcmp(hay + c, nd, m) == 0) return {c, false, 0};
-      if (budget.spend(m)) return {kNotFound, true, c + 1};
-      mask &= mask - 1;
-    }
+  for (; s + 64 <= top; s += 64) {
+    const __m256i e0 = eq_any32<K>(load32(hay + s), any);
+    const __m256i e1 = eq_any32<K>(load32(hay + s + 32), any);
+    const __m256i e = _mm256_or_si256(e0, e1);
+    if (_mm256_testz_si256(e, e)) continue;
+    const __m256i f0 = _mm256_and_si256(e0, _mm256_cmpeq_epi8(load32(hay + s + gap), vf));
+    const __m256i f1 = _mm256_and_si256(e1, _mm256_cmpeq_epi8(load32(hay + s + 32 + gap), vf));
+    const uint64_t mask = mask32(f0) | uint64_t{mask32(f1)} << 32;
+    if (mask) return hay + s + __builtin_ctzll(mask);
   }
-  return scan_forward_scalar(hay, n, nd, m, pr, s, budget);
+  while (s < top) {
+    const size_t base = s + 32 <= top ? s : top - 32;
+    const __m256i e = _mm256_and_si256(eq_any32<K>(load32(hay + base), any),
+                                       _mm256_cmpeq_epi8(load32(hay + base + gap), vf));
+    const uint32_t mask = mask32(e) & (~0u << (s - base));
+    if (mask) return hay + base + __builtin_ctz(mask);
+    s = base + 32;
+  }
+  return nullptr;
 }
 
-__attribute__((target("avx2"))) Outcome scan_backward_avx2(const char* hay, size_t n,
-                                                           const char* nd, size_t m,
-                                                           const Pair& pr, Budget& budget) {
-  const __m256i v1 = _mm256_set1_epi8(pr.b1), v2 = _mm256_set1_epi8(pr.b2);
-  size_t top = n - m + 1;
-  for (; top >= 32; top -= 32) {
-    const size_t base = top - 32;
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + base + pr.i1));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + base + pr.i2));
-    unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(
-        _mm256_and_si256(_mm256_cmpeq_epi8(a, v1), _mm256_cmpeq_epi8(b, v2))));
-    while (mask) {
-      const unsigned bit = 31u - static_cast<unsigned>(__builtin_clz(mask));
-      const size_t c = base + bit;
-      if (std::memcmp(hay + c, nd, m) == 0) return {c, false, 0};
-      if (budget.spend(m)) return {kNotFound, true, c};
-      mask &= ~(1u << bit);
-    }
+// The first s with hay[s] == byte and hay[s + 1] != next, or hay[s] == byte as
+// the last byte.
+__attribute__((target("avx2"))) const char* find_byte_unfollowed_avx2(const char* hay, size_t n,
+                                                                      char byte, char next) {
+  const __m256i vb = _mm256_set1_epi8(byte), vn = _mm256_set1_epi8(next);
+  size_t s = 0;
+  // Loads reach s + 33 <= n.
+  for (; s + 33 <= n; s += 32) {
+    const __m256i e = _mm256_andnot_si256(_mm256_cmpeq_epi8(load32(hay + s + 1), vn),
+                                          _mm256_cmpeq_epi8(load32(hay + s), vb));
+    if (const uint32_t mask = mask32(e)) return hay + s + __builtin_ctz(mask);
   }
-  return scan_backward_scalar(hay, nd, m, pr, top, budget);
+  return find_byte_unfollowed_sse2(hay + s, n - s, byte, next);
+}
+
+__attribute__((target("avx2"))) __m256i pair_eq_avx2(const Search& q, size_t base, __m256i v1,
+                                                     __m256i v2) {
+  const __m256i a = load32(q.hay + base + q.pr.first);
+  const __m256i b = load32(q.hay + base + q.pr.second);
+  return _mm256_and_si256(_mm256_cmpeq_epi8(a, v1), _mm256_cmpeq_epi8(b, v2));
+}
+
+// The 64 candidates from `base` on. With `RareFirst` the first filter byte is
+// one that markup seldom holds, so most blocks are passed over after comparing
+// it alone.
+template <bool RareFirst>
+__attribute__((target("avx2"))) uint64_t pair_block64_avx2(const Search& q, size_t base,
+                                                           __m256i v1, __m256i v2) {
+  const char* a = q.hay + base + q.pr.first;
+  const char* b = q.hay + base + q.pr.second;
+  __m256i e0 = _mm256_cmpeq_epi8(load32(a), v1);
+  __m256i e1 = _mm256_cmpeq_epi8(load32(a + 32), v1);
+  if constexpr (RareFirst) {
+    const __m256i e = _mm256_or_si256(e0, e1);
+    if (_mm256_testz_si256(e, e)) return 0;
+  }
+  e0 = _mm256_and_si256(e0, _mm256_cmpeq_epi8(load32(b), v2));
+  e1 = _mm256_and_si256(e1, _mm256_cmpeq_epi8(load32(b + 32), v2));
+  if constexpr (!RareFirst) {
+    const __m256i e = _mm256_or_si256(e0, e1);
+    if (_mm256_testz_si256(e, e)) return 0;
+  }
+  return mask32(e0) | uint64_t{mask32(e1)} << 32;
+}
+
+template <bool RareFirst>
+__attribute__((target("avx2"))) Outcome scan_forward_avx2(Search& q, size_t n) {
+  const size_t top = n - q.m + 1;
+  const __m256i v1 = _mm256_set1_epi8(q.nd[q.pr.first]);
+  const __m256i v2 = _mm256_set1_epi8(q.nd[q.pr.second]);
+  Outcome out;
+  // The first block alone: many searches end near where they start.
+  const uint32_t first = mask32(pair_eq_avx2(q, 0, v1, v2));
+  if (first && q.verify_up(first, 0, out)) return out;
+  size_t s = 32;
+  for (; s + 64 <= top; s += 64) {
+    const uint64_t mask = pair_block64_avx2<RareFirst>(q, s, v1, v2);
+    if (mask && q.verify_up(mask, s, out)) return out;
+  }
+  while (s < top) {
+    const size_t base = s + 32 <= top ? s : top - 32;
+    const uint32_t mask = mask32(pair_eq_avx2(q, base, v1, v2)) & (~0u << (s - base));
+    if (mask && q.verify_up(mask, base, out)) return out;
+    s = base + 32;
+  }
+  return out;
+}
+
+template <bool RareFirst>
+__attribute__((target("avx2"))) Outcome scan_backward_avx2(Search& q, size_t n) {
+  size_t top = n - q.m + 1;
+  const __m256i v1 = _mm256_set1_epi8(q.nd[q.pr.first]);
+  const __m256i v2 = _mm256_set1_epi8(q.nd[q.pr.second]);
+  Outcome out;
+  for (; top >= 64; top -= 64) {
+    const uint64_t mask = pair_block64_avx2<RareFirst>(q, top - 64, v1, v2);
+    if (mask && q.verify_down(mask, top - 64, out)) return out;
+  }
+  if (top >= 32) {
+    const uint32_t mask = mask32(pair_eq_avx2(q, top - 32, v1, v2));
+    if (mask && q.verify_down(mask, top - 32, out)) return out;
+    top -= 32;
+  }
+  if (top > 0) {
+    const uint32_t mask = mask32(pair_eq_avx2(q, 0, v1, v2)) & ((1u << top) - 1);
+    if (mask && q.verify_down(mask, 0, out)) return out;
+  }
+  return out;
+}
+
+Outcome scan_forward_avx2(Search& q, size_t n) {
+  if (n - q.m + 1 < 32) return scan_forward_sse2(q, n);
+  if (detail::rank_of(q.nd[q.pr.first]) == 0) return scan_forward_avx2<true>(q, n);
+  return scan_forward_avx2<false>(q, n);
+}
+
+Outcome scan_backward_avx2(Search& q, size_t n) {
+  if (n - q.m + 1 < 32) return scan_backward_sse2(q, n);
+  if (detail::rank_of(q.nd[q.pr.first]) == 0) return scan_backward_avx2<true>(q, n);
+  return scan_backward_avx2<false>(q, n);
 }
 
 // ---- linear fallbacks -----------------------------------------------------
@@ -273,7 +500,16 @@ void force_level(Level level) noexcept {
 const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexcept {
   switch (active_level()) {
     case Level::AVX2:
-      return find_any_avx2(hay, n, set, k);
+      switch (k) {
+        case 1:
+          return find_any_avx2<1>(hay, n, set);
+        case 2:
+          return find_any_avx2<2>(hay, n, set);
+        case 3:
+          return find_any_avx2<3>(hay, n, set);
+        default:
+          return find_any_avx2<4>(hay, n, set);
+      }
     case Level::SSE2:
       return find_any_sse2(hay, n, set, k);
     default:
@@ -281,20 +517,52 @@ const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexc
   }
 }
 
-const char* find_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept {
+const char* find_any_followed(const char* hay, size_t n, const char* set, size_t k, char follow,
+                              size_t gap) noexcept {
+  switch (active_level()) {
+    case Level::AVX2:
+      switch (k) {
+        case 1:
+          return find_any_followed_avx2<1>(hay, n, set, follow, gap);
+        case 2:
+          return find_any_followed_avx2<2>(hay, n, set, follow, gap);
+        case 3:
+          return find_any_followed_avx2<3>(hay, n, set, follow, gap);
+        default:
+          return find_any_followed_avx2<4>(hay, n, set, follow, gap);
+      }
+    case Level::SSE2:
+      return find_any_followed_sse2(hay, n, set, k, follow, gap);
+    default:
+      return find_any_followed_scalar(hay, n, set, k, follow, gap);
+  }
+}
+
+const char* find_byte_unfollowed(const char* hay, size_t n, char byte, char next) noexcept {
+  switch (active_level()) {
+    case Level::AVX2:
+      return find_byte_unfollowed_avx2(hay, n, byte, next);
+    case Level::SSE2:
+      return find_byte_unfollowed_sse2(hay, n, byte, next);
+    default:
+      return find_byte_unfollowed_scalar(hay, n, byte, next);
+  }
+}
+
+const char* find_substring(const char* hay, size_t n, const char* needle, size_t m,
+                           PairFilter pair) noexcept {
   if (m > n) return nullptr;
-  const Pair pr = choose_pair(needle, m);
-  Budget budget{n + 64};
+  Search q{hay, needle, m, pair, Budget{n + 64}};
   Outcome out;
   switch (active_level()) {
     case Level::AVX2:
-      out = scan_forward_avx2(hay, n, needle, m, pr, budget);
+      out = scan_forward_avx2(q, n);
       break;
     case Level::SSE2:
-      out = scan_forward_sse2(hay, n, needle, m, pr, budget);
+      out = scan_forward_sse2(q, n);
       break;
     default:
-      out = scan_forward_scalar(hay, n, needle, m, pr, 0, budget);
+      out = scan_forward_scalar(q, n, 0);
   }
   if (out.exhausted) {
     // glibc's memmem is Two-Way: linear in the rest of the haystack.
@@ -303,23 +571,31 @@ const char* find_substring(const char* hay, size_t n, const char* needle, size_t
   return out.match == kNotFound ? nullptr : hay + out.match;
 }
 
-const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept {
+const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m,
+                            PairFilter pair) noexcept {
   if (m > n) return nullptr;
-  const Pair pr = choose_pair(needle, m);
-  Budget budget{n + 64};
+  Search q{hay, needle, m, pair, Budget{n + 64}};
   Outcome out;
   switch (active_level()) {
     case Level::AVX2:
-      out = scan_backward_avx2(hay, n, needle, m, pr, budget);
+      out = scan_backward_avx2(q, n);
       break;
     case Level::SSE2:
-      out = scan_backward_sse2(hay, n, needle, m, pr, budget);
+      out = scan_backward_sse2(q, n);
       break;
     default:
-      out = scan_backward_scalar(hay, needle, m, pr, n - m + 1, budget);
+      out = scan_backward_scalar(q, n - m + 1);
   }
   if (out.exhausted) out.match = rfind_kmp(hay, needle, m, out.resume);
   return out.match == kNotFound ? nullptr : hay + out.match;
+}
+
+const char* find_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept {
+  return find_substring(hay, n, needle, m, choose_pair(needle, m));
+}
+
+const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept {
+  return rfind_substring(hay, n, needle, m, choose_pair(needle, m));
 }
 
 }  // namespace tesserine::simd

@@ -6,10 +6,14 @@
 // force any level that the machine supports.
 //
 // All kernels read only inside [hay, hay + n): vector loops stop where a full
-// load would cross the end and finish with scalar code.
+// load would cross the end and finish with one load that ends exactly at the
+// end (ignoring the positions already examined), or with scalar code when the
+// range is shorter than one load.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace tesserine::simd {
 
@@ -24,11 +28,60 @@ void force_level(Level level) noexcept;
 // First byte of hay[0..n) equal to one of set[0..k) (1 <= k <= 4), or nullptr.
 const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexcept;
 
+// First s with s + gap < n, hay[s] one of set[0..k) (1 <= k <= 4) and
+// hay[s + gap] == follow (gap >= 1), or nullptr. Filters a delimiter by the byte
+// that must come after it, so that the many delimiters that fail that test cost
+// the caller nothing.
+const char* find_any_followed(const char* hay, size_t n, const char* set, size_t k, char follow,
+                              size_t gap) noexcept;
+
+// First s < n with hay[s] == byte that is the last byte or is not followed by
+// `next`, or nullptr.
+const char* find_byte_unfollowed(const char* hay, size_t n, char byte, char next) noexcept;
+
+// The two bytes of a needle whose positions filter candidates: its two rarest
+// in markup. Computed once per needle, at compile time for constant needles.
+struct PairFilter {
+  uint32_t first;   // offsets in the needle, different
+  uint32_t second;
+};
+
+namespace detail {
+// How common a byte is in WordprocessingML, higher is more common; bytes not
+// listed (punctuation such as the template delimiters, control and non-ASCII
+// bytes) count as rare.
+constexpr char kCommonBytes[] =
+    "<>/w:\"= rtpPaeolsnRicdu0123456789FmvybhAfCgSkTzxqWNjBEDGHIJKLMOQUVXYZ";
+constexpr std::array<uint8_t, 256> kRank = [] {
+  std::array<uint8_t, 256> rank{};
+  for (size_t i = 0; i + 1 < sizeof kCommonBytes; ++i)
+    rank[static_cast<unsigned char>(kCommonBytes[i])] =
+        static_cast<uint8_t>(sizeof kCommonBytes - i);
+  return rank;
+}();
+constexpr unsigned rank_of(char c) noexcept { return kRank[static_cast<unsigned char>(c)]; }
+}  // namespace detail
+
+// For m >= 2.
+constexpr PairFilter choose_pair(const char* needle, size_t m) noexcept {
+  size_t best = 0;
+  for (size_t i = 1; i < m; ++i)
+    if (detail::rank_of(needle[i]) < detail::rank_of(needle[best])) best = i;
+  size_t second = best == 0 ? 1 : 0;
+  for (size_t i = 0; i < m; ++i)
+    if (i != best && detail::rank_of(needle[i]) < detail::rank_of(needle[second])) second = i;
+  return {static_cast<uint32_t>(best), static_cast<uint32_t>(second)};
+}
+
 // First / last occurrence of needle[0..m) (m >= 2) in hay[0..n), or nullptr.
-// Candidates are filtered on two of the needle's bytes chosen for rarity in
-// markup and verified with memcmp; when verification stops paying for itself
-// the search finishes with an algorithm linear in n, so the cost is O(n) for
-// any needle.
+// Candidates are filtered on the two needle bytes that `pair` names and verified
+// with memcmp; when verification stops paying for itself the search finishes
+// with an algorithm linear in n, so the cost is O(n) for any needle.
+const char* find_substring(const char* hay, size_t n, const char* needle, size_t m,
+                           PairFilter pair) noexcept;
+const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m,
+                            PairFilter pair) noexcept;
+// The same with the pair chosen by choose_pair.
 const char* find_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept;
 const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept;
 

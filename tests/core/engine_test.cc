@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,6 +129,27 @@ TEST(Engine, TagsInsideADroppedRegionAreNotSeenAgain) {
   EXPECT_EQ(after(h.run("</e>"), h.text), "(a)y");
   ASSERT_EQ(h.calls.size(), 1u);
   EXPECT_EQ(h.calls[0].tag_start, 3u);
+}
+
+TEST(Engine, AsksTheFinderForEachTagOnce) {
+  // The tag that ends one group is the first tag of the next one; it must not be
+  // searched for twice.
+  Harness h{"<e>[a]</e><e>[b]x[c]</e>[d]<e>[e]</e>[f]"};
+  std::vector<size_t> found;
+  PassResult result = replace_enclosing_elements(
+      h.text, kElement,
+      [&](size_t from) {
+        std::optional<TagSpan> tag = h.find(from);
+        if (tag) found.push_back(tag->start);
+        return tag;
+      },
+      "</e>",
+      [&](Buffer& out, size_t p, const TagSpan& tag, size_t r) { return h.emit(out, p, tag, r); });
+  EXPECT_EQ(after(result, h.text), "(a)(d)[f]");
+  std::vector<size_t> unique = found;
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  EXPECT_EQ(found.size(), unique.size());
 }
 
 // Nested and overlapping tags from a fixed list, to exercise group members that

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,52 @@ TEST(Pipeline, UnchangedTextComesBackAsAnOwnedCopy) {
   ASSERT_TRUE(empty.is_rewritten());
   EXPECT_TRUE(empty.text().empty());
   EXPECT_EQ(empty.text().capacity(), 0u);  // no allocation for an empty text
+}
+
+PassResult append_comment(std::string_view text) {
+  seen.emplace_back(text);
+  Rewriter rw(text);
+  rw.copy_until(text.size(), text.size());
+  rw.push_str("{#");
+  return rw.finish();
+}
+
+TEST(Pipeline, PassesRunOnlyOnTextsWithWhatTheyNeed) {
+  const PatchPass passes[] = {{"brace", leave, "{"},
+                              {"comment", leave, "{#"},
+                              {"append", append_comment},
+                              {"comment again", leave, "{#"},
+                              {"statement", leave, "{%"}};
+  seen.clear();
+  ASSERT_TRUE(run_patch_pipeline("<w:t>plain</w:t>", passes).is_rewritten());
+  // Only the pass that needs nothing ran on the text without "{"; after it
+  // wrote "{#", the next pass that needs it saw the new text.
+  EXPECT_EQ(seen, (std::vector<std::string>{"<w:t>plain</w:t>", "<w:t>plain</w:t>{#"}));
+  seen.clear();
+  ASSERT_TRUE(run_patch_pipeline("{% x %}", passes).is_rewritten());
+  EXPECT_EQ(seen, (std::vector<std::string>{"{% x %}", "{% x %}", "{% x %}{#", "{% x %}{#"}));
+}
+
+// What a pass needs must lie in every tag it acts on: on texts without it, the
+// pass itself reports Unchanged, so skipping it changes nothing.
+TEST(Pipeline, PassesLeaveTextsWithoutWhatTheyNeedUnchanged) {
+  const std::string_view pieces[] = {
+      "{", "{{", "{%", "{#", "}}", "%}", "#}", "{%-", "-%}", "%", "#", " ", "\t", "\u3000",
+      "colspan ", "cellbg ", "vm", "hm", "tr ", "tc ", "p ", "r ", "x", "\\", "&lt;", "\u201c",
+      "<w:tc>", "</w:tc>", "<w:tcPr>", "</w:tcPr>", "<w:tr>", "</w:tr>", "<w:p>", "</w:p>",
+      "<w:r>", "</w:r>", "<w:t>", "</w:t>", "<w:t></w:t>", "<w:gridSpan w:val=\"\u0662\"/>"};
+  std::mt19937 rng(31);
+  for (const PatchPass& pass : PATCH_PASSES) {
+    if (pass.needs.empty()) continue;
+    for (int round = 0; round < 3000; ++round) {
+      std::string text;
+      for (size_t i = rng() % 24; i > 0; --i) {
+        const std::string_view piece = pieces[rng() % std::size(pieces)];
+        if ((text + std::string(piece)).find(pass.needs) == std::string::npos) text += piece;
+      }
+      ASSERT_TRUE(pass.run(text).is_unchanged()) << pass.name << ": " << text;
+    }
+  }
 }
 
 TEST(Pipeline, TableHoldsEighteenPassesInOrder) {

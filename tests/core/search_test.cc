@@ -164,5 +164,87 @@ TEST(Search, StatementTags) {
   EXPECT_EQ(at("x", 5), P(SIZE_MAX, SIZE_MAX));
 }
 
+TEST(Search, PreparedLiteralsAgreeWithPlainPatterns) {
+  std::mt19937 rng(99);
+  const Literal prepared[] = {Literal("</w:t>"), Literal("{%-"), Literal("ab"), Literal("a")};
+  for (int round = 0; round < 300; ++round) {
+    std::string t;
+    for (size_t i = rng() % 160; i > 0; --i) t.push_back("ab</w:t>{%-"[rng() % 11]);
+    for (const Literal& lit : prepared) {
+      const size_t from = rng() % (t.size() + 2), to = rng() % (t.size() + 1);
+      EXPECT_EQ(find_in(t, lit, from, to), naive_find(t, lit.view(), from, to)) << t;
+      EXPECT_EQ(rfind_in(t, lit, from, to), naive_rfind(t, lit.view(), from, to)) << t;
+      EXPECT_EQ(find_from(t, lit, from), find_from(t, lit.view(), from)) << t;
+    }
+  }
+}
+
+TEST(Search, DelimiterPairsAndUnclosedMarkup) {
+  const std::string_view t = "a{r{<x>%<y>\x3e";
+  EXPECT_EQ(find_any_followed(t, "{", 'r', 2, 0), std::nullopt);
+  EXPECT_EQ(find_any_followed("a{xr{", "{", 'r', 2, 0), 1u);
+  EXPECT_EQ(find_any_followed(t, "{}%#", '<', 1, 0), 3u);
+  EXPECT_EQ(find_any_followed(t, "{}%#", '<', 1, 4), 7u);
+  EXPECT_EQ(find_any_followed(t, "{}%#", '<', 1, 99), std::nullopt);
+  EXPECT_EQ(find_byte_unfollowed("<a><b>c>", '>', '<', 0), 5u);
+  EXPECT_EQ(find_byte_unfollowed("<a><b>c>", '>', '<', 6), 7u);  // the last byte counts
+  EXPECT_EQ(find_byte_unfollowed("<a><b>", '>', '<', 0), 5u);
+  EXPECT_EQ(find_byte_unfollowed("<a><", '>', '<', 0), std::nullopt);
+}
+
+TEST(Search, SkipSpaceBackIsTheInverseOfSkipSpace) {
+  EXPECT_EQ(skip_space_back("{% \u3000\tvm", 7), 2u);
+  EXPECT_EQ(skip_space_back("x\u00a0vm", 3), 1u);
+  EXPECT_EQ(skip_space_back("\u200bvm", 3), 3u);  // U+200B is not white space
+  EXPECT_EQ(skip_space_back("  vm", 2), 0u);
+  EXPECT_EQ(skip_space_back("\xe2\x80\x80vm", 3), 0u);
+  std::mt19937 rng(17);
+  const std::string_view pieces[] = {" ", "\t", "\u3000", "\u00a0", "\u2028", "\x1c",
+                                     "\u200b", "\u00e0", "\u4e2d", "x", "%"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string t;
+    for (size_t i = rng() % 8; i > 0; --i) t += pieces[rng() % std::size(pieces)];
+    const size_t j = t.size();
+    t += "vm";
+    const size_t w = skip_space_back(t, j);
+    EXPECT_EQ(skip_space(t, w), j) << t;
+    // Nothing before w could be added: the character ending at w is not white space.
+    if (w > 0) {
+      size_t start = w - 1;
+      while ((static_cast<unsigned char>(t[start]) & 0xC0) == 0x80) --start;
+      EXPECT_EQ(space_length(t, start), 0u) << t;
+    }
+  }
+}
+
+// The statement-tag search as written: through every "{%".
+std::optional<StmtTag> naive_stmt_tag(std::string_view text, std::string_view kw, size_t from) {
+  for (size_t k = text.find("{%", from); k != std::string_view::npos; k = text.find("{%", k + 1)) {
+    const size_t j = skip_space(text, k + 2);
+    if (!starts_at(text, j, kw)) continue;
+    const size_t e = skip_space(text, j + kw.size());
+    if (starts_at(text, e, "%}")) return StmtTag{k, e + 2};
+  }
+  return std::nullopt;
+}
+
+TEST(Search, StatementTagsMatchASearchThroughEveryOpener) {
+  std::mt19937 rng(23);
+  const std::string_view pieces[] = {"{%", "{", "%", "%}", "}", "vm", "v", "m", " ", "\t",
+                                     "\u3000", "\u00a0", "-", "x", "{%vm", "vm%}"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string t;
+    for (size_t i = rng() % 12; i > 0; --i) t += pieces[rng() % std::size(pieces)];
+    const size_t from = rng() % (t.size() + 2);
+    const auto got = find_stmt_tag(t, "vm", from);
+    const auto want = from <= t.size() ? naive_stmt_tag(t, "vm", from) : std::nullopt;
+    ASSERT_EQ(got.has_value(), want.has_value()) << t << " from " << from;
+    if (got) {
+      ASSERT_EQ(got->start, want->start) << t;
+      ASSERT_EQ(got->end, want->end) << t;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tesserine

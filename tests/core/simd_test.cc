@@ -106,5 +106,89 @@ TEST(Simd, FindAnyAtEveryPadding) {
   }
 }
 
+TEST(Simd, SubstringBlocksAndTailsAtEveryOffset) {
+  // One occurrence at each offset of haystacks long enough for the unrolled
+  // loops and the final overlapping block; "{%-" filters on a byte that markup
+  // seldom holds first, "</w:t>" on two common ones.
+  LevelGuard guard;
+  for (Level level : levels()) {
+    force_level(level);
+    for (const std::string nd : {"{%-", "</w:t>", "vm"}) {
+      for (size_t n : {size_t{40}, size_t{95}, size_t{96}, size_t{97}, size_t{200}}) {
+        for (size_t at = 0; at + nd.size() <= n; ++at) {
+          std::string h(n, 'w');
+          for (size_t i = 0; i < n; i += 3) h[i] = nd[i % nd.size()];  // near-misses
+          h.replace(at, nd.size(), nd);
+          ASSERT_EQ(find_substring(h.data(), h.size(), nd.data(), nd.size()), naive_find(h, nd))
+              << static_cast<int>(level) << " " << nd << " " << n << " " << at;
+          ASSERT_EQ(rfind_substring(h.data(), h.size(), nd.data(), nd.size()), naive_rfind(h, nd))
+              << static_cast<int>(level) << " " << nd << " " << n << " " << at;
+        }
+      }
+    }
+  }
+}
+
+TEST(Simd, AnyFilterPairGivesTheSameAnswer) {
+  LevelGuard guard;
+  std::mt19937 rng(3);
+  const std::string nd = "{%-x%}";
+  for (int round = 0; round < 200; ++round) {
+    std::string h;
+    for (size_t i = rng() % 150; i > 0; --i) h.push_back("{%-x}"[rng() % 5]);
+    for (Level level : levels()) {
+      force_level(level);
+      for (uint32_t a = 0; a < nd.size(); ++a)
+        for (uint32_t b = 0; b < nd.size(); ++b) {
+          if (a == b) continue;
+          const PairFilter pair{a, b};
+          ASSERT_EQ(find_substring(h.data(), h.size(), nd.data(), nd.size(), pair),
+                    naive_find(h, nd));
+          ASSERT_EQ(rfind_substring(h.data(), h.size(), nd.data(), nd.size(), pair),
+                    naive_rfind(h, nd));
+        }
+    }
+  }
+}
+
+const char* naive_any_followed(const std::string& h, std::string_view set, char follow,
+                               size_t gap) {
+  for (size_t s = 0; s + gap < h.size(); ++s)
+    if (set.find(h[s]) != std::string_view::npos && h[s + gap] == follow) return h.data() + s;
+  return nullptr;
+}
+
+const char* naive_unfollowed(const std::string& h, char byte, char next) {
+  for (size_t s = 0; s < h.size(); ++s)
+    if (h[s] == byte && (s + 1 == h.size() || h[s + 1] != next)) return h.data() + s;
+  return nullptr;
+}
+
+TEST(Simd, FollowedAndUnfollowedBytesMatchTheOracle) {
+  LevelGuard guard;
+  std::mt19937 rng(5);
+  for (int round = 0; round < 600; ++round) {
+    std::string h;
+    // Mostly filler, so that hits fall in every block position and in the tails.
+    for (size_t i = rng() % 180; i > 0; --i) {
+      if (rng() % 8) h.push_back('a');
+      else h += std::string_view("{}%#<r>><")
+               .substr(rng() % 8, 1 + rng() % 2);
+    }
+    const size_t gap = 1 + rng() % 3;
+    for (Level level : levels()) {
+      force_level(level);
+      for (std::string_view set : {"{", "{}", "{}%", "{}%#"})
+        ASSERT_EQ(find_any_followed(h.data(), h.size(), set.data(), set.size(), '<', gap),
+                  naive_any_followed(h, set, '<', gap))
+            << static_cast<int>(level) << " " << h << " " << set << " " << gap;
+      ASSERT_EQ(find_any_followed(h.data(), h.size(), "{", 1, 'r', 2),
+                naive_any_followed(h, "{", 'r', 2));
+      ASSERT_EQ(find_byte_unfollowed(h.data(), h.size(), '>', '<'), naive_unfollowed(h, '>', '<'))
+          << static_cast<int>(level) << " " << h;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tesserine::simd
