@@ -61,6 +61,7 @@ void free_block(char* data, size_t capacity) noexcept {
 struct Block {
   char* data = nullptr;
   size_t capacity = 0;
+  uint64_t released = 0;  // when the pool took it, in releases on this thread
 };
 
 // The large blocks a thread keeps for reuse (see ScratchScope). Trivially
@@ -80,16 +81,22 @@ class BlockPool {
     return best == nullptr ? Block{} : std::exchange(*best, Block{});
   }
 
-  // Keeps `block` in a free slot or in place of a smaller block; a pool full of
-  // larger blocks returns it to the system.
+  // Keeps `block` in place of the block released longest ago: the two latest
+  // are the ones a pipeline alternates between, and a thread that moves on to
+  // parts of another size soon keeps blocks of that size.
   void give(Block block) noexcept {
     if (closed_) return free_block(block.data, block.capacity);
     Block* slot = &kept_[0];
-    for (Block& candidate : kept_)
-      if (candidate.capacity < slot->capacity) slot = &candidate;
-    if (slot->capacity >= block.capacity) return free_block(block.data, block.capacity);
+    for (Block& candidate : kept_) {
+      if (candidate.data == nullptr) {
+        slot = &candidate;
+        break;
+      }
+      if (candidate.released < slot->released) slot = &candidate;
+    }
     release_at_thread_exit();
     drop(*slot);
+    block.released = ++releases_;
     *slot = block;
     if (depth_ == 0) trim();
   }
@@ -129,6 +136,7 @@ class BlockPool {
   }
 
   Block kept_[2];
+  uint64_t releases_ = 0;
   int depth_ = 0;
   bool closed_ = false;
 };
@@ -194,7 +202,7 @@ Buffer::~Buffer() { release(); }
 void Buffer::release() noexcept {
   if (data_ == nullptr) return;
   if (capacity_ >= POOLED_BLOCK) {
-    pool.give({data_, capacity_});
+    pool.give({data_, capacity_, 0});
   } else {
     std::free(data_);
   }

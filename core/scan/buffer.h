@@ -49,8 +49,9 @@ class Buffer {
 // similar size on that thread instead of going back to the system: faulting in
 // fresh pages costs more than the copy a pass makes into them, and in several
 // threads at once the faults contend for the process's address space. While a
-// ScratchScope lives on the thread, up to two blocks of any size are kept, so a
-// pipeline that rewrites a large text pass after pass works in two blocks; when
+// ScratchScope lives on the thread, the two blocks released last are kept
+// whatever their size, so a pipeline that rewrites a large text pass after pass
+// works in two blocks; when
 // the outermost scope ends, and at any time outside a scope, the thread keeps at
 // most `BLOCK_POOL_KEPT_BYTES`, so repeated calls on ordinary parts reuse their
 // blocks while an idle thread holds a bounded amount. A thread's blocks are

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "fault.h"
 
@@ -114,41 +115,64 @@ TEST(Buffer, MappedBlocksAreWholeHugePagesAndGrowPastTheThreshold) {
   EXPECT_EQ(odd.capacity(), 4 * MAPPED_BLOCK);
 }
 
+// The pool belongs to the thread, so each pool test runs on a thread of its own
+// and starts from an empty pool.
+template <typename Fn>
+void on_fresh_thread(Fn fn) {
+  std::thread thread(fn);
+  thread.join();
+}
+
 TEST(Buffer, PoolReusesLargeBlocksOfSimilarSizeOnly) {
-  for (const size_t big : {4 * POOLED_BLOCK, 8 * MAPPED_BLOCK}) {
-    const char* reused = nullptr;
-    {
-      ScratchScope scope;
+  on_fresh_thread([] {
+    for (const size_t big : {4 * POOLED_BLOCK, 8 * MAPPED_BLOCK}) {
+      const char* reused = nullptr;
       {
-        Buffer block(big);
-        block.append("x");
-        reused = block.data();
+        ScratchScope scope;
+        {
+          Buffer block(big);
+          block.append("x");
+          reused = block.data();
+        }
+        Buffer small(big / 4);  // far smaller: must not take the kept block
+        EXPECT_NE(small.data(), reused);
+        Buffer similar(big - big / 4);
+        EXPECT_EQ(similar.data(), reused);
+        EXPECT_EQ(similar.capacity(), big);
+        EXPECT_TRUE(similar.empty());
       }
-      Buffer small(big / 4);  // far smaller: must not take the kept block
-      EXPECT_NE(small.data(), reused);
-      Buffer similar(big - big / 4);
-      EXPECT_EQ(similar.data(), reused);
-      EXPECT_EQ(similar.capacity(), big);
-      EXPECT_TRUE(similar.empty());
+      // Kept across scopes while within the per-thread bound.
+      Buffer again(big);
+      EXPECT_EQ(again.data(), reused);
     }
-    // Kept across scopes while within the per-thread bound.
-    Buffer again(big);
-    EXPECT_EQ(again.data(), reused);
-  }
+  });
+}
+
+TEST(Buffer, PoolKeepsTheTwoBlocksReleasedLast) {
+  on_fresh_thread([] {
+    { Buffer big(8 * MAPPED_BLOCK); }
+    EXPECT_EQ(kept_block_bytes(), 8 * MAPPED_BLOCK);
+    { Buffer a(POOLED_BLOCK), b(2 * POOLED_BLOCK); }
+    EXPECT_EQ(kept_block_bytes(), 3 * POOLED_BLOCK);  // the big block gave way
+    Buffer big_again(8 * MAPPED_BLOCK);  // takes neither small block
+    EXPECT_EQ(kept_block_bytes(), 3 * POOLED_BLOCK);
+  });
 }
 
 TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
-  const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * MAPPED_BLOCK;
-  {
-    ScratchScope scope;
+  on_fresh_thread([] {
+    const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * MAPPED_BLOCK;
+    {
+      ScratchScope scope;
+      { Buffer block(huge); }
+      EXPECT_GE(kept_block_bytes(), huge);  // within a scope, even a block past the bound
+    }
+    EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
     { Buffer block(huge); }
-    EXPECT_GE(kept_block_bytes(), huge);  // within a scope, even a block past the bound
-  }
-  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
-  { Buffer block(huge); }
-  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
-  { Buffer block(4 * MAPPED_BLOCK); }
-  EXPECT_GE(kept_block_bytes(), 4 * MAPPED_BLOCK);
+    EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
+    { Buffer block(4 * MAPPED_BLOCK); }
+    EXPECT_EQ(kept_block_bytes(), 4 * MAPPED_BLOCK);
+  });
 }
 
 }  // namespace
