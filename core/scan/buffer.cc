@@ -10,6 +10,7 @@
 #endif
 
 #include "fault.h"
+#include "scan/simd.h"
 
 namespace tesserine {
 namespace {
@@ -232,7 +233,7 @@ void Buffer::append(std::string_view bytes) {
   if (bytes.empty()) return;
   size_t required = checked_add(size_, bytes.size());
   if (required > capacity_) grow(required);
-  std::memcpy(data_ + size_, bytes.data(), bytes.size());
+  simd::copy_bytes(data_ + size_, bytes.data(), bytes.size());
   size_ = required;
 }
 

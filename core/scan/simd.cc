@@ -441,6 +441,23 @@ Outcome scan_backward_avx2(Search& q, size_t n) {
   return scan_backward_avx2<false>(q, n);
 }
 
+// Four vectors a step, then single vectors, then one vector ending at n that
+// may rewrite bytes already copied; n >= 32.
+__attribute__((target("avx2"))) void copy_avx2(char* dst, const char* src, size_t n) {
+  size_t i = 0;
+  for (; i + 128 <= n; i += 128) {
+    const __m256i a = load32(src + i), b = load32(src + i + 32);
+    const __m256i c = load32(src + i + 64), d = load32(src + i + 96);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 32), b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 64), c);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 96), d);
+  }
+  for (; i + 32 <= n; i += 32)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), load32(src + i));
+  if (i < n) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n - 32), load32(src + n - 32));
+}
+
 // ---- linear fallbacks -----------------------------------------------------
 
 // Reverse Knuth-Morris-Pratt: the last occurrence with its start in [0, top).
@@ -495,6 +512,14 @@ Level active_level() noexcept { return current.load(std::memory_order_relaxed); 
 
 void force_level(Level level) noexcept {
   current.store(level > best_level() ? best_level() : level, std::memory_order_relaxed);
+}
+
+void copy_bytes(char* dst, const char* src, size_t n) noexcept {
+  // Past about a MiB the library's copy wins: it streams around the caches.
+  constexpr size_t kVectorLoopFrom = 256, kVectorLoopTo = size_t{1} << 20;
+  if (n >= kVectorLoopFrom && n < kVectorLoopTo && active_level() == Level::AVX2)
+    return copy_avx2(dst, src, n);
+  if (n != 0) std::memcpy(dst, src, n);
 }
 
 const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexcept {

@@ -190,5 +190,21 @@ TEST(Simd, FollowedAndUnfollowedBytesMatchTheOracle) {
   }
 }
 
+TEST(Simd, CopyBytesCopiesExactlyTheRange) {
+  LevelGuard guard;
+  std::string src(5000, '\0');
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<char>('a' + i % 23);
+  for (Level level : levels()) {
+    force_level(level);
+    for (size_t n : {0, 1, 31, 255, 256, 257, 288, 383, 384, 415, 4096, 4997}) {
+      std::string dst(src.size() + 64, '#');
+      copy_bytes(dst.data() + 7, src.data() + 3, n);
+      ASSERT_EQ(dst.substr(0, 7), std::string(7, '#')) << n;
+      ASSERT_TRUE(dst.substr(7, n) == src.substr(3, n)) << static_cast<int>(level) << " " << n;
+      ASSERT_EQ(dst.substr(7 + n), std::string(dst.size() - 7 - n, '#')) << n;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tesserine::simd
