@@ -229,14 +229,11 @@ void Buffer::grow(size_t required) {
   capacity_ = next;
 }
 
-void Buffer::append(std::string_view bytes) {
-  if (bytes.empty()) return;
-  size_t required = checked_add(size_, bytes.size());
-  if (required > capacity_) grow(required);
+void Buffer::append_growing(std::string_view bytes) {
+  const size_t required = checked_add(size_, bytes.size());
+  grow(required);
   simd::copy_bytes(data_ + size_, bytes.data(), bytes.size());
   size_ = required;
 }
-
-void Buffer::push_back(char byte) { append(std::string_view(&byte, 1)); }
 
 }  // namespace tesserine

@@ -11,7 +11,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
+
+#include "scan/simd.h"
 
 namespace tesserine {
 
@@ -26,8 +29,18 @@ class Buffer {
   Buffer& operator=(Buffer&& other) noexcept;
   ~Buffer();
 
-  void append(std::string_view bytes);
-  void push_back(char byte);
+  // Inline: rewrites append once per edit, often only a few bytes.
+  void append(std::string_view bytes) {
+    const size_t n = bytes.size();
+    if (n > capacity_ - size_) return append_growing(bytes);
+    if (n >= 256) {
+      simd::copy_bytes(data_ + size_, bytes.data(), n);
+    } else if (n != 0) {
+      std::memcpy(data_ + size_, bytes.data(), n);
+    }
+    size_ += n;
+  }
+  void push_back(char byte) { append(std::string_view(&byte, 1)); }
   void clear() noexcept { size_ = 0; }
 
   size_t size() const noexcept { return size_; }
@@ -37,6 +50,7 @@ class Buffer {
   std::string_view view() const noexcept { return {data_, size_}; }
 
  private:
+  void append_growing(std::string_view bytes);
   void grow(size_t required);
   void release() noexcept;
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fault.h"
 
@@ -243,6 +244,32 @@ TEST(Search, StatementTagsMatchASearchThroughEveryOpener) {
       ASSERT_EQ(got->start, want->start) << t;
       ASSERT_EQ(got->end, want->end) << t;
     }
+  }
+}
+
+TEST(Search, FindAllGivesEveryOccurrenceInBatches) {
+  std::mt19937 rng(29);
+  const std::string_view pieces[] = {"<w:p", "<w:pPr>", "w:p", "<w:", "p", "<", "x", "</w:p>"};
+  const Literal needle("<w:p");
+  for (int round = 0; round < 3000; ++round) {
+    std::string t;
+    for (size_t i = rng() % 60; i > 0; --i) t += pieces[rng() % std::size(pieces)];
+    std::vector<size_t> want;
+    for (size_t k = t.find("<w:p"); k != std::string::npos; k = t.find("<w:p", k + 1))
+      want.push_back(k);
+    for (simd::Level level : {simd::Level::Scalar, simd::best_level()}) {
+      simd::force_level(level);
+      std::vector<size_t> got;
+      size_t batch[3];
+      for (size_t from = 0;;) {
+        const size_t count = find_all(t, needle, from, batch);
+        got.insert(got.end(), batch, batch + count);
+        if (count < std::size(batch)) break;
+        from = batch[count - 1] + 1;
+      }
+      ASSERT_EQ(got, want) << t;
+    }
+    simd::force_level(simd::best_level());
   }
 }
 
