@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <string_view>
 
+#include "convert.h"
 #include "fault.h"
 #include "panic.h"
 #include "pass_result.h"
@@ -69,79 +71,95 @@ PyObject* bind_argument(const Signature& sig, PyObject* const* args, Py_ssize_t 
   return value;
 }
 
-// The argument's UTF-8 bytes, borrowed from the str's cache; false with the
-// error (and its note) set when it is not a str or cannot be encoded.
-bool borrow_utf8(const Signature& sig, PyObject* value, std::string_view* text) {
-  if (!PyUnicode_Check(value)) {
-    if (value == Py_None) {
-      PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
+// False with TypeError (and its note) set when `value` is not a str.
+bool check_str(const Signature& sig, PyObject* value) {
+  if (PyUnicode_Check(value)) return true;
+  if (value == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
+  } else {
+    PyObject* qualname = PyType_GetQualName(Py_TYPE(value));
+    if (qualname == nullptr) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError,
+                      "'<failed to extract type name>' object is not an instance of 'str'");
     } else {
-      PyObject* qualname = PyType_GetQualName(Py_TYPE(value));
-      if (qualname == nullptr) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError,
-                        "'<failed to extract type name>' object is not an instance of 'str'");
-      } else {
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", qualname);
-        Py_DECREF(qualname);
-      }
+      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", qualname);
+      Py_DECREF(qualname);
     }
-    add_processing_note(sig.parameter);
-    return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) {
-    add_processing_note(sig.parameter);
-    return false;
-  }
-  *text = std::string_view(data, static_cast<size_t>(size));
-  return true;
+  add_processing_note(sig.parameter);
+  return false;
 }
 
 using Work = PassResult (*)(std::string_view text);
 
-// Runs `work` with the interpreter lock released. Faults come back as a
-// message; nothing thrown in the core passes this function.
-PassResult run_released(Work work, std::string_view text, const char** fault_message,
-                        char (&message_storage)[160]) {
+struct Outcome {
   PassResult result = PassResult::unchanged();
+  utf8::Measure measure;     // of a rewritten result's text
+  bool unencodable = false;  // the argument holds a surrogate; no work was done
+  const char* fault_message = nullptr;
+  char message_storage[160];
+};
+
+// Runs `work` with the interpreter lock released, together with the argument's
+// conversion to UTF-8 and the measuring of the result. Faults come back as a
+// message; nothing thrown in the core passes this function.
+void run_released(Work work, StrText& source, Outcome& out) {
   PyThreadState* thread = PyEval_SaveThread();
   try {
-    result = work(text);
+    if (const std::optional<std::string_view> text = source.text()) {
+      out.result = work(*text);
+      source.release();
+      if (out.result.is_rewritten()) out.measure = utf8::measure(out.result.text().view());
+    } else {
+      source.release();
+      out.unencodable = true;
+    }
   } catch (const Fault& fault) {
-    std::snprintf(message_storage, sizeof message_storage, "%s", fault.what());
-    *fault_message = message_storage;
+    std::snprintf(out.message_storage, sizeof out.message_storage, "%s", fault.what());
+    out.fault_message = out.message_storage;
   } catch (const std::bad_alloc&) {
     out_of_memory(0);
   } catch (const std::exception& error) {
-    std::snprintf(message_storage, sizeof message_storage, "%s", error.what());
-    *fault_message = message_storage;
+    std::snprintf(out.message_storage, sizeof out.message_storage, "%s", error.what());
+    out.fault_message = out.message_storage;
   } catch (...) {
-    *fault_message = "";
+    out.fault_message = "";
   }
   PyEval_RestoreThread(thread);
-  return result;
 }
 
 PyObject* call(const Signature& sig, Work work, bool unchanged_is_none, PyObject* const* args,
                Py_ssize_t nargsf, PyObject* kwnames) {
   PyObject* value = bind_argument(sig, args, nargsf, kwnames);
-  if (value == nullptr) return nullptr;
-  std::string_view text;
-  if (!borrow_utf8(sig, value, &text)) return nullptr;
-
-  const char* fault_message = nullptr;
-  char message_storage[160];
-  PassResult result = run_released(work, text, &fault_message, message_storage);
-  if (fault_message != nullptr) {
-    raise_panic(fault_message);
+  if (value == nullptr || !check_str(sig, value)) return nullptr;
+  StrText source;
+  if (!source.read(value)) {
+    add_processing_note(sig.parameter);
     return nullptr;
   }
-  if (result.is_fallback() || (unchanged_is_none && result.is_unchanged())) Py_RETURN_NONE;
-  const std::string_view out = result.text().view();
-  PyObject* str =
-      PyUnicode_FromStringAndSize(out.empty() ? "" : out.data(), static_cast<Py_ssize_t>(out.size()));
+
+  Outcome out;
+  run_released(work, source, out);
+  if (out.unencodable) {
+    // The interpreter's own encoder raises the UnicodeEncodeError that callers
+    // know; should it accept the str after all, its bytes are the text.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) {
+      add_processing_note(sig.parameter);
+      return nullptr;
+    }
+    source.borrow(std::string_view(data, static_cast<size_t>(size)));
+    out.unencodable = false;
+    run_released(work, source, out);
+  }
+  if (out.fault_message != nullptr) {
+    raise_panic(out.fault_message);
+    return nullptr;
+  }
+  if (out.result.is_fallback() || (unchanged_is_none && out.result.is_unchanged())) Py_RETURN_NONE;
+  PyObject* str = build_str(out.result.text(), out.measure);
   if (str == nullptr) {
     PyErr_WriteUnraisable(nullptr);
     raise_panic("could not build the result str");

@@ -82,9 +82,9 @@ class BlockPool {
     return best == nullptr ? Block{} : std::exchange(*best, Block{});
   }
 
-  // Keeps `block` in place of the block released longest ago: the two latest
-  // are the ones a pipeline alternates between, and a thread that moves on to
-  // parts of another size soon keeps blocks of that size.
+  // Keeps `block` in place of the block released longest ago: the latest are
+  // the ones a call alternates between, and a thread that moves on to parts of
+  // another size soon keeps blocks of that size.
   void give(Block block) noexcept {
     if (closed_) return free_block(block.data, block.capacity);
     Block* slot = &kept_[0];
@@ -136,7 +136,7 @@ class BlockPool {
     }
   }
 
-  Block kept_[2];
+  Block kept_[3];
   uint64_t releases_ = 0;
   int depth_ = 0;
   bool closed_ = false;
@@ -227,6 +227,29 @@ void Buffer::grow(size_t required) {
   if (grown == nullptr) out_of_memory(next);
   data_ = grown;
   capacity_ = next;
+}
+
+char* Buffer::reserve_tail(size_t n) {
+  const size_t required = checked_add(size_, n);
+  if (required > capacity_) grow(required);
+  return data_ + size_;
+}
+
+void Buffer::commit(size_t n) {
+  if (n > capacity_ - size_) fault("commit: %zu bytes past the %zu reserved", n, capacity_ - size_);
+  size_ += n;
+}
+
+void advise_huge_pages(void* data, size_t n) noexcept {
+#if __has_include(<sys/mman.h>) && defined(MADV_HUGEPAGE)
+  const uintptr_t start = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+  const uintptr_t last = (start + n) & ~(HUGE_PAGE - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)n;
+#endif
 }
 
 void Buffer::append_growing(std::string_view bytes) {

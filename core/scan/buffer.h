@@ -41,6 +41,10 @@ class Buffer {
     size_ += n;
   }
   void push_back(char byte) { append(std::string_view(&byte, 1)); }
+  // Room for `n` more bytes, written in place by the caller and then counted
+  // with commit: for producers that do not know their output length up front.
+  char* reserve_tail(size_t n);
+  void commit(size_t n);
   void clear() noexcept { size_ = 0; }
 
   size_t size() const noexcept { return size_; }
@@ -63,11 +67,11 @@ class Buffer {
 // similar size on that thread instead of going back to the system: faulting in
 // fresh pages costs more than the copy a pass makes into them, and in several
 // threads at once the faults contend for the process's address space. While a
-// ScratchScope lives on the thread, the two blocks released last are kept
-// whatever their size, so a pipeline that rewrites a large text pass after pass
-// works in two blocks; when
-// the outermost scope ends, and at any time outside a scope, the thread keeps at
-// most `BLOCK_POOL_KEPT_BYTES`, so repeated calls on ordinary parts reuse their
+// ScratchScope lives on the thread, the three blocks released last are kept
+// whatever their size: a call works in at most three large blocks (a copy of
+// the argument, and the current text and the next that the passes alternate
+// between). When the outermost scope ends, and at any time outside a scope, the
+// thread keeps at most `BLOCK_POOL_KEPT_BYTES`, so repeated calls on ordinary parts reuse their
 // blocks while an idle thread holds a bounded amount. A thread's blocks are
 // returned to the system when it exits.
 class ScratchScope {
@@ -88,6 +92,11 @@ inline constexpr size_t BLOCK_POOL_KEPT_BYTES = size_t{64} << 20;
 
 // The bytes of the blocks the calling thread keeps for reuse.
 size_t kept_block_bytes() noexcept;
+
+// Asks the system to back the whole 2 MiB pages inside [data, data + n) with huge
+// pages, for a large block about to be written from end to end that was
+// allocated elsewhere; advice only, ignored where unsupported.
+void advise_huge_pages(void* data, size_t n) noexcept;
 
 // Checked a + b for buffer sizes: overflow is an internal fault.
 size_t checked_add(size_t a, size_t b);

@@ -386,26 +386,29 @@ std::optional<size_t> encode_units(std::span<const Unit> units, Buffer& out) {
   const Unit* u = units.data();
   const size_t n = units.size();
   reserve(out, n);
-  // Encoded on the stack and appended a chunk at a time: Buffer grows only
-  // through append.
-  constexpr size_t kChunk = 16384;
-  char chunk[kChunk];
   size_t i = 0;
   while (i < n) {
+    // Written in place, as far as the room lets every unit take four bytes.
+    size_t room = out.capacity() - out.size();
+    if (room < 4) {
+      reserve(out, n - i + 4);
+      room = out.capacity() - out.size();
+    }
+    char* dst = out.reserve_tail(room);
     size_t used = 0;
-    while (i < n && used + 4 <= kChunk) {
+    while (i < n && used + 4 <= room) {
       const uint32_t c = u[i];
       if (c < 0x80) {
-        const size_t k = narrow(u + i, std::min(n - i, kChunk - used), chunk + used);
+        const size_t k = narrow(u + i, std::min(n - i, room - used), dst + used);
         i += k;
         used += k;
         continue;
       }
       if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return i;
-      used += put(c, chunk + used);
+      used += put(c, dst + used);
       ++i;
     }
-    out.append(std::string_view(chunk, used));
+    out.commit(used);
   }
   return std::nullopt;
 }

@@ -148,14 +148,14 @@ TEST(Buffer, PoolReusesLargeBlocksOfSimilarSizeOnly) {
   });
 }
 
-TEST(Buffer, PoolKeepsTheTwoBlocksReleasedLast) {
+TEST(Buffer, PoolKeepsTheThreeBlocksReleasedLast) {
   on_fresh_thread([] {
     { Buffer big(8 * MAPPED_BLOCK); }
     EXPECT_EQ(kept_block_bytes(), 8 * MAPPED_BLOCK);
-    { Buffer a(POOLED_BLOCK), b(2 * POOLED_BLOCK); }
-    EXPECT_EQ(kept_block_bytes(), 3 * POOLED_BLOCK);  // the big block gave way
-    Buffer big_again(8 * MAPPED_BLOCK);  // takes neither small block
-    EXPECT_EQ(kept_block_bytes(), 3 * POOLED_BLOCK);
+    { Buffer a(POOLED_BLOCK), b(2 * POOLED_BLOCK), c(4 * POOLED_BLOCK); }
+    EXPECT_EQ(kept_block_bytes(), 7 * POOLED_BLOCK);  // the big block gave way
+    Buffer big_again(8 * MAPPED_BLOCK);  // takes none of the small blocks
+    EXPECT_EQ(kept_block_bytes(), 7 * POOLED_BLOCK);
   });
 }
 
