@@ -34,33 +34,23 @@ constexpr std::string_view RUN_END = "</w:r>";
 constexpr Literal EMPTY_TEXT("<w:t></w:t>");
 constexpr Literal CELL_PROPERTIES("<w:tcPr");
 
-// «{%» keyword, at least one white-space character, then the expression up to a
-// «%}». Only the first "%" after the keyword may start the closer.
-//
-// The keyword is far rarer than "{%", so it is searched first. An occurrence at
-// j belongs to at most one "{%": the one that ends where the white space before
-// j begins, since any other "{%" at k would leave its own "{" or "%" inside
-// text[k + 2..j), which skip_space from k + 2 cannot pass. Tags therefore come
-// out exactly as from a search through every "{%", and in the same order, as
-// their starts grow with j.
+// «{%», white space, the keyword, at least one white-space character, then the
+// expression up to the first "%" after it, which must be followed by "}".
 std::optional<TagSpan> find_keyword_tag(std::string_view text, const Literal& keyword,
                                         size_t from) {
   const size_t n = text.size();
   if (from > n) return std::nullopt;
   for (size_t i = from + 2;;) {
-    const Offset found = find_from(text, keyword, i);
-    if (!found) return std::nullopt;
-    const size_t j = *found;
-    i = j + 1;
-    const size_t w = skip_space_back(text, j);
-    if (w < from + 2 || !starts_at(text, w - 2, "{%")) continue;
-    const size_t after = j + keyword.size();
+    const std::optional<OpenedKeyword> hit = find_opened_keyword(text, keyword, from, i);
+    if (!hit) return std::nullopt;
+    i = hit->keyword + 1;
+    const size_t after = hit->keyword + keyword.size();
     const size_t b = skip_space(text, after);
     if (b == after || b >= n) continue;
     Offset m = find_byte(text, '%', b);
     if (!m) continue;
     if (*m + 1 == n || text[*m + 1] != '}') continue;
-    return TagSpan{w - 2, *m + 2, b, *m};
+    return TagSpan{hit->opener, *m + 2, b, *m};
   }
 }
 

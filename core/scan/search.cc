@@ -144,23 +144,26 @@ Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, si
   }
 }
 
+std::optional<OpenedKeyword> find_opened_keyword(std::string_view text, const Literal& keyword,
+                                                 size_t from, size_t search_from) {
+  while (const Offset found = find_from(text, keyword, search_from)) {
+    const size_t j = *found;
+    search_from = j + 1;
+    const size_t w = skip_space_back(text, j);
+    if (w >= from + 2 && starts_at(text, w - 2, "{%")) return OpenedKeyword{w - 2, j};
+  }
+  return std::nullopt;
+}
+
 std::optional<StmtTag> find_stmt_tag(std::string_view text, std::string_view kw, size_t from) {
-  // The keyword is rarer than "{%", so it is searched first. Its occurrence at j
-  // belongs to at most one "{%": the one ending where the white space before j
-  // begins. Any other "{%" at k would put a "{" or "%" inside text[k + 2..j),
-  // which skip_space from k + 2 cannot pass. So the tags found are those of a
-  // search through every "{%", in the same order, as their starts grow with j.
   const Literal keyword(kw);
   if (from > text.size()) return std::nullopt;
   for (size_t i = from + 2;;) {
-    const Offset found = find_from(text, keyword, i);
-    if (!found) return std::nullopt;
-    const size_t j = *found;
-    i = j + 1;
-    const size_t w = skip_space_back(text, j);
-    if (w < from + 2 || !starts_at(text, w - 2, "{%")) continue;
-    const size_t e = skip_space(text, j + kw.size());
-    if (starts_at(text, e, "%}")) return StmtTag{w - 2, e + 2};
+    const std::optional<OpenedKeyword> hit = find_opened_keyword(text, keyword, from, i);
+    if (!hit) return std::nullopt;
+    i = hit->keyword + 1;
+    const size_t e = skip_space(text, hit->keyword + kw.size());
+    if (starts_at(text, e, "%}")) return StmtTag{hit->opener, e + 2};
   }
 }
 

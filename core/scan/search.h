@@ -245,6 +245,22 @@ Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, si
 
 // A statement tag "{%" kw "%}" with optional white space around the two-byte `kw`
 // (ASCII letters).
+// A keyword that «{%» and white space lead up to: the "{" at `opener`, the
+// keyword at `keyword`.
+struct OpenedKeyword {
+  size_t opener, keyword;
+};
+// Of the keyword's occurrences at or after `search_from` (>= from + 2), the first
+// that «{%» and white space lead up to, with its "{%" at or after `from`. The
+// keyword is far rarer than "{%", so it is searched for first. An occurrence at
+// j belongs to at most one "{%": the one that ends where the white space before
+// j begins, since any other "{%" at k would leave its own "{" or "%" inside
+// text[k + 2..j), which skip_space from k + 2 cannot pass. Taking the hits in
+// turn therefore gives the statement tags of a search through every "{%", in the
+// same order, as their starts grow with j.
+std::optional<OpenedKeyword> find_opened_keyword(std::string_view text, const Literal& keyword,
+                                                 size_t from, size_t search_from);
+
 struct StmtTag {
   size_t start;  // the "{"
   size_t end;    // just past the "}"
