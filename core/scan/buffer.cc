@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #if __has_include(<sys/mman.h>)
@@ -65,36 +66,112 @@ struct Block {
   uint64_t released = 0;  // when the pool took it, in releases on this thread
 };
 
+// The smallest block of `kept` that holds `capacity` bytes and is at most twice
+// as large, so that a small buffer does not take the block the next full text
+// needs; taken out of `kept`.
+template <size_t N>
+Block take_fitting(Block (&kept)[N], size_t capacity) noexcept {
+  Block* best = nullptr;
+  for (Block& block : kept) {
+    if (block.data == nullptr || block.capacity < capacity || block.capacity / 2 > capacity)
+      continue;
+    if (best == nullptr || block.capacity < best->capacity) best = &block;
+  }
+  return best == nullptr ? Block{} : std::exchange(*best, Block{});
+}
+
+// An empty slot, or else the one whose block was released longest ago.
+template <size_t N>
+Block* oldest_slot(Block (&kept)[N]) noexcept {
+  Block* slot = &kept[0];
+  for (Block& candidate : kept) {
+    if (candidate.data == nullptr) return &candidate;
+    if (candidate.released < slot->released) slot = &candidate;
+  }
+  return slot;
+}
+
+template <size_t N>
+size_t kept_bytes_of(const Block (&kept)[N]) noexcept {
+  size_t total = 0;
+  for (const Block& block : kept) total += block.capacity;
+  return total;
+}
+
+// Moves the largest blocks of `kept` to `out` until the kept bytes are within
+// bounds; returns how many.
+template <size_t N>
+size_t take_excess(Block (&kept)[N], Block* out) noexcept {
+  size_t count = 0;
+  while (kept_bytes_of(kept) > BLOCK_POOL_KEPT_BYTES) {
+    Block* largest = &kept[0];
+    for (Block& block : kept)
+      if (block.capacity > largest->capacity) largest = &block;
+    out[count++] = std::exchange(*largest, Block{});
+  }
+  return count;
+}
+
+// The blocks of threads that have ended, for threads that start later: a server
+// that runs each call on a thread of its own would otherwise map fresh blocks
+// for every call. A thread takes from here only when it keeps no block that
+// fits, as a block another thread wrote last is slower to write (its cache
+// lines move between cores).
+class SharedBlocks {
+ public:
+  Block take(size_t capacity) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return take_fitting(kept_, capacity);
+  }
+
+  // Keeps `block` in place of the block released longest ago, within the bound
+  // on kept bytes; what no longer fits goes back to the system, outside the lock.
+  void give(Block block) noexcept {
+    Block evicted[SLOTS + 1];
+    size_t count = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Block* slot = oldest_slot(kept_);
+      if (slot->data != nullptr) evicted[count++] = *slot;
+      block.released = ++releases_;
+      *slot = block;
+      count += take_excess(kept_, evicted + count);
+    }
+    for (size_t i = 0; i < count; ++i) free_block(evicted[i].data, evicted[i].capacity);
+  }
+
+  void release_all() noexcept {
+    Block evicted[SLOTS];
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = 0; i < SLOTS; ++i) evicted[i] = std::exchange(kept_[i], Block{});
+    }
+    for (const Block& block : evicted)
+      if (block.data != nullptr) free_block(block.data, block.capacity);
+  }
+
+ private:
+  static constexpr size_t SLOTS = 4;
+  std::mutex mutex_;
+  Block kept_[SLOTS];
+  uint64_t releases_ = 0;
+};
+
+SharedBlocks shared_blocks;
+
 // The large blocks a thread keeps for reuse (see ScratchScope). Trivially
 // destructible, so that a thread that never keeps a block registers nothing at
-// thread exit (registering allocates); `keep` registers the release instead.
+// thread exit (registering allocates); `give` registers the hand-over instead.
 class BlockPool {
  public:
-  // The smallest kept block that holds `capacity` bytes and is at most twice as
-  // large, so that a small buffer does not take the block the next full text needs.
-  Block take(size_t capacity) noexcept {
-    Block* best = nullptr;
-    for (Block& block : kept_) {
-      if (block.data == nullptr || block.capacity < capacity || block.capacity / 2 > capacity)
-        continue;
-      if (best == nullptr || block.capacity < best->capacity) best = &block;
-    }
-    return best == nullptr ? Block{} : std::exchange(*best, Block{});
-  }
+  Block take(size_t capacity) noexcept { return take_fitting(kept_, capacity); }
 
   // Keeps `block` in place of the block released longest ago: the latest are
   // the ones a call alternates between, and a thread that moves on to parts of
   // another size soon keeps blocks of that size.
   void give(Block block) noexcept {
-    if (closed_) return free_block(block.data, block.capacity);
-    Block* slot = &kept_[0];
-    for (Block& candidate : kept_) {
-      if (candidate.data == nullptr) {
-        slot = &candidate;
-        break;
-      }
-      if (candidate.released < slot->released) slot = &candidate;
-    }
+    if (closed_) return shared_blocks.give(block);
+    Block* slot = oldest_slot(kept_);
     release_at_thread_exit();
     drop(*slot);
     block.released = ++releases_;
@@ -107,15 +184,17 @@ class BlockPool {
     if (--depth_ == 0) trim();
   }
 
-  size_t kept_bytes() const noexcept {
-    size_t total = 0;
-    for (const Block& block : kept_) total += block.capacity;
-    return total;
+  size_t kept_bytes() const noexcept { return kept_bytes_of(kept_); }
+
+  void release_all() noexcept {
+    for (Block& block : kept_) drop(block);
   }
 
+  // At thread exit: the blocks go to the threads that remain.
   void close() noexcept {
     closed_ = true;
-    for (Block& block : kept_) drop(block);
+    for (Block& block : kept_)
+      if (block.data != nullptr) shared_blocks.give(std::exchange(block, Block{}));
   }
 
  private:
@@ -126,17 +205,16 @@ class BlockPool {
     block = Block{};
   }
 
-  // Drops the largest blocks until the kept bytes are within bounds.
   void trim() noexcept {
-    while (kept_bytes() > BLOCK_POOL_KEPT_BYTES) {
-      Block* largest = &kept_[0];
-      for (Block& block : kept_)
-        if (block.capacity > largest->capacity) largest = &block;
-      drop(*largest);
-    }
+    Block excess[SLOTS];
+    const size_t count = take_excess(kept_, excess);
+    for (size_t i = 0; i < count; ++i) free_block(excess[i].data, excess[i].capacity);
   }
 
-  Block kept_[3];
+  // A call's argument copy and the texts its passes alternate between, some of
+  // them in a larger size after a pass outgrows its first block.
+  static constexpr size_t SLOTS = 6;
+  Block kept_[SLOTS];
   uint64_t releases_ = 0;
   int depth_ = 0;
   bool closed_ = false;
@@ -154,6 +232,11 @@ void BlockPool::release_at_thread_exit() noexcept { thread_local PoolCloser clos
 
 size_t kept_block_bytes() noexcept { return pool.kept_bytes(); }
 
+void release_kept_blocks() noexcept {
+  pool.release_all();
+  shared_blocks.release_all();
+}
+
 ScratchScope::ScratchScope() noexcept { pool.enter(); }
 
 ScratchScope::~ScratchScope() { pool.leave(); }
@@ -168,6 +251,7 @@ Buffer::Buffer(size_t capacity) {
   if (capacity == 0) return;
   if (capacity >= POOLED_BLOCK) {
     Block block = pool.take(capacity);
+    if (block.data == nullptr) block = shared_blocks.take(capacity);
     if (block.data == nullptr && capacity >= MAPPED_BLOCK) {
       block.capacity = round_up(capacity, HUGE_PAGE);
       block.data = map_block(block.capacity);

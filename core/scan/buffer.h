@@ -67,13 +67,15 @@ class Buffer {
 // similar size on that thread instead of going back to the system: faulting in
 // fresh pages costs more than the copy a pass makes into them, and in several
 // threads at once the faults contend for the process's address space. While a
-// ScratchScope lives on the thread, the three blocks released last are kept
-// whatever their size: a call works in at most three large blocks (a copy of
-// the argument, and the current text and the next that the passes alternate
-// between). When the outermost scope ends, and at any time outside a scope, the
-// thread keeps at most `BLOCK_POOL_KEPT_BYTES`, so repeated calls on ordinary parts reuse their
-// blocks while an idle thread holds a bounded amount. A thread's blocks are
-// returned to the system when it exits.
+// ScratchScope lives on the thread, the six blocks released last are kept
+// whatever their size: a call works in a copy of the argument and the current
+// text and the next that the passes alternate between, the latter two in a
+// larger size once a pass outgrows the first. When the outermost scope ends, and at any time outside a scope, the
+// thread keeps at most `BLOCK_POOL_KEPT_BYTES`, so repeated calls on ordinary
+// parts reuse their blocks while an idle thread holds a bounded amount. When a
+// thread exits, its blocks pass to a store shared by the threads that start
+// later (bounded the same way), so a thread started for one call still finds
+// blocks to reuse.
 class ScratchScope {
  public:
   ScratchScope() noexcept;
@@ -92,6 +94,9 @@ inline constexpr size_t BLOCK_POOL_KEPT_BYTES = size_t{64} << 20;
 
 // The bytes of the blocks the calling thread keeps for reuse.
 size_t kept_block_bytes() noexcept;
+// Returns every kept block to the system, for an embedder that wants the memory
+// back between batches.
+void release_kept_blocks() noexcept;
 
 // Asks the system to back the whole 2 MiB pages inside [data, data + n) with huge
 // pages, for a large block about to be written from end to end that was

@@ -115,64 +115,57 @@ TEST(Buffer, MappedBlocksAreWholeHugePagesAndGrowPastTheThreshold) {
   EXPECT_EQ(odd.capacity(), 4 * MAPPED_BLOCK);
 }
 
-// The pool belongs to the thread, so each pool test runs on a thread of its own
-// and starts from an empty pool.
-template <typename Fn>
-void on_fresh_thread(Fn fn) {
-  std::thread thread(fn);
-  thread.join();
-}
-
 TEST(Buffer, PoolReusesLargeBlocksOfSimilarSizeOnly) {
-  on_fresh_thread([] {
-    for (const size_t big : {4 * POOLED_BLOCK, 8 * MAPPED_BLOCK}) {
-      const char* reused = nullptr;
+  release_kept_blocks();
+  for (const size_t big : {4 * POOLED_BLOCK, 8 * MAPPED_BLOCK}) {
+    const char* reused = nullptr;
+    {
+      ScratchScope scope;
       {
-        ScratchScope scope;
-        {
-          Buffer block(big);
-          block.append("x");
-          reused = block.data();
-        }
-        Buffer small(big / 4);  // far smaller: must not take the kept block
-        EXPECT_NE(small.data(), reused);
-        Buffer similar(big - big / 4);
-        EXPECT_EQ(similar.data(), reused);
-        EXPECT_EQ(similar.capacity(), big);
-        EXPECT_TRUE(similar.empty());
+        Buffer block(big);
+        block.append("x");
+        reused = block.data();
       }
-      // Kept across scopes while within the per-thread bound.
-      Buffer again(big);
-      EXPECT_EQ(again.data(), reused);
+      Buffer small(big / 4);  // far smaller: must not take the kept block
+      EXPECT_NE(small.data(), reused);
+      Buffer similar(big - big / 4);
+      EXPECT_EQ(similar.data(), reused);
+      EXPECT_EQ(similar.capacity(), big);
+      EXPECT_TRUE(similar.empty());
     }
-  });
+    // Kept across scopes while within the bound.
+    Buffer again(big);
+    EXPECT_EQ(again.data(), reused);
+  }
 }
 
-TEST(Buffer, PoolKeepsTheThreeBlocksReleasedLast) {
-  on_fresh_thread([] {
-    { Buffer big(8 * MAPPED_BLOCK); }
-    EXPECT_EQ(kept_block_bytes(), 8 * MAPPED_BLOCK);
-    { Buffer a(POOLED_BLOCK), b(2 * POOLED_BLOCK), c(4 * POOLED_BLOCK); }
-    EXPECT_EQ(kept_block_bytes(), 7 * POOLED_BLOCK);  // the big block gave way
-    Buffer big_again(8 * MAPPED_BLOCK);  // takes none of the small blocks
-    EXPECT_EQ(kept_block_bytes(), 7 * POOLED_BLOCK);
-  });
+TEST(Buffer, PoolServesEveryThread) {
+  release_kept_blocks();
+  const char* released = nullptr;
+  std::thread([&] {
+    Buffer block(4 * MAPPED_BLOCK);
+    released = block.data();
+  }).join();
+  Buffer here(4 * MAPPED_BLOCK);  // the block of a thread that has ended
+  EXPECT_EQ(here.data(), released);
+  EXPECT_EQ(kept_block_bytes(), 0u);
 }
 
 TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
-  on_fresh_thread([] {
-    const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * MAPPED_BLOCK;
-    {
-      ScratchScope scope;
-      { Buffer block(huge); }
-      EXPECT_GE(kept_block_bytes(), huge);  // within a scope, even a block past the bound
-    }
-    EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
+  release_kept_blocks();
+  const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * MAPPED_BLOCK;
+  {
+    ScratchScope scope;
     { Buffer block(huge); }
-    EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
-    { Buffer block(4 * MAPPED_BLOCK); }
-    EXPECT_EQ(kept_block_bytes(), 4 * MAPPED_BLOCK);
-  });
+    EXPECT_GE(kept_block_bytes(), huge);  // within a scope, even a block past the bound
+  }
+  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
+  { Buffer block(huge); }
+  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
+  { Buffer block(4 * MAPPED_BLOCK); }
+  EXPECT_EQ(kept_block_bytes(), 4 * MAPPED_BLOCK);
+  release_kept_blocks();
+  EXPECT_EQ(kept_block_bytes(), 0u);
 }
 
 }  // namespace
