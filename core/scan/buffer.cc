@@ -6,6 +6,10 @@
 #include <mutex>
 #include <utility>
 
+#if __has_include(<pthread.h>)
+#include <pthread.h>
+#endif
+
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -140,6 +144,11 @@ class SharedBlocks {
     for (size_t i = 0; i < count; ++i) free_block(evicted[i].data, evicted[i].capacity);
   }
 
+  // Held across fork(), so that the child's copy of the lock is not left held
+  // by a thread that does not exist there.
+  void lock_for_fork() noexcept { mutex_.lock(); }
+  void unlock_after_fork() noexcept { mutex_.unlock(); }
+
   void release_all() noexcept {
     Block evicted[SLOTS];
     {
@@ -158,6 +167,12 @@ class SharedBlocks {
 };
 
 SharedBlocks shared_blocks;
+
+#if __has_include(<pthread.h>)
+[[maybe_unused]] const int fork_handlers_registered = pthread_atfork(
+    [] { shared_blocks.lock_for_fork(); }, [] { shared_blocks.unlock_after_fork(); },
+    [] { shared_blocks.unlock_after_fork(); });
+#endif
 
 // The large blocks a thread keeps for reuse (see ScratchScope). Trivially
 // destructible, so that a thread that never keeps a block registers nothing at

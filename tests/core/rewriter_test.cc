@@ -5,6 +5,9 @@
 #include <string>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "fault.h"
 
 namespace tesserine {
@@ -166,6 +169,21 @@ TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
   EXPECT_EQ(kept_block_bytes(), 4 * MAPPED_BLOCK);
   release_kept_blocks();
   EXPECT_EQ(kept_block_bytes(), 0u);
+}
+
+TEST(Buffer, ThePoolOfEndedThreadsServesAForkedChild) {
+  release_kept_blocks();
+  std::thread([] { Buffer block(4 * MAPPED_BLOCK); }).join();  // now in the shared store
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(10);                       // a lock left held would stop the child here
+    Buffer block(4 * MAPPED_BLOCK);
+    _exit(block.capacity() == 4 * MAPPED_BLOCK ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
