@@ -74,21 +74,15 @@ class ScopedTagFinder {
   // for every body between its start and the stop it found: openers nested in one
   // tag, or piled up in front of one far "}", share one search.
   Offset first_stop(size_t body) {
-    if (!searched_ || body < searched_from_ || (stop_ && body > *stop_)) {
-      searched_ = true;
-      searched_from_ = body;
-      stop_ = find_any_byte(text_, std::string_view(stops_, 2), body);
-    }
-    return stop_;
+    return stop_.first_from(
+        body, [&](size_t from) { return find_any_byte(text_, std::string_view(stops_, 2), from); });
   }
 
   std::string_view text_;
   std::string_view keyword_;
   bool comment_;
   char stops_[2];
-  bool searched_ = false;
-  size_t searched_from_ = 0;
-  Offset stop_;
+  RememberedSearch stop_;
 };
 
 // Writes the tag back without its keyword: the opener, one space, the body and

@@ -42,11 +42,7 @@ class RunScanner {
 
  private:
   Offset first_gt(size_t from) {
-    if (gt_known_ && from >= gt_from_ && (!gt_ || from <= *gt_)) return gt_;
-    gt_known_ = true;
-    gt_from_ = from;
-    gt_ = find_byte(text_, '>', from);
-    return gt_;
+    return gt_.first_from(from, [&](size_t f) { return find_byte(text_, '>', f); });
   }
 
   // Follows the tags that stand directly after the ">" at `gt`. Each step
@@ -67,9 +63,7 @@ class RunScanner {
   }
 
   std::string_view text_;
-  bool gt_known_ = false;
-  size_t gt_from_ = 0;
-  Offset gt_;
+  RememberedSearch gt_;
   bool walked_ = false;
   size_t walk_first_gt_ = 0;
   size_t walk_last_gt_ = 0;

@@ -28,20 +28,13 @@ class CloserSearch {
   CloserSearch(std::string_view text, Literal closer) noexcept : text_(text), closer_(closer) {}
 
   Offset first_from(size_t from) {
-    if (!searched_ || from < searched_from_ || (found_ && from > *found_)) {
-      searched_ = true;
-      searched_from_ = from;
-      found_ = find_from(text_, closer_, from);
-    }
-    return found_;
+    return found_.first_from(from, [&](size_t f) { return find_from(text_, closer_, f); });
   }
 
  private:
   std::string_view text_;
   Literal closer_;
-  bool searched_ = false;
-  size_t searched_from_ = 0;
-  Offset found_;
+  RememberedSearch found_;
 };
 
 // The first "{{" or "{%" at or after `from` whose closer follows it without

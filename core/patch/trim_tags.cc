@@ -115,18 +115,11 @@ class CloserScan {
   // tag each meet a later "<w:t" inside it, and all of these end at that tag's
   // ">", so the last answer is kept for every later start up to it.
   Offset first_gt(size_t from) {
-    if (!searched_ || from < searched_from_ || (gt_ && from > *gt_)) {
-      searched_ = true;
-      searched_from_ = from;
-      gt_ = find_byte(text_, '>', from);
-    }
-    return gt_;
+    return gt_.first_from(from, [&](size_t f) { return find_byte(text_, '>', f); });
   }
 
   std::string_view text_;
-  bool searched_ = false;
-  size_t searched_from_ = 0;
-  Offset gt_;
+  RememberedSearch gt_;
 };
 
 }  // namespace

@@ -102,14 +102,10 @@ class ControlCursor {
  public:
   explicit ControlCursor(std::string_view text) noexcept : text_(text) {}
 
-  // The first control character at or after `from`; `from` never decreases
-  // from one call to the next.
+  // The first control character at or after `from`.
   Offset next(size_t from) {
-    if (!searched_ || (next_ && *next_ < from)) {
-      searched_ = true;
-      next_ = find_any_byte(text_, LISTING_CONTROLS, from);
-    }
-    return next_;
+    return next_.first_from(
+        from, [&](size_t f) { return find_any_byte(text_, LISTING_CONTROLS, f); });
   }
 
   bool within(size_t from, size_t to) {
@@ -119,8 +115,7 @@ class ControlCursor {
 
  private:
   std::string_view text_;
-  bool searched_ = false;
-  Offset next_;
+  RememberedSearch next_;
 };
 
 // The next element of a kind inside [pos, limit): from its start tag to just

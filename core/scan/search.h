@@ -243,6 +243,28 @@ Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, siz
 Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from,
                        size_t to);
 
+// The answer of a forward search for "the first match at or after `from`", kept:
+// it is also the answer for every later `from` up to the match found (for every
+// later `from` at all when there was none), so asking again from nearby does not
+// scan the same stretch twice. The text searched must not change meanwhile.
+class RememberedSearch {
+ public:
+  template <typename Search>
+  Offset first_from(size_t from, Search&& search) {
+    if (!known_ || from < from_ || (answer_ && from > *answer_)) {
+      known_ = true;
+      from_ = from;
+      answer_ = search(from);
+    }
+    return answer_;
+  }
+
+ private:
+  bool known_ = false;
+  size_t from_ = 0;
+  Offset answer_;
+};
+
 // A statement tag "{%" kw "%}" with optional white space around the two-byte `kw`
 // (ASCII letters).
 // A keyword that «{%» and white space lead up to: the "{" at `opener`, the
