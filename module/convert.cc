@@ -6,8 +6,6 @@
 namespace tesserine::module {
 namespace {
 
-// Below this many bytes a result is decoded with the lock held: handing the
-// lock to another thread and waiting to get it back costs more than the copy.
 constexpr size_t kReleaseAbove = size_t{1} << 16;
 constexpr size_t kHugePagesAbove = size_t{4} << 20;
 
@@ -29,6 +27,22 @@ bool decode_into(PyObject* str, std::string_view text, size_t length) {
 }
 
 }  // namespace
+
+ReleasedFor::ReleasedFor(size_t bytes) noexcept
+    : thread_(bytes >= kReleaseAbove ? PyEval_SaveThread() : nullptr) {}
+
+ReleasedFor::~ReleasedFor() {
+  if (thread_ != nullptr) PyEval_RestoreThread(thread_);
+}
+
+PyObject* new_str(size_t length, Py_UCS4 maxchar) {
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar);
+  if (str == nullptr) return nullptr;
+  const size_t bytes = length * static_cast<size_t>(PyUnicode_KIND(str));
+  // In huge pages, a large str faults in 512 times less often.
+  if (bytes >= kHugePagesAbove) advise_huge_pages(PyUnicode_DATA(str), bytes);
+  return str;
+}
 
 bool StrText::read(PyObject* str) {
   if (PyUnicode_READY(str) < 0) return false;
@@ -74,18 +88,14 @@ std::optional<std::string_view> StrText::text() {
 
 PyObject* build_str(Buffer& text, const utf8::Measure& measure) {
   if (measure.valid) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(measure.code_points),
-                                  static_cast<Py_UCS4>(measure.width));
+    PyObject* str = new_str(measure.code_points, static_cast<Py_UCS4>(measure.width));
     if (str == nullptr) return nullptr;
-    // The str's memory is written from end to end right away: in huge pages,
-    // a large result faults in 512 times less often.
-    if (text.size() >= kHugePagesAbove)
-      advise_huge_pages(PyUnicode_DATA(str),
-                        measure.code_points * static_cast<size_t>(PyUnicode_KIND(str)));
-    PyThreadState* thread = text.size() >= kReleaseAbove ? PyEval_SaveThread() : nullptr;
-    const bool decoded = decode_into(str, text.view(), measure.code_points);
-    if (decoded) text = Buffer();
-    if (thread != nullptr) PyEval_RestoreThread(thread);
+    bool decoded;
+    {
+      ReleasedFor released(text.size());
+      decoded = decode_into(str, text.view(), measure.code_points);
+      if (decoded) text = Buffer();
+    }
     if (decoded) return str;
     Py_DECREF(str);
   }

@@ -37,6 +37,23 @@ class StrText {
   Buffer encoded_;
 };
 
+// Releases the interpreter lock for its lifetime when the work ahead touches at
+// least `bytes` bytes; for less, handing the lock over costs more than it frees.
+class ReleasedFor {
+ public:
+  explicit ReleasedFor(size_t bytes) noexcept;
+  ~ReleasedFor();
+  ReleasedFor(const ReleasedFor&) = delete;
+  ReleasedFor& operator=(const ReleasedFor&) = delete;
+
+ private:
+  PyThreadState* thread_;
+};
+
+// PyUnicode_New, with a large str's memory advised into huge pages, since it is
+// written from end to end right away. nullptr with the error set on failure.
+PyObject* new_str(size_t length, Py_UCS4 maxchar);
+
 // A new str holding the UTF-8 `text`, measured beforehand with the lock
 // released; `text` is freed once the str holds it. Called with the lock held.
 // nullptr with the interpreter's error set on failure; bytes that are not UTF-8

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "convert.h"
@@ -11,6 +12,7 @@
 #include "panic.h"
 #include "pass_result.h"
 #include "patch/pipeline.h"
+#include "render/paragraph_starts.h"
 #include "render/render.h"
 
 namespace tesserine::module {
@@ -129,6 +131,13 @@ void run_released(Work work, StrText& source, Outcome& out) {
   PyEval_RestoreThread(thread);
 }
 
+// Raises the PanicException of a result str that could not be made.
+PyObject* unbuildable_result() {
+  PyErr_WriteUnraisable(nullptr);
+  raise_panic("could not build the result str");
+  return nullptr;
+}
+
 PyObject* call(const Signature& sig, Work work, bool unchanged_is_none, PyObject* const* args,
                Py_ssize_t nargsf, PyObject* kwnames) {
   PyObject* value = bind_argument(sig, args, nargsf, kwnames);
@@ -160,11 +169,7 @@ PyObject* call(const Signature& sig, Work work, bool unchanged_is_none, PyObject
   }
   if (out.result.is_fallback() || (unchanged_is_none && out.result.is_unchanged())) Py_RETURN_NONE;
   PyObject* str = build_str(out.result.text(), out.measure);
-  if (str == nullptr) {
-    PyErr_WriteUnraisable(nullptr);
-    raise_panic("could not build the result str");
-  }
-  return str;
+  return str != nullptr ? str : unbuildable_result();
 }
 
 PassResult patch_work(std::string_view text) { return run_patch_pipeline(text); }
@@ -177,7 +182,52 @@ PyObject* patch_xml(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return call(kPatchXml, patch_work, false, args, nargsf, kwnames);
 }
 
+// pre_render on the str's own code units, which gives the same text as the
+// UTF-8 route without converting to UTF-8 and back. Sets `surrogate` and returns
+// nullptr, with no error set, for a str that has no UTF-8 form: the UTF-8
+// route reports that.
+template <class Unit>
+PyObject* pre_render_units(PyObject* src, bool& surrogate) {
+  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(src));
+  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(src)), length);
+  const size_t bytes = length * sizeof(Unit);
+  ParagraphStarts found;
+  {
+    ReleasedFor released(bytes);
+    found = count_paragraph_starts(units);
+  }
+  surrogate = found.surrogate;
+  if (surrogate) return nullptr;
+  if (found.count == 0) Py_RETURN_NONE;
+  // Counted first so that the str is made at its final size: a larger one cut
+  // down afterwards would take fresh pages from the system on every call.
+  PyObject* out = new_str(length + found.count, PyUnicode_MAX_CHAR_VALUE(src));
+  if (out == nullptr) return unbuildable_result();
+  ReleasedFor released(bytes);
+  insert_paragraph_breaks(units, found.first, static_cast<Unit*>(PyUnicode_DATA(out)));
+  return out;
+}
+
 PyObject* pre_render_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* value = bind_argument(kPreRender, args, nargsf, kwnames);
+  if (value == nullptr || !check_str(kPreRender, value)) return nullptr;
+  if (PyUnicode_READY(value) < 0) {
+    add_processing_note(kPreRender.parameter);
+    return nullptr;
+  }
+  bool surrogate = false;
+  PyObject* result;
+  switch (PyUnicode_KIND(value)) {
+    case PyUnicode_1BYTE_KIND:
+      result = pre_render_units<uint8_t>(value, surrogate);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      result = pre_render_units<uint16_t>(value, surrogate);
+      break;
+    default:
+      result = pre_render_units<uint32_t>(value, surrogate);
+  }
+  if (!surrogate) return result;
   return call(kPreRender, pre_render, true, args, nargsf, kwnames);
 }
 

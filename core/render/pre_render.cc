@@ -1,31 +1,22 @@
-#include <iterator>
+#include <span>
 #include <string_view>
+#include <utility>
 
+#include "render/paragraph_starts.h"
 #include "render/render.h"
-#include "scan/rewriter.h"
-#include "scan/search.h"
+#include "scan/buffer.h"
 
 namespace tesserine {
 
 PassResult pre_render(std::string_view text) {
-  constexpr StartTagPattern paragraph{"<w:p", false};
-  Rewriter out(text);
-  // The prefix occurs every few hundred bytes of markup: collected in batches
-  // by one scan rather than searched for one at a time. It cannot overlap
-  // itself, so each occurrence found is one the search would have visited.
-  size_t found[256];
-  for (size_t from = 0;;) {
-    const size_t count = find_all(text, paragraph.literal, from, found);
-    for (size_t i = 0; i < count; ++i) {
-      if (!is_start_tag(text, paragraph, found[i])) continue;
-      // The tag itself reaches the output with the next copy or with finish.
-      out.copy_until(found[i], found[i]);
-      out.push_str("\n");
-    }
-    if (count < std::size(found)) break;
-    from = found[count - 1] + 1;
-  }
-  return out.finish();
+  const std::span<const char> units(text.data(), text.size());
+  // Nothing is allocated unless there is something to insert.
+  const size_t first = first_paragraph_start(units).first;
+  if (first == text.size()) return PassResult::unchanged();
+  const size_t room = paragraph_breaks_bound(text.size());
+  Buffer out(room);
+  out.commit(insert_paragraph_breaks(units, first, out.reserve_tail(room)));
+  return PassResult::rewritten(std::move(out));
 }
 
 }  // namespace tesserine

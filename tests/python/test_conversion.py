@@ -83,7 +83,8 @@ def test_the_argument_gets_no_cached_utf8_copy(ch: str) -> None:
 def test_lone_surrogate_raises_the_interpreters_error(name: str, param: str) -> None:
     fn = getattr(_native, name)
     for prefix in ("", "a" * 40, "\u00e9" * 40, "\U0001f600" * 3):
-        for text in (prefix + "\udc80" + BODY, prefix + BODY + "\ud800", BODY * 200 + "\udfff"):
+        for text in (prefix + "\udc80" + BODY, prefix + BODY + "\ud800", BODY * 200 + "\udfff",
+                     BODY * 100 + "\udbff" + BODY * 100, prefix + "\udc80"):
             with pytest.raises(UnicodeEncodeError) as info:
                 fn(text)
             with pytest.raises(UnicodeEncodeError) as reference:
