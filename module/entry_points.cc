@@ -12,7 +12,7 @@
 #include "panic.h"
 #include "pass_result.h"
 #include "patch/pipeline.h"
-#include "render/paragraph_starts.h"
+#include "render/paragraph_breaks.h"
 #include "render/render.h"
 
 namespace tesserine::module {
@@ -208,31 +208,75 @@ PyObject* pre_render_units(PyObject* src, bool& surrogate) {
   return out;
 }
 
-PyObject* pre_render_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* value = bind_argument(kPreRender, args, nargsf, kwnames);
-  if (value == nullptr || !check_str(kPreRender, value)) return nullptr;
+// post_render on the str's own code units while all it does is take out the
+// LFs before paragraph start tags, as for most rendered parts. Sets `more` and
+// returns nullptr, with no error set, when it would do more (or the str has no
+// UTF-8 form): the UTF-8 route does that.
+template <class Unit>
+PyObject* post_render_units(PyObject* dst, bool& more) {
+  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(dst));
+  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(dst)), length);
+  const size_t bytes = length * sizeof(Unit);
+  RenderedBreaks found;
+  {
+    ReleasedFor released(bytes);
+    found = scan_rendered_breaks(units);
+  }
+  more = found.more;
+  if (more) return nullptr;
+  if (found.count == 0) Py_RETURN_NONE;
+  // Only LFs go, so the widest character stays and with it the str's width.
+  PyObject* out = new_str(length - found.count, PyUnicode_MAX_CHAR_VALUE(dst));
+  if (out == nullptr) return unbuildable_result();
+  ReleasedFor released(bytes);
+  remove_paragraph_breaks(units, found.first, static_cast<Unit*>(PyUnicode_DATA(out)));
+  return out;
+}
+
+// A step on a str's own code units, one instance per unit width. It sets
+// `route` and returns nullptr, with no error set, when the UTF-8 route must run
+// instead.
+struct UnitsStep {
+  PyObject* (*one)(PyObject* str, bool& route);
+  PyObject* (*two)(PyObject* str, bool& route);
+  PyObject* (*four)(PyObject* str, bool& route);
+};
+
+PyObject* call_on_units(const Signature& sig, const UnitsStep& step, Work work,
+                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* value = bind_argument(sig, args, nargsf, kwnames);
+  if (value == nullptr || !check_str(sig, value)) return nullptr;
   if (PyUnicode_READY(value) < 0) {
-    add_processing_note(kPreRender.parameter);
+    add_processing_note(sig.parameter);
     return nullptr;
   }
-  bool surrogate = false;
+  bool route = false;
   PyObject* result;
   switch (PyUnicode_KIND(value)) {
     case PyUnicode_1BYTE_KIND:
-      result = pre_render_units<uint8_t>(value, surrogate);
+      result = step.one(value, route);
       break;
     case PyUnicode_2BYTE_KIND:
-      result = pre_render_units<uint16_t>(value, surrogate);
+      result = step.two(value, route);
       break;
     default:
-      result = pre_render_units<uint32_t>(value, surrogate);
+      result = step.four(value, route);
   }
-  if (!surrogate) return result;
-  return call(kPreRender, pre_render, true, args, nargsf, kwnames);
+  if (!route) return result;
+  return call(sig, work, true, args, nargsf, kwnames);
+}
+
+constexpr UnitsStep kPreRenderUnits{pre_render_units<uint8_t>, pre_render_units<uint16_t>,
+                                    pre_render_units<uint32_t>};
+constexpr UnitsStep kPostRenderUnits{post_render_units<uint8_t>, post_render_units<uint16_t>,
+                                     post_render_units<uint32_t>};
+
+PyObject* pre_render_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return call_on_units(kPreRender, kPreRenderUnits, pre_render, args, nargsf, kwnames);
 }
 
 PyObject* post_render_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return call(kPostRender, post_render, true, args, nargsf, kwnames);
+  return call_on_units(kPostRender, kPostRenderUnits, post_render, args, nargsf, kwnames);
 }
 
 // Fast call with keywords, static: the flag word 0xA2.

@@ -2,7 +2,7 @@
 #include <string_view>
 #include <utility>
 
-#include "render/paragraph_starts.h"
+#include "render/paragraph_breaks.h"
 #include "render/render.h"
 #include "scan/buffer.h"
 

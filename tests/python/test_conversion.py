@@ -91,3 +91,19 @@ def test_lone_surrogate_raises_the_interpreters_error(name: str, param: str) -> 
                 text.encode()
             assert str(info.value) == str(reference.value)
             assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+@pytest.mark.parametrize("ch", list(SAMPLES.values()))
+def test_post_render_undoes_pre_render_in_every_kind(ch: str) -> None:
+    paragraph = f"<w:p><w:r><w:t>{ch}</w:t></w:r></w:p>"
+    for count in (1, 3, 2000):
+        # The LF after the declaration lies outside every paragraph, and the TAB
+        # inside one is resolved; both must give what the twin gives.
+        for text in (
+            '<?xml version="1.0"?>\n<w:body>' + paragraph * count,
+            "\n" + paragraph * count + "<w:p><w:r><w:t>\t</w:t></w:r></w:p>",
+        ):
+            rendered = _native.pre_render(text)
+            assert rendered == pure.pre_render(text)
+            assert _native.post_render(rendered) == pure.post_render(rendered)
+    assert _native.post_render(_native.pre_render(paragraph * 9)) == paragraph * 9
