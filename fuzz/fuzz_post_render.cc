@@ -1,12 +1,20 @@
 // post_render and its steps on rendered text. Without listing controls the
-// result must be exactly the four delimiter replacements applied in order.
+// result must be exactly the four delimiter replacements applied in order. When
+// the scan of the module's short route finds nothing but paragraph LFs to take
+// out, taking them out must give post_render's result, on UTF-8 bytes and on
+// the text's code points alike.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_support.h"
+#include "render/paragraph_breaks.h"
 #include "render/render.h"
+#include "scan/utf8.h"
 
 namespace {
 
@@ -29,6 +37,25 @@ std::string restored_delimiters(std::string_view text) {
   return replaced(out, "%_}", "%}");
 }
 
+template <class Unit>
+void check_short_route(std::span<const Unit> units, std::span<const Unit> expected,
+                       bool rewritten) {
+  const tesserine::RenderedBreaks found = tesserine::scan_rendered_breaks(units);
+  if (found.more) return;
+  FUZZ_CHECK((found.count != 0) == rewritten);
+  if (found.count == 0) return;
+  std::vector<Unit> out(units.size() - found.count);
+  FUZZ_CHECK(tesserine::remove_paragraph_breaks(units, found.first, out.data()) == out.size());
+  FUZZ_CHECK(std::equal(out.begin(), out.end(), expected.begin(), expected.end()));
+}
+
+std::vector<uint32_t> code_points(std::string_view text) {
+  const tesserine::utf8::Measure m = tesserine::utf8::measure(text);
+  std::vector<uint32_t> out(m.code_points);
+  FUZZ_CHECK(m.valid && tesserine::utf8::decode(text, std::span<uint32_t>(out)));
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,6 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(post.result.is_rewritten() == fuzz::holds_split_delimiter(text));
     FUZZ_CHECK(result == restored_delimiters(text));
   }
+
+  check_short_route(std::span<const char>(text), std::span<const char>(result),
+                    post.result.is_rewritten());
+  const std::vector<uint32_t> points = code_points(text), expected = code_points(result);
+  check_short_route(std::span<const uint32_t>(points), std::span<const uint32_t>(expected),
+                    post.result.is_rewritten());
 
   fuzz::Outcome listing = fuzz::checked_call("resolve_listing", tesserine::resolve_listing, text);
   fuzz::check_outcome("resolve_listing", listing, false);
