@@ -40,7 +40,7 @@ std::string restored_delimiters(std::string_view text) {
 template <class Unit>
 void check_short_route(std::span<const Unit> units, std::span<const Unit> expected,
                        bool rewritten) {
-  const tesserine::RenderedBreaks found = tesserine::scan_rendered_breaks(units);
+  const tesserine::BreakScan found = tesserine::scan_rendered_breaks(units);
   if (found.more) return;
   FUZZ_CHECK((found.count != 0) == rewritten);
   if (found.count == 0) return;

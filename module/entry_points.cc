@@ -182,68 +182,45 @@ PyObject* patch_xml(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return call(kPatchXml, patch_work, false, args, nargsf, kwnames);
 }
 
-// pre_render on the str's own code units, which gives the same text as the
-// UTF-8 route without converting to UTF-8 and back. Sets `surrogate` and returns
-// nullptr, with no error set, for a str that has no UTF-8 form: the UTF-8
-// route reports that.
-template <class Unit>
-PyObject* pre_render_units(PyObject* src, bool& surrogate) {
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(src));
-  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(src)), length);
+// pre_render, and post_render while all it does is take out the LFs before
+// paragraph start tags (as for most rendered parts), on the str's own code
+// units: the same text as the UTF-8 route without converting to UTF-8 and back.
+// Sets `route` and returns nullptr, with no error set, when the UTF-8 route must
+// run instead: for post_render doing more, or a str without a UTF-8 form.
+template <class Unit, bool kInsert>
+PyObject* paragraph_breaks_on_units(PyObject* str, bool& route) {
+  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(str)), length);
   const size_t bytes = length * sizeof(Unit);
-  ParagraphStarts found;
+  BreakScan found;
   {
     ReleasedFor released(bytes);
-    found = count_paragraph_starts(units);
+    found = kInsert ? count_paragraph_starts(units) : scan_rendered_breaks(units);
   }
-  surrogate = found.surrogate;
-  if (surrogate) return nullptr;
+  route = found.more;
+  if (route) return nullptr;
   if (found.count == 0) Py_RETURN_NONE;
-  // Counted first so that the str is made at its final size: a larger one cut
-  // down afterwards would take fresh pages from the system on every call.
-  PyObject* out = new_str(length + found.count, PyUnicode_MAX_CHAR_VALUE(src));
+  // Made at its final size: a larger str cut down afterwards would take fresh
+  // pages from the system on every call. Only LFs come or go, so the widest
+  // character stays and with it the str's width.
+  PyObject* out = new_str(kInsert ? length + found.count : length - found.count,
+                          PyUnicode_MAX_CHAR_VALUE(str));
   if (out == nullptr) return unbuildable_result();
   ReleasedFor released(bytes);
-  insert_paragraph_breaks(units, found.first, static_cast<Unit*>(PyUnicode_DATA(out)));
+  Unit* written = static_cast<Unit*>(PyUnicode_DATA(out));
+  if (kInsert) {
+    insert_paragraph_breaks(units, found.first, written);
+  } else {
+    remove_paragraph_breaks(units, found.first, written);
+  }
   return out;
 }
 
-// post_render on the str's own code units while all it does is take out the
-// LFs before paragraph start tags, as for most rendered parts. Sets `more` and
-// returns nullptr, with no error set, when it would do more (or the str has no
-// UTF-8 form): the UTF-8 route does that.
-template <class Unit>
-PyObject* post_render_units(PyObject* dst, bool& more) {
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(dst));
-  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(dst)), length);
-  const size_t bytes = length * sizeof(Unit);
-  RenderedBreaks found;
-  {
-    ReleasedFor released(bytes);
-    found = scan_rendered_breaks(units);
-  }
-  more = found.more;
-  if (more) return nullptr;
-  if (found.count == 0) Py_RETURN_NONE;
-  // Only LFs go, so the widest character stays and with it the str's width.
-  PyObject* out = new_str(length - found.count, PyUnicode_MAX_CHAR_VALUE(dst));
-  if (out == nullptr) return unbuildable_result();
-  ReleasedFor released(bytes);
-  remove_paragraph_breaks(units, found.first, static_cast<Unit*>(PyUnicode_DATA(out)));
-  return out;
-}
-
-// A step on a str's own code units, one instance per unit width. It sets
-// `route` and returns nullptr, with no error set, when the UTF-8 route must run
-// instead.
-struct UnitsStep {
-  PyObject* (*one)(PyObject* str, bool& route);
-  PyObject* (*two)(PyObject* str, bool& route);
-  PyObject* (*four)(PyObject* str, bool& route);
-};
-
-PyObject* call_on_units(const Signature& sig, const UnitsStep& step, Work work,
-                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// pre_render (kInsert) or post_render on the str's own units, or by the UTF-8
+// route when those will not do.
+template <bool kInsert>
+PyObject* call_on_units(const Signature& sig, Work work, PyObject* const* args,
+                        Py_ssize_t nargsf, PyObject* kwnames) {
   PyObject* value = bind_argument(sig, args, nargsf, kwnames);
   if (value == nullptr || !check_str(sig, value)) return nullptr;
   if (PyUnicode_READY(value) < 0) {
@@ -254,29 +231,24 @@ PyObject* call_on_units(const Signature& sig, const UnitsStep& step, Work work,
   PyObject* result;
   switch (PyUnicode_KIND(value)) {
     case PyUnicode_1BYTE_KIND:
-      result = step.one(value, route);
+      result = paragraph_breaks_on_units<uint8_t, kInsert>(value, route);
       break;
     case PyUnicode_2BYTE_KIND:
-      result = step.two(value, route);
+      result = paragraph_breaks_on_units<uint16_t, kInsert>(value, route);
       break;
     default:
-      result = step.four(value, route);
+      result = paragraph_breaks_on_units<uint32_t, kInsert>(value, route);
   }
   if (!route) return result;
   return call(sig, work, true, args, nargsf, kwnames);
 }
 
-constexpr UnitsStep kPreRenderUnits{pre_render_units<uint8_t>, pre_render_units<uint16_t>,
-                                    pre_render_units<uint32_t>};
-constexpr UnitsStep kPostRenderUnits{post_render_units<uint8_t>, post_render_units<uint16_t>,
-                                     post_render_units<uint32_t>};
-
 PyObject* pre_render_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return call_on_units(kPreRender, kPreRenderUnits, pre_render, args, nargsf, kwnames);
+  return call_on_units<true>(kPreRender, pre_render, args, nargsf, kwnames);
 }
 
 PyObject* post_render_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return call_on_units(kPostRender, kPostRenderUnits, post_render, args, nargsf, kwnames);
+  return call_on_units<false>(kPostRender, post_render, args, nargsf, kwnames);
 }
 
 // Fast call with keywords, static: the flag word 0xA2.

@@ -36,7 +36,7 @@ size_t lowest_unit(uint32_t bits) {
 // loops leave over and on processors without them.
 
 template <class Unit>
-ParagraphStarts first_scalar(const Unit* t, size_t n, size_t i, bool seen) {
+BreakScan first_scalar(const Unit* t, size_t n, size_t i, bool seen) {
   for (; i < n; ++i) {
     seen |= is_surrogate(t[i]);
     if (i + kTagLength <= n && tag_at(t + i)) return {i, 0, seen};
@@ -45,9 +45,9 @@ ParagraphStarts first_scalar(const Unit* t, size_t n, size_t i, bool seen) {
 }
 
 template <class Unit>
-ParagraphStarts count_scalar(const Unit* t, size_t n, size_t i, ParagraphStarts found) {
+BreakScan count_scalar(const Unit* t, size_t n, size_t i, BreakScan found) {
   for (; i < n; ++i) {
-    found.surrogate |= is_surrogate(t[i]);
+    found.more |= is_surrogate(t[i]);
     if (i + kTagLength <= n && tag_at(t + i)) {
       if (found.count++ == 0) found.first = i;
     }
@@ -113,7 +113,7 @@ size_t rendered_prefix_scalar(const Unit* t, size_t n, size_t i, bool& more) {
 
 // From the first tag or the LF before it, on.
 template <class Unit>
-RenderedBreaks scan_rendered_scalar(const Unit* t, size_t n, size_t i, RenderedBreaks found) {
+BreakScan scan_rendered_scalar(const Unit* t, size_t n, size_t i, BreakScan found) {
   for (; i < n; ++i) {
     if (needs_more(t, i, n)) {
       found.more = true;
@@ -148,7 +148,7 @@ bool any_odd(const Unit* t, size_t n, size_t i, uint32_t odd) {
 // looked at unit by unit where it matters.
 template <class Unit>
 bool record_block(const Unit* t, size_t n, size_t i, uint32_t breaks, uint32_t controls,
-                  uint32_t odd, RenderedBreaks& found) {
+                  uint32_t odd, BreakScan& found) {
   if ((controls & ~breaks) != 0 || any_odd(t, n, i, odd)) return false;
   if (breaks != 0 && found.count == 0) found.first = i + lowest_unit<Unit>(breaks);
   found.count += static_cast<size_t>(std::popcount(breaks));
@@ -208,7 +208,7 @@ uint32_t tags_sse2(const Unit* t, __m128i block) {
 }
 
 template <class Unit>
-ParagraphStarts first_sse2(const Unit* t, size_t n) {
+BreakScan first_sse2(const Unit* t, size_t n) {
   constexpr size_t kLanes = 16 / sizeof(Unit);
   __m128i seen = _mm_setzero_si128();
   size_t i = 0;
@@ -222,10 +222,10 @@ ParagraphStarts first_sse2(const Unit* t, size_t n) {
 }
 
 template <class Unit>
-ParagraphStarts count_sse2(const Unit* t, size_t n) {
+BreakScan count_sse2(const Unit* t, size_t n) {
   constexpr size_t kLanes = 16 / sizeof(Unit);
   __m128i seen = _mm_setzero_si128();
-  ParagraphStarts found{n, 0, false};
+  BreakScan found{n, 0, false};
   size_t i = 0;
   for (; i + 2 * kLanes <= n; i += kLanes) {
     const __m128i block = load_sse2(t + i);
@@ -235,7 +235,7 @@ ParagraphStarts count_sse2(const Unit* t, size_t n) {
       found.count += static_cast<size_t>(std::popcount(bits));
     }
   }
-  found.surrogate = _mm_movemask_epi8(seen) != 0;
+  found.more = _mm_movemask_epi8(seen) != 0;
   return count_scalar(t, n, i, found);
 }
 
@@ -274,9 +274,9 @@ size_t rendered_prefix_sse2(const Unit* t, size_t n, bool& more) {
 }
 
 template <class Unit>
-RenderedBreaks scan_rendered_sse2(const Unit* t, size_t n, size_t i) {
+BreakScan scan_rendered_sse2(const Unit* t, size_t n, size_t i) {
   constexpr size_t kLanes = 16 / sizeof(Unit);
-  RenderedBreaks found{n, 0, false};
+  BreakScan found{n, 0, false};
   for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
     const __m128i block = load_sse2(t + i);
     const __m128i lf = eq_sse2<Unit>(block, '\n');
@@ -359,7 +359,7 @@ __attribute__((target("avx2"))) uint32_t tags_avx2(const Unit* t, __m256i block)
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) ParagraphStarts first_avx2(const Unit* t, size_t n) {
+__attribute__((target("avx2"))) BreakScan first_avx2(const Unit* t, size_t n) {
   constexpr size_t kLanes = 32 / sizeof(Unit);
   __m256i seen = _mm256_setzero_si256();
   size_t i = 0;
@@ -373,10 +373,10 @@ __attribute__((target("avx2"))) ParagraphStarts first_avx2(const Unit* t, size_t
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) ParagraphStarts count_avx2(const Unit* t, size_t n) {
+__attribute__((target("avx2"))) BreakScan count_avx2(const Unit* t, size_t n) {
   constexpr size_t kLanes = 32 / sizeof(Unit);
   __m256i seen = _mm256_setzero_si256();
-  ParagraphStarts found{n, 0, false};
+  BreakScan found{n, 0, false};
   size_t i = 0;
   for (; i + 2 * kLanes <= n; i += kLanes) {
     const __m256i block = load_avx2(t + i);
@@ -386,7 +386,7 @@ __attribute__((target("avx2"))) ParagraphStarts count_avx2(const Unit* t, size_t
       found.count += static_cast<size_t>(std::popcount(bits));
     }
   }
-  found.surrogate = !_mm256_testz_si256(seen, seen);
+  found.more = !_mm256_testz_si256(seen, seen);
   return count_scalar(t, n, i, found);
 }
 
@@ -425,10 +425,10 @@ __attribute__((target("avx2"))) size_t rendered_prefix_avx2(const Unit* t, size_
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) RenderedBreaks scan_rendered_avx2(const Unit* t, size_t n,
+__attribute__((target("avx2"))) BreakScan scan_rendered_avx2(const Unit* t, size_t n,
                                                                   size_t i) {
   constexpr size_t kLanes = 32 / sizeof(Unit);
-  RenderedBreaks found{n, 0, false};
+  BreakScan found{n, 0, false};
   for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
     const __m256i block = load_avx2(t + i);
     const __m256i lf = eq_avx2<Unit>(block, '\n');
@@ -472,7 +472,7 @@ __attribute__((target("avx2"))) size_t remove_avx2(const Unit* t, size_t n, size
 }  // namespace
 
 template <class Unit>
-ParagraphStarts first_paragraph_start(std::span<const Unit> text) noexcept {
+BreakScan first_paragraph_start(std::span<const Unit> text) noexcept {
   switch (simd::active_level()) {
     case simd::Level::AVX2:
       return first_avx2(text.data(), text.size());
@@ -484,7 +484,7 @@ ParagraphStarts first_paragraph_start(std::span<const Unit> text) noexcept {
 }
 
 template <class Unit>
-ParagraphStarts count_paragraph_starts(std::span<const Unit> text) noexcept {
+BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept {
   switch (simd::active_level()) {
     case simd::Level::AVX2:
       return count_avx2(text.data(), text.size());
@@ -511,7 +511,7 @@ size_t insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* o
 }
 
 template <class Unit>
-RenderedBreaks scan_rendered_breaks(std::span<const Unit> text) noexcept {
+BreakScan scan_rendered_breaks(std::span<const Unit> text) noexcept {
   const Unit* t = text.data();
   const size_t n = text.size();
   const simd::Level level = simd::active_level();
@@ -548,10 +548,10 @@ size_t remove_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* o
 }
 
 #define TESSERINE_PARAGRAPH_BREAKS(Unit)                                                  \
-  template ParagraphStarts first_paragraph_start<Unit>(std::span<const Unit>) noexcept;   \
-  template ParagraphStarts count_paragraph_starts<Unit>(std::span<const Unit>) noexcept;  \
+  template BreakScan first_paragraph_start<Unit>(std::span<const Unit>) noexcept;   \
+  template BreakScan count_paragraph_starts<Unit>(std::span<const Unit>) noexcept;  \
   template size_t insert_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept; \
-  template RenderedBreaks scan_rendered_breaks<Unit>(std::span<const Unit>) noexcept;     \
+  template BreakScan scan_rendered_breaks<Unit>(std::span<const Unit>) noexcept;     \
   template size_t remove_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept;
 TESSERINE_PARAGRAPH_BREAKS(char)
 TESSERINE_PARAGRAPH_BREAKS(uint8_t)

@@ -15,24 +15,25 @@
 
 namespace tesserine {
 
-struct ParagraphStarts {
-  // The first tag's offset, or the text's length when there is none.
+// What a scan found: the places where a step would insert or remove an LF.
+struct BreakScan {
+  // The first one, or the text's length when there is none.
   size_t first = 0;
-  // How many tags there are; count_paragraph_starts only.
+  // How many there are; not filled in by first_paragraph_start.
   size_t count = 0;
-  // A unit in D800..DFFF occurs in what was scanned (a str's two- or four-byte
-  // units): the text has no UTF-8 form, and callers must report that rather
-  // than work on it.
-  bool surrogate = false;
+  // The step needs more than these LFs, or the text has no UTF-8 form, so the
+  // units alone will not do. Set for a unit in D800..DFFF (a surrogate in a
+  // str's two- or four-byte units), and by scan_rendered_breaks as said there.
+  bool more = false;
 };
 
 // Scans up to the first tag.
 template <class Unit>
-ParagraphStarts first_paragraph_start(std::span<const Unit> text) noexcept;
+BreakScan first_paragraph_start(std::span<const Unit> text) noexcept;
 
 // Scans the whole text.
 template <class Unit>
-ParagraphStarts count_paragraph_starts(std::span<const Unit> text) noexcept;
+BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept;
 
 // Writes `text` with an LF before each of its tags to `out`, given the offset of
 // the first one, and returns the number of units written. `out` needs room for
@@ -41,22 +42,13 @@ ParagraphStarts count_paragraph_starts(std::span<const Unit> text) noexcept;
 template <class Unit>
 size_t insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept;
 
-struct RenderedBreaks {
-  // The first LF directly before a tag, or the text's length when there is none.
-  size_t first = 0;
-  // How many such LFs there are.
-  size_t count = 0;
-  // Taking out those LFs is not all post_render would do, or the text has no
-  // UTF-8 form: a listing control character (BEL, TAB, FF, another LF) occurs
-  // at or after the first tag, an underscore between two of "{", "}" and "%"
-  // or a surrogate unit anywhere. The scan stops there, and first and count
-  // are then incomplete.
-  bool more = false;
-};
-
-// Scans rendered text for what post_render would change.
+// Scans rendered text for the LFs directly before tags, which is all that
+// post_render takes out unless `more` is set: a listing control character (BEL,
+// TAB, FF, another LF) occurs at or after the first tag, or an underscore
+// between two of "{", "}" and "%", or a surrogate, anywhere. The scan stops
+// there, and first and count are then incomplete.
 template <class Unit>
-RenderedBreaks scan_rendered_breaks(std::span<const Unit> text) noexcept;
+BreakScan scan_rendered_breaks(std::span<const Unit> text) noexcept;
 
 // Writes `text` without the LFs directly before tags to `out`, given the offset
 // of the first one, and returns the number of units written.

@@ -81,18 +81,18 @@ void check_insertion(const std::vector<Unit>& text) {
     expected.push_back(text[i]);
   }
   const std::span<const Unit> view(text);
-  const ParagraphStarts found = first_paragraph_start(view);
+  const BreakScan found = first_paragraph_start(view);
   ASSERT_EQ(found.first, first);
   // The finder vouches only for what it read, up to the first tag.
   bool before_first = false;
   for (size_t i = 0; i <= first && i < text.size(); ++i) before_first |= surrogate(text[i]);
   if (before_first) {
-    EXPECT_TRUE(found.surrogate);
+    EXPECT_TRUE(found.more);
   }
-  const ParagraphStarts counted = count_paragraph_starts(view);
+  const BreakScan counted = count_paragraph_starts(view);
   EXPECT_EQ(counted.first, first);
   EXPECT_EQ(counted.count, expected.size() - text.size());
-  EXPECT_EQ(counted.surrogate, any_surrogate);
+  EXPECT_EQ(counted.more, any_surrogate);
   if (first == text.size()) return;
   // Exactly the room the result needs: a store past it shows under the sanitizer.
   std::vector<Unit> out(expected.size());
@@ -123,7 +123,7 @@ void check_removal(const std::vector<Unit>& text) {
     if (!marked) expected.push_back(u);
   }
   const std::span<const Unit> view(text);
-  const RenderedBreaks found = scan_rendered_breaks(view);
+  const BreakScan found = scan_rendered_breaks(view);
   ASSERT_EQ(found.more, more);
   if (more) return;
   EXPECT_EQ(found.first, first);
@@ -186,7 +186,7 @@ TEST(ParagraphBreaks, DenseTagsInBothDirections) {
   const std::span<const uint16_t> view(text);
   std::vector<uint16_t> inserted(paragraph_breaks_bound(text.size()));
   EXPECT_EQ(insert_paragraph_breaks(view, 0, inserted.data()), inserted.size());
-  const RenderedBreaks found = scan_rendered_breaks(std::span<const uint16_t>(inserted));
+  const BreakScan found = scan_rendered_breaks(std::span<const uint16_t>(inserted));
   ASSERT_FALSE(found.more);
   EXPECT_EQ(found.count, 1000u);
   std::vector<uint16_t> removed(text.size());
