@@ -28,14 +28,16 @@ SIZE = int(os.environ.get("TESSERINE_HUGE_BYTES", str(4 * 2**30 + 64 * 2**20)))
 
 # ASCII only, so the str holds one byte per character and shares its UTF-8 form.
 # Each pattern is rewritten by its function, so the writing paths run past 4 GiB.
-PATTERNS = {
+PATTERNS = [
     # Pass 4 marks the text element of the tag as space-preserving.
-    "patch_xml": "<w:p><w:r><w:t>{{ x }}" + "a" * 100 + "</w:t></w:r></w:p>",
+    ("patch_xml", "<w:p><w:r><w:t>{{ x }}" + "a" * 100 + "</w:t></w:r></w:p>"),
     # A line feed before every paragraph.
-    "pre_render": "<w:p><w:r><w:t>" + "b" * 100 + "</w:t></w:r></w:p>",
+    ("pre_render", "<w:p><w:r><w:t>" + "b" * 100 + "</w:t></w:r></w:p>"),
     # The line feed goes, the delimiter is restored, the tab becomes markup.
-    "post_render": "\n<w:p><w:r><w:t>{_{ y }_}" + "c" * 200 + "\td</w:t></w:r></w:p>",
-}
+    ("post_render", "\n<w:p><w:r><w:t>{_{ y }_}" + "c" * 200 + "\td</w:t></w:r></w:p>"),
+    # Only the line feed goes: the str is worked on as it is.
+    ("post_render", "\n<w:p><w:r><w:t>" + "e" * 100 + "</w:t></w:r></w:p>"),
+]
 
 
 def available_memory() -> int:
@@ -46,9 +48,8 @@ def available_memory() -> int:
     return 0
 
 
-@pytest.mark.parametrize("name", list(PATTERNS))
-def test_result_of_a_huge_text_is_the_repeated_small_result(name: str) -> None:
-    pattern = PATTERNS[name]
+@pytest.mark.parametrize("name,pattern", PATTERNS)
+def test_result_of_a_huge_text_is_the_repeated_small_result(name: str, pattern: str) -> None:
     function = getattr(_native, name)
     one = function(pattern)
     assert one is not None and one != pattern
