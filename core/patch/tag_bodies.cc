@@ -35,35 +35,21 @@ struct LastHit {
   bool covers(size_t start) const noexcept { return known && start >= from && start <= hit; }
 };
 
-// Searches whose starting points never move backwards, so a text full of
-// unclosed openers is still scanned only once.
+// The search that ends a body, with a starting point that never moves
+// backwards, so a text full of unclosed openers is still scanned only once.
 class BodyScanner {
  public:
   explicit BodyScanner(std::string_view text) noexcept : text_(text) {}
 
-  // First offset at or after `from` where "%}" or "}}" stands.
-  Offset closer(size_t from) {
-    if (!closer_.covers(from)) closer_ = {true, from, find_closer(from)};
-    return as_offset(closer_.hit);
+  // First offset at or after `from` where a line feed, "%}" or "}}" stands: a
+  // body from `from` ends at a closer there, or fails at a line feed (or at
+  // the end of the text, none). One search answers both questions.
+  Offset stop(size_t from) {
+    if (!stop_.covers(from)) stop_ = {true, from, find_stop(from)};
+    return as_offset(stop_.hit);
   }
 
-  // Whether a line feed stands in text[b..e). Only the body is searched, as
-  // most texts hold few line feeds and a search to the next one would cross the
-  // whole text. The last answer is reused while it decides: openers nested in
-  // one body share its search, and since a body's end only grows with its
-  // start, any other body that needs a search lies past the range searched.
-  bool line_feed_in(size_t b, size_t e) {
-    const bool found = line_feed_ != std::string_view::npos;
-    const bool reusable = line_feed_known_ && b >= line_feed_from_ &&
-                          (found ? line_feed_ >= b : e <= line_feed_to_);
-    if (!reusable) {
-      line_feed_known_ = true;
-      line_feed_from_ = b;
-      line_feed_to_ = e;
-      line_feed_ = find_byte(text_, '\n', b, e).value_or(std::string_view::npos);
-    }
-    return line_feed_ < e;
-  }
+  bool is_line_feed(size_t at) const noexcept { return text_[at] == '\n'; }
 
  private:
   static Offset as_offset(size_t hit) noexcept {
@@ -71,8 +57,9 @@ class BodyScanner {
     return hit;
   }
 
-  size_t find_closer(size_t from) const {
-    while (Offset hit = find_any_byte(text_, "%}", from)) {
+  size_t find_stop(size_t from) const {
+    while (Offset hit = find_any_byte(text_, "%}\n", from)) {
+      if (text_[*hit] == '\n') return *hit;
       if (*hit + 1 < text_.size() && text_[*hit + 1] == '}') return *hit;
       from = *hit + 1;
     }
@@ -80,36 +67,26 @@ class BodyScanner {
   }
 
   std::string_view text_;
-  LastHit closer_;
-  // The first line feed in text[line_feed_from_..line_feed_to_), or npos; once
-  // known.
-  bool line_feed_known_ = false;
-  size_t line_feed_from_ = 0;
-  size_t line_feed_to_ = 0;
-  size_t line_feed_ = std::string_view::npos;
+  LastHit stop_;
 };
 
-// Replaces text[b..e) in `out` by its cleaned form when a pattern occurs in it.
-// The body gets its own rewriter, so a body without patterns costs no copy.
+// Writes the cleaned form of the body text[b..e) through `out`. Each
+// replacement goes straight into the pass's output: the bytes come out as if the
+// whole cleaned body replaced the body, without building it apart, and a body
+// without patterns costs only the scan.
 void clean_body(std::string_view text, size_t b, size_t e, Rewriter& out) {
-  const std::string_view body = text.substr(b, e - b);
-  Rewriter cleaned(body);
-  size_t pos = 0;
-  while (Offset at = find_any_byte(body, kPatternStarts, pos)) {
+  size_t pos = b;
+  while (Offset at = find_any_byte(text, kPatternStarts, pos, e)) {
     pos = *at + 1;
     for (const TagBodyReplacement& row : TAG_BODY_REPLACEMENTS) {
-      if (starts_at(body, *at, row.pattern)) {
+      if (row.pattern.size() <= e - *at && starts_at(text, *at, row.pattern)) {
         pos = *at + row.pattern.size();
-        cleaned.copy_until(*at, pos);
-        cleaned.push_str(row.replacement);
+        out.copy_until(*at, pos);
+        out.push_str(row.replacement);
         break;
       }
     }
   }
-  PassResult result = cleaned.finish();
-  if (!result.is_rewritten()) return;
-  out.copy_until(b, e);
-  out.push_str(result.text().view());
 }
 
 }  // namespace
@@ -129,10 +106,10 @@ PassResult clean_tag_bodies(std::string_view text) {
       ++j;
       continue;
     }
-    Offset e = scanner.closer(b);
+    Offset e = scanner.stop(b);
     // An empty body may not stand where the previous empty body stood.
-    if (e && *e == b && last_empty == b) e = scanner.closer(b + 1);
-    if (!e || scanner.line_feed_in(b, *e)) {
+    if (e && *e == b && last_empty == b) e = scanner.stop(b + 1);
+    if (!e || scanner.is_line_feed(*e)) {
       ++j;
       continue;
     }

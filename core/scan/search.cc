@@ -70,6 +70,13 @@ Offset find_any_followed(std::string_view text, std::string_view set, char follo
   return static_cast<size_t>(hit - text.data());
 }
 
+size_t find_all_any_followed(std::string_view text, std::string_view set, char follow,
+                             size_t gap, size_t from, std::span<size_t> out) {
+  if (from >= text.size()) return 0;
+  return simd::find_all_any_followed(text.data(), text.size(), from, set.data(), set.size(),
+                                     follow, gap, out.data(), out.size());
+}
+
 Offset find_byte_unfollowed(std::string_view text, char byte, char next, size_t from) {
   if (from >= text.size()) return std::nullopt;
   const char* hit =

@@ -1,9 +1,11 @@
 // Scanning routines shared by every pass and step.
 //
 // All offsets are absolute byte offsets into `text`; "none" is an empty optional.
-// Matching is exact and case-sensitive. Every search looks only inside the range
-// it is given (a start-tag test also reads the one byte after the prefix) and
-// runs in time linear in that range. Nothing here allocates.
+// Matching is exact and case-sensitive. Every search answers from the range it
+// is given alone (a start-tag test also looks at the one byte after the prefix)
+// and runs in time linear in that range; a search over a few bytes may read a
+// vector's worth further into the text, never past its end. Nothing here
+// allocates.
 #pragma once
 
 #include <cstddef>
@@ -80,6 +82,19 @@ inline Offset find_in(std::string_view text, const Literal& pat, size_t from, si
   if (m >= 2 && from <= to && to <= text.size()) {
     const char* p = text.data();
     if (to - from < m + 15) {
+      if (to - from < m) return std::nullopt;
+#if defined(__SSE2__)
+      // A short range inside a longer text takes one block of starts that may
+      // read past `to` (never past the text); the starts beyond are masked off.
+      if (text.size() - from >= m + 15) {
+        unsigned mask = detail::pair_mask16(p + from, pat) & ((1u << (to - from - m + 1)) - 1);
+        for (; mask; mask &= mask - 1) {
+          const size_t c = from + static_cast<size_t>(__builtin_ctz(mask));
+          if (detail::equal_at(p + c, pat.view())) return c;
+        }
+        return std::nullopt;
+      }
+#endif
       for (size_t c = from; c + m <= to; ++c)
         if (detail::equal_at(p + c, pat.view())) return c;
       return std::nullopt;
@@ -153,11 +168,15 @@ inline Offset find_byte(std::string_view text, char byte, size_t from, size_t to
   if (from >= to) return std::nullopt;
   const char* p = text.data();
 #if defined(__SSE2__)
-  if (to - from >= 16) {
+  // A short range inside a longer text takes one load that may read past `to`
+  // (never past the text), with the bytes beyond masked off.
+  if (text.size() - from >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
-    const unsigned mask =
+    unsigned mask =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(byte))));
+    if (to - from < 16) mask &= (1u << (to - from)) - 1;
     if (mask) return from + static_cast<size_t>(__builtin_ctz(mask));
+    if (to - from <= 16) return std::nullopt;
     return detail::find_byte_far(text, byte, from + 16, to);
   }
 #endif
@@ -177,12 +196,15 @@ inline Offset find_any_byte(std::string_view text, std::string_view set, size_t 
   if (from >= to) return std::nullopt;
   const char* p = text.data();
 #if defined(__SSE2__)
-  if (to - from >= 16) {
+  // As in find_byte, a short range takes one masked load.
+  if (text.size() - from >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
     __m128i hits = _mm_setzero_si128();
     for (const char c : set) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (to - from < 16) mask &= (1u << (to - from)) - 1;
     if (mask) return from + static_cast<size_t>(__builtin_ctz(mask));
+    if (to - from <= 16) return std::nullopt;
     return detail::find_any_byte_far(text, set, from + 16, to);
   }
 #endif
@@ -198,6 +220,11 @@ inline Offset find_any_byte(std::string_view text, std::string_view set, size_t 
 // bytes) and text[s + gap] == `follow` (gap >= 1).
 Offset find_any_followed(std::string_view text, std::string_view set, char follow, size_t gap,
                          size_t from);
+// The offsets that find_any_followed gives from `from` on, left to right: fills
+// `out` from the front and returns how many it wrote; fewer than out.size()
+// means there are no more.
+size_t find_all_any_followed(std::string_view text, std::string_view set, char follow,
+                             size_t gap, size_t from, std::span<size_t> out);
 // First offset s >= from with text[s] == `byte` that is the last byte of the text
 // or is not followed by `next`.
 Offset find_byte_unfollowed(std::string_view text, char byte, char next, size_t from);

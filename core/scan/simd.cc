@@ -111,6 +111,18 @@ const char* find_any_followed_scalar(const char* hay, size_t n, const char* set,
   return nullptr;
 }
 
+size_t find_all_any_followed_scalar(const char* hay, size_t n, size_t from, const char* set,
+                                    size_t k, char follow, size_t gap, size_t* out, size_t cap) {
+  size_t count = 0;
+  while (count < cap && from < n) {
+    const char* hit = find_any_followed_scalar(hay + from, n - from, set, k, follow, gap);
+    if (hit == nullptr) break;
+    out[count++] = static_cast<size_t>(hit - hay);
+    from = out[count - 1] + 1;
+  }
+  return count;
+}
+
 const char* find_byte_unfollowed_scalar(const char* hay, size_t n, char byte, char next) {
   for (size_t s = 0; s < n; ++s)
     if (hay[s] == byte && (s + 1 == n || hay[s + 1] != next)) return hay + s;
@@ -202,6 +214,18 @@ const char* find_any_followed_sse2(const char* hay, size_t n, const char* set, s
   return nullptr;
 }
 
+size_t find_all_any_followed_sse2(const char* hay, size_t n, size_t from, const char* set,
+                                  size_t k, char follow, size_t gap, size_t* out, size_t cap) {
+  size_t count = 0;
+  while (count < cap && from < n) {
+    const char* hit = find_any_followed_sse2(hay + from, n - from, set, k, follow, gap);
+    if (hit == nullptr) break;
+    out[count++] = static_cast<size_t>(hit - hay);
+    from = out[count - 1] + 1;
+  }
+  return count;
+}
+
 const char* find_byte_unfollowed_sse2(const char* hay, size_t n, char byte, char next) {
   const __m128i vb = _mm_set1_epi8(byte), vn = _mm_set1_epi8(next);
   size_t s = 0;
@@ -281,62 +305,236 @@ __attribute__((target("avx2"))) __m256i eq_any32(__m256i v, const __m256i* set) 
   return e;
 }
 
+// Membership in a set of ASCII bytes whose low nibbles differ, in two
+// instructions instead of one comparison per member: a byte shuffle looks up, at
+// each byte's low nibble, the one member with that nibble, and the byte is a
+// member when it equals what it looked up. Nibbles no member has look up 0x80,
+// which no ASCII byte equals; a byte with its top bit set looks up 0, which it
+// does not equal either.
+bool nibble_set_usable(const char* set, size_t k) noexcept {
+  for (size_t i = 0; i < k; ++i) {
+    if (static_cast<unsigned char>(set[i]) >= 0x80) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (set[i] != set[j] && ((set[i] ^ set[j]) & 0x0F) == 0) return false;
+  }
+  return true;
+}
+
+struct NibbleMembers {
+  __m256i table;
+
+  // The table is put together in two general registers: one stored byte by
+  // byte and loaded whole would wait for the stores to drain, which costs more
+  // than a short search.
+  __attribute__((target("avx2"))) NibbleMembers(const char* set, size_t k) {
+    uint64_t half[2] = {~uint64_t{0} / 0xFF * 0x80, ~uint64_t{0} / 0xFF * 0x80};
+    for (size_t i = 0; i < k; ++i) {
+      const unsigned nibble = static_cast<unsigned char>(set[i]) & 0x0F;
+      const unsigned shift = (nibble & 7) * 8;
+      uint64_t& word = half[nibble >> 3];
+      word = (word & ~(uint64_t{0xFF} << shift)) |
+             uint64_t{static_cast<unsigned char>(set[i])} << shift;
+    }
+    table = _mm256_set_epi64x(static_cast<long long>(half[1]), static_cast<long long>(half[0]),
+                              static_cast<long long>(half[1]), static_cast<long long>(half[0]));
+  }
+  __attribute__((target("avx2"))) __m256i operator()(__m256i v) const {
+    return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
+  }
+};
+
+// One comparison per member: for one byte, for sets the table cannot hold, and
+// for the first block of a search, where the table would cost more to build
+// than it saves.
 template <size_t K>
-__attribute__((target("avx2"))) const char* find_any_avx2(const char* hay, size_t n,
-                                                          const char* set) {
-  if (n < 32) return find_any_sse2(hay, n, set, K);
-  __m256i any[K];
-  for (size_t j = 0; j < K; ++j) any[j] = _mm256_set1_epi8(set[j]);
-  size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const __m256i e0 = eq_any32<K>(load32(hay + i), any);
-    const __m256i e1 = eq_any32<K>(load32(hay + i + 32), any);
-    const __m256i e = _mm256_or_si256(e0, e1);
+struct ComparedMembers {
+  __m256i set[K];
+
+  __attribute__((target("avx2"))) explicit ComparedMembers(const char* bytes) {
+    for (size_t j = 0; j < K; ++j) set[j] = _mm256_set1_epi8(bytes[j]);
+  }
+  __attribute__((target("avx2"))) __m256i operator()(__m256i v) const {
+    return eq_any32<K>(v, set);
+  }
+};
+
+// Calls `run` with the members of set[0..k) in the cheapest form.
+template <class Run>
+__attribute__((target("avx2"))) auto with_members(const char* set, size_t k, Run run) {
+  if (k > 1 && nibble_set_usable(set, k)) return run(NibbleMembers(set, k));
+  switch (k) {
+    case 1:
+      return run(ComparedMembers<1>(set));
+    case 2:
+      return run(ComparedMembers<2>(set));
+    case 3:
+      return run(ComparedMembers<3>(set));
+    default:
+      return run(ComparedMembers<4>(set));
+  }
+}
+
+// Set bytes are rare in the texts searched, so blocks of 128 bytes are passed
+// over after one test; a block with a hit is looked at in halves. From `i`
+// on, with n >= 32.
+template <class Members>
+__attribute__((target("avx2"))) const char* find_any_avx2(const char* hay, size_t n, size_t i,
+                                                          const Members& members) {
+  for (; i + 128 <= n; i += 128) {
+    const __m256i e0 = members(load32(hay + i));
+    const __m256i e1 = members(load32(hay + i + 32));
+    const __m256i e2 = members(load32(hay + i + 64));
+    const __m256i e3 = members(load32(hay + i + 96));
+    const __m256i e = _mm256_or_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e2, e3));
     if (_mm256_testz_si256(e, e)) continue;
-    const uint64_t mask = mask32(e0) | uint64_t{mask32(e1)} << 32;
-    return hay + i + __builtin_ctzll(mask);
+    const uint64_t low = mask32(e0) | uint64_t{mask32(e1)} << 32;
+    if (low) return hay + i + __builtin_ctzll(low);
+    const uint64_t high = mask32(e2) | uint64_t{mask32(e3)} << 32;
+    return hay + i + 64 + __builtin_ctzll(high);
   }
   while (i < n) {
     const size_t base = i + 32 <= n ? i : n - 32;
-    const uint32_t mask = mask32(eq_any32<K>(load32(hay + base), any)) & (~0u << (i - base));
+    const uint32_t mask = mask32(members(load32(hay + base))) & (~0u << (i - base));
     if (mask) return hay + base + __builtin_ctz(mask);
     i = base + 32;
   }
   return nullptr;
 }
 
+// The starts among the 64 from `s` whose set bytes `e0` and `e1` mark and
+// whose byte at `gap` further on is the follow byte.
+__attribute__((target("avx2"))) uint64_t followed_mask64(const char* hay, size_t s, __m256i e0,
+                                                         __m256i e1, __m256i vf, size_t gap) {
+  const __m256i f0 = _mm256_and_si256(e0, _mm256_cmpeq_epi8(load32(hay + s + gap), vf));
+  const __m256i f1 = _mm256_and_si256(e1, _mm256_cmpeq_epi8(load32(hay + s + 32 + gap), vf));
+  return mask32(f0) | uint64_t{mask32(f1)} << 32;
+}
+
 // The set bytes are rarer than the follow byte (delimiters against the "<" of
 // markup), so a block without one is passed over before the follow byte is
 // looked at.
-template <size_t K>
+// From start `s` on, with n - gap >= 32.
+template <class Members>
 __attribute__((target("avx2"))) const char* find_any_followed_avx2(const char* hay, size_t n,
-                                                                   const char* set, char follow,
-                                                                   size_t gap) {
-  if (n <= gap || n - gap < 32) return find_any_followed_sse2(hay, n, set, K, follow, gap);
-  const size_t top = n - gap;
-  __m256i any[K];
-  for (size_t j = 0; j < K; ++j) any[j] = _mm256_set1_epi8(set[j]);
+                                                                   size_t s,
+                                                                   const Members& members,
+                                                                   char follow, size_t gap) {
+  const size_t top = n - gap;  // candidate starts are [0, top)
   const __m256i vf = _mm256_set1_epi8(follow);
-  size_t s = 0;
-  for (; s + 64 <= top; s += 64) {
-    const __m256i e0 = eq_any32<K>(load32(hay + s), any);
-    const __m256i e1 = eq_any32<K>(load32(hay + s + 32), any);
-    const __m256i e = _mm256_or_si256(e0, e1);
+  // Loads reach s + 127 + gap < n.
+  for (; s + 128 <= top; s += 128) {
+    const __m256i e0 = members(load32(hay + s));
+    const __m256i e1 = members(load32(hay + s + 32));
+    const __m256i e2 = members(load32(hay + s + 64));
+    const __m256i e3 = members(load32(hay + s + 96));
+    const __m256i e = _mm256_or_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e2, e3));
     if (_mm256_testz_si256(e, e)) continue;
-    const __m256i f0 = _mm256_and_si256(e0, _mm256_cmpeq_epi8(load32(hay + s + gap), vf));
-    const __m256i f1 = _mm256_and_si256(e1, _mm256_cmpeq_epi8(load32(hay + s + 32 + gap), vf));
-    const uint64_t mask = mask32(f0) | uint64_t{mask32(f1)} << 32;
-    if (mask) return hay + s + __builtin_ctzll(mask);
+    if (const uint64_t low = followed_mask64(hay, s, e0, e1, vf, gap))
+      return hay + s + __builtin_ctzll(low);
+    if (const uint64_t high = followed_mask64(hay, s + 64, e2, e3, vf, gap))
+      return hay + s + 64 + __builtin_ctzll(high);
   }
   while (s < top) {
     const size_t base = s + 32 <= top ? s : top - 32;
-    const __m256i e = _mm256_and_si256(eq_any32<K>(load32(hay + base), any),
+    const __m256i e = _mm256_and_si256(members(load32(hay + base)),
                                        _mm256_cmpeq_epi8(load32(hay + base + gap), vf));
     const uint32_t mask = mask32(e) & (~0u << (s - base));
     if (mask) return hay + base + __builtin_ctz(mask);
     s = base + 32;
   }
   return nullptr;
+}
+
+// Writes the matches among the 64 starts from `s`, whose set bytes `e0` and
+// `e1` mark; true when `out` is full.
+__attribute__((target("avx2"))) bool write_followed64(const char* hay, size_t s, __m256i e0,
+                                                      __m256i e1, __m256i vf, size_t gap,
+                                                      size_t* out, size_t& count, size_t cap) {
+  for (uint64_t mask = followed_mask64(hay, s, e0, e1, vf, gap); mask; mask &= mask - 1) {
+    out[count++] = s + static_cast<size_t>(__builtin_ctzll(mask));
+    if (count == cap) return true;
+  }
+  return false;
+}
+
+// As find_any_followed_avx2, but every match is written out and the scan goes
+// on: the set-up is paid once per batch.
+template <class Members>
+__attribute__((target("avx2"))) size_t find_all_any_followed_avx2(
+    const char* hay, size_t n, size_t from, const Members& members, const char* set, size_t k,
+    char follow, size_t gap, size_t* out, size_t cap) {
+  if (cap == 0 || n <= gap) return 0;
+  const size_t top = n - gap;  // candidate starts are [from, top)
+  const __m256i vf = _mm256_set1_epi8(follow);
+  size_t count = 0;
+  size_t s = from;
+  // Loads reach s + 127 + gap < n.
+  for (; s < top && top - s >= 128; s += 128) {
+    const __m256i e0 = members(load32(hay + s));
+    const __m256i e1 = members(load32(hay + s + 32));
+    const __m256i e2 = members(load32(hay + s + 64));
+    const __m256i e3 = members(load32(hay + s + 96));
+    const __m256i e = _mm256_or_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e2, e3));
+    if (_mm256_testz_si256(e, e)) continue;
+    if (write_followed64(hay, s, e0, e1, vf, gap, out, count, cap) ||
+        write_followed64(hay, s + 64, e2, e3, vf, gap, out, count, cap))
+      return count;
+  }
+  if (s < top && top - s >= 64) {
+    const __m256i e0 = members(load32(hay + s));
+    const __m256i e1 = members(load32(hay + s + 32));
+    if (write_followed64(hay, s, e0, e1, vf, gap, out, count, cap)) return count;
+    s += 64;
+  }
+  for (; s < top; ++s) {
+    if (hay[s + gap] != follow) continue;
+    for (size_t j = 0; j < k; ++j) {
+      if (hay[s] != set[j]) continue;
+      out[count++] = s;
+      if (count == cap) return count;
+      break;
+    }
+  }
+  return count;
+}
+
+// Most searches for the first match end within a few bytes of where they
+// start: the first block is tested by comparison, which costs next to nothing
+// to set up, and only a search that goes on past it builds the table, where the
+// set allows one.
+template <size_t K>
+__attribute__((target("avx2"))) const char* find_any_avx2(const char* hay, size_t n,
+                                                          const char* set) {
+  if (n < 32) return find_any_sse2(hay, n, set, K);
+  const ComparedMembers<K> compared(set);
+  if (const uint32_t mask = mask32(compared(load32(hay)))) return hay + __builtin_ctz(mask);
+  if (K > 1 && nibble_set_usable(set, K))
+    return find_any_avx2(hay, n, 32, NibbleMembers(set, K));
+  return find_any_avx2(hay, n, 32, compared);
+}
+
+template <size_t K>
+__attribute__((target("avx2"))) const char* find_any_followed_avx2(const char* hay, size_t n,
+                                                                   const char* set, char follow,
+                                                                   size_t gap) {
+  if (n <= gap || n - gap < 32) return find_any_followed_sse2(hay, n, set, K, follow, gap);
+  const ComparedMembers<K> compared(set);
+  const __m256i first = _mm256_and_si256(
+      compared(load32(hay)), _mm256_cmpeq_epi8(load32(hay + gap), _mm256_set1_epi8(follow)));
+  if (const uint32_t mask = mask32(first)) return hay + __builtin_ctz(mask);
+  if (K > 1 && nibble_set_usable(set, K))
+    return find_any_followed_avx2(hay, n, 32, NibbleMembers(set, K), follow, gap);
+  return find_any_followed_avx2(hay, n, 32, compared, follow, gap);
+}
+
+__attribute__((target("avx2"))) size_t find_all_any_followed_avx2(const char* hay, size_t n,
+                                                                  size_t from, const char* set,
+                                                                  size_t k, char follow,
+                                                                  size_t gap, size_t* out,
+                                                                  size_t cap) {
+  return with_members(set, k, [&](const auto& members) {
+    return find_all_any_followed_avx2(hay, n, from, members, set, k, follow, gap, out, cap);
+  });
 }
 
 // The first s with hay[s] == byte and hay[s + 1] != next, or hay[s] == byte as
@@ -394,6 +592,22 @@ __attribute__((target("avx2"))) Outcome scan_forward_avx2(Search& q, size_t n) {
   const uint32_t first = mask32(pair_eq_avx2(q, 0, v1, v2));
   if (first && q.verify_up(first, 0, out)) return out;
   size_t s = 32;
+  if constexpr (RareFirst) {
+    // Over long stretches without the rare byte, 128 starts cost one test.
+    // Loads reach s + first + 127 <= s + m + 126 < n.
+    for (; s + 128 <= top; s += 128) {
+      const char* a = q.hay + s + q.pr.first;
+      const __m256i e = _mm256_or_si256(
+          _mm256_or_si256(_mm256_cmpeq_epi8(load32(a), v1), _mm256_cmpeq_epi8(load32(a + 32), v1)),
+          _mm256_or_si256(_mm256_cmpeq_epi8(load32(a + 64), v1),
+                          _mm256_cmpeq_epi8(load32(a + 96), v1)));
+      if (_mm256_testz_si256(e, e)) continue;
+      const uint64_t low = pair_block64_avx2<true>(q, s, v1, v2);
+      if (low && q.verify_up(low, s, out)) return out;
+      const uint64_t high = pair_block64_avx2<true>(q, s + 64, v1, v2);
+      if (high && q.verify_up(high, s + 64, out)) return out;
+    }
+  }
   for (; s + 64 <= top; s += 64) {
     const uint64_t mask = pair_block64_avx2<RareFirst>(q, s, v1, v2);
     if (mask && q.verify_up(mask, s, out)) return out;
@@ -617,6 +831,18 @@ const char* find_any_followed(const char* hay, size_t n, const char* set, size_t
       return find_any_followed_sse2(hay, n, set, k, follow, gap);
     default:
       return find_any_followed_scalar(hay, n, set, k, follow, gap);
+  }
+}
+
+size_t find_all_any_followed(const char* hay, size_t n, size_t from, const char* set, size_t k,
+                             char follow, size_t gap, size_t* out, size_t cap) noexcept {
+  switch (active_level()) {
+    case Level::AVX2:
+      return find_all_any_followed_avx2(hay, n, from, set, k, follow, gap, out, cap);
+    case Level::SSE2:
+      return find_all_any_followed_sse2(hay, n, from, set, k, follow, gap, out, cap);
+    default:
+      return find_all_any_followed_scalar(hay, n, from, set, k, follow, gap, out, cap);
   }
 }
 

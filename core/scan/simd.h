@@ -41,6 +41,13 @@ const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexc
 const char* find_any_followed(const char* hay, size_t n, const char* set, size_t k, char follow,
                               size_t gap) noexcept;
 
+// The matches of find_any_followed in hay[0..n) that start at or after `from`,
+// left to right, at most `cap` of them, written to `out`; returns how many. For
+// a caller that visits many matches in order: one pass keeps its set-up from
+// one match to the next instead of starting again at each.
+size_t find_all_any_followed(const char* hay, size_t n, size_t from, const char* set, size_t k,
+                             char follow, size_t gap, size_t* out, size_t cap) noexcept;
+
 // First s < n with hay[s] == byte that is the last byte or is not followed by
 // `next`, or nullptr.
 const char* find_byte_unfollowed(const char* hay, size_t n, char byte, char next) noexcept;

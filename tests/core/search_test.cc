@@ -88,6 +88,20 @@ TEST(Search, ByteSearches) {
     EXPECT_EQ(find_any_byte(padded, "%!", pad + 4), pad + 5);
     EXPECT_EQ(find_any_byte(padded, "!?", 0), std::nullopt);
   }
+  // Short ranges inside longer texts: bytes just past the range never count.
+  std::mt19937 rng(17);
+  for (int round = 0; round < 2000; ++round) {
+    std::string u;
+    for (size_t i = rng() % 70; i > 0; --i) u.push_back("ab{}"[rng() % 4]);
+    const size_t from = rng() % (u.size() + 2), to = rng() % (u.size() + 2);
+    Offset want_byte, want_any;
+    for (size_t i = std::min(to, u.size()); i-- > from;) {
+      if (u[i] == '{') want_byte = i;
+      if (u[i] == '{' || u[i] == '}') want_any = i;
+    }
+    ASSERT_EQ(find_byte(u, '{', from, to), want_byte) << u << " " << from << " " << to;
+    ASSERT_EQ(find_any_byte(u, "}{", from, to), want_any) << u << " " << from << " " << to;
+  }
 }
 
 TEST(Search, SkipSpaceUsesPythonsWhiteSpace) {
@@ -187,6 +201,12 @@ TEST(Search, DelimiterPairsAndUnclosedMarkup) {
   EXPECT_EQ(find_any_followed(t, "{}%#", '<', 1, 0), 3u);
   EXPECT_EQ(find_any_followed(t, "{}%#", '<', 1, 4), 7u);
   EXPECT_EQ(find_any_followed(t, "{}%#", '<', 1, 99), std::nullopt);
+  size_t batch[2];
+  EXPECT_EQ(find_all_any_followed(t, "{}%#", '<', 1, 0, batch), 2u);
+  EXPECT_EQ(batch[0], 3u);
+  EXPECT_EQ(batch[1], 7u);
+  EXPECT_EQ(find_all_any_followed(t, "{}%#", '<', 1, 4, batch), 1u);
+  EXPECT_EQ(find_all_any_followed(t, "{}%#", '<', 1, t.size(), batch), 0u);
   EXPECT_EQ(find_byte_unfollowed("<a><b>c>", '>', '<', 0), 5u);
   EXPECT_EQ(find_byte_unfollowed("<a><b>c>", '>', '<', 6), 7u);  // the last byte counts
   EXPECT_EQ(find_byte_unfollowed("<a><b>", '>', '<', 0), 5u);

@@ -102,6 +102,12 @@ TEST(Simd, FindAnyAtEveryPadding) {
       EXPECT_EQ(find_any(h.data(), h.size(), "\a\t\n\f", 4), h.data() + pad);
       EXPECT_EQ(find_any(h.data(), h.size(), "y\f", 2), h.data() + pad);
       EXPECT_EQ(find_any(h.data(), h.size(), "yz", 2), pad % 5 ? h.data() + pad + 1 : nullptr);
+      // Sets whose members share a low nibble or have the top bit set.
+      EXPECT_EQ(find_any(h.data(), h.size(), "\x1c\f", 2), h.data() + pad);
+      EXPECT_EQ(find_any(h.data(), h.size(), "\xE2\f", 2), h.data() + pad);
+      // Bytes that share a member's low nibble are not members.
+      h.insert(pad, "\x8c\x1c\x4c");
+      EXPECT_EQ(find_any(h.data(), h.size(), "\a\t\n\f", 4), h.data() + pad + 3);
     }
   }
 }
@@ -114,10 +120,12 @@ TEST(Simd, SubstringBlocksAndTailsAtEveryOffset) {
   for (Level level : levels()) {
     force_level(level);
     for (const std::string nd : {"{%-", "</w:t>", "vm"}) {
-      for (size_t n : {size_t{40}, size_t{95}, size_t{96}, size_t{97}, size_t{200}}) {
+      for (size_t n : {size_t{40}, size_t{95}, size_t{96}, size_t{97}, size_t{200}, size_t{420}}) {
         for (size_t at = 0; at + nd.size() <= n; ++at) {
           std::string h(n, 'w');
-          for (size_t i = 0; i < n; i += 3) h[i] = nd[i % nd.size()];  // near-misses
+          // Near-misses, or (at every other offset) blocks with no candidate.
+          if (at % 2 == 0)
+            for (size_t i = 0; i < n; i += 3) h[i] = nd[i % nd.size()];
           h.replace(at, nd.size(), nd);
           ASSERT_EQ(find_substring(h.data(), h.size(), nd.data(), nd.size()), naive_find(h, nd))
               << static_cast<int>(level) << " " << nd << " " << n << " " << at;
@@ -178,7 +186,7 @@ TEST(Simd, FollowedAndUnfollowedBytesMatchTheOracle) {
     const size_t gap = 1 + rng() % 3;
     for (Level level : levels()) {
       force_level(level);
-      for (std::string_view set : {"{", "{}", "{}%", "{}%#"})
+      for (std::string_view set : {"{", "{}", "{}%", "{}%#", "{k", "\xE2}"})
         ASSERT_EQ(find_any_followed(h.data(), h.size(), set.data(), set.size(), '<', gap),
                   naive_any_followed(h, set, '<', gap))
             << static_cast<int>(level) << " " << h << " " << set << " " << gap;
@@ -186,6 +194,40 @@ TEST(Simd, FollowedAndUnfollowedBytesMatchTheOracle) {
                 naive_any_followed(h, "{", 'r', 2));
       ASSERT_EQ(find_byte_unfollowed(h.data(), h.size(), '>', '<'), naive_unfollowed(h, '>', '<'))
           << static_cast<int>(level) << " " << h;
+    }
+  }
+}
+
+TEST(Simd, BatchesOfFollowedBytesMatchTheOracle) {
+  LevelGuard guard;
+  std::mt19937 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    // Long enough for several unrolled blocks; hits cluster in some of them.
+    std::string h;
+    for (size_t i = rng() % 700; i > 0; --i) {
+      if (rng() % (round % 3 ? 30 : 4)) h.push_back(rng() % 5 ? 'a' : '<');
+      else h += std::string_view("{}%#k\x8b<")[rng() % 7];
+    }
+    const size_t gap = 1 + rng() % 2;
+    const size_t from = rng() % (h.size() + 2);
+    for (std::string_view set : {"{}%#", "{k", "\xE2}"}) {
+      std::vector<size_t> want;
+      for (size_t s = from; s + gap < h.size(); ++s)
+        if (set.find(h[s]) != std::string_view::npos && h[s + gap] == '<') want.push_back(s);
+      for (Level level : levels()) {
+        force_level(level);
+        for (size_t cap : {size_t{1}, size_t{3}, size_t{64}}) {
+          std::vector<size_t> got, batch(cap);
+          for (size_t at = from;;) {
+            const size_t count = find_all_any_followed(h.data(), h.size(), at, set.data(),
+                                                       set.size(), '<', gap, batch.data(), cap);
+            got.insert(got.end(), batch.begin(), batch.begin() + count);
+            if (count < cap) break;
+            at = batch[count - 1] + 1;
+          }
+          ASSERT_EQ(got, want) << static_cast<int>(level) << " " << h << " " << set << " " << cap;
+        }
+      }
     }
   }
 }

@@ -30,6 +30,11 @@ TEST(TagBodies, CleansBodiesOnly) {
       {"{{ “a” }} “b” }}", "{{ \"a\" }} “b” }}"},
       {"{{}} “x” {{ y }}", "{{}} \"x\" {{ y }}"},
       {"{{}}\n“x”", std::nullopt},
+      // A line feed ends only the attempts that reach it.
+      {"{{ “a” }}\n{{ “b” }}", "{{ \"a\" }}\n{{ \"b\" }}"},
+      {"{% “a”\n %} {{ “b” }}", "{% “a”\n %} {{ \"b\" }}"},
+      {"{% a\n{{ “b” }}", "{% a\n{{ \"b\" }}"},
+      {"{{\n}} “x” }}", std::nullopt},
       // After an empty body the same opener may end at the very next closer.
       {"{{}}}&lt;}}", std::nullopt},
       {"{{ a &l }}", std::nullopt},

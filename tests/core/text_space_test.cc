@@ -52,6 +52,18 @@ INSTANTIATE_TEST_SUITE_P(
         SpaceCase{"EachElement", "<w:t>{{ a }}</w:t><w:t>b</w:t><w:t>{% c %}</w:t>",
                   KEPT "{{ a }}</w:t><w:t>b</w:t>" KEPT "{% c %}</w:t>"},
         SpaceCase{"TripleBrace", "<w:t>{{{ x }}</w:t>", KEPT "{{{ x }}</w:t>"},
+        // Groups whose tags overlap, or hold a bare start tag inside a tag.
+        SpaceCase{"NextTagStartsInsideLastTag", "<w:t>{{ a <w:t>x {{ b }}</w:t><w:t>{% c %}",
+                  KEPT "{{ a <w:t>x {{ b }}</w:t>" KEPT "{% c %}"},
+        SpaceCase{"OverlappingTagJoinsGroup", "<w:t>{{ a {% b }}<w:t>c %}</w:t><w:t>{{ d }}",
+                  KEPT "{{ a {% b }}<w:t>c %}</w:t>" KEPT "{{ d }}"},
+        SpaceCase{"BareStartOnlyInsideTag", "<w:t>{{ a }}{% b <w:t> %}{{ c }}",
+                  KEPT "{{ a }}{% b <w:t> %}{{ c }}"},
+        SpaceCase{"BareStartInsideLastTag", "<w:t>{{ a <w:t>}}{{ b }}",
+                  KEPT "{{ a <w:t>}}{{ b }}"},
+        SpaceCase{"ElementAfterElement", "<w:t>{{ a }}<w:t>{{ b }}<w:t>{{ c }}",
+                  KEPT "{{ a }}" KEPT "{{ b }}" KEPT "{{ c }}"},
+        SpaceCase{"FirstTagWithoutElement", "{{ a }}<w:t>{{ b }}", "{{ a }}" KEPT "{{ b }}"},
         SpaceCase{"MultiByteAroundMarkers", "é<w:t>中{{ ü }}é</w:t>中<w:t>{%中%}</w:t>ü",
                   "é" KEPT "中{{ ü }}é</w:t>中" KEPT "{%中%}</w:t>ü"}),
     [](const ::testing::TestParamInfo<SpaceCase>& info) { return std::string(info.param.name); });
