@@ -2,6 +2,7 @@
 // run-tag pass can later replace exactly that run.
 #include <string_view>
 
+#include "patch/engine.h"
 #include "patch/passes.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
@@ -24,9 +25,11 @@ PassResult isolate_run_tags(std::string_view text) {
   // offset too; remembering that keeps unclosed openers from rescanning the rest.
   bool no_more_braces = false;
   bool no_more_percents = false;
+  const size_t n = text.size();
+  CopyingSearch search(out);
   size_t pos = 0;
   // Only a "{" with an "r" two bytes on can open a run tag.
-  while (auto open = find_any_followed(text, "{", 'r', 2, pos)) {
+  while (const Offset open = search.find_followed('{', 'r', 2, pos, n)) {
     const size_t s = *open;
     pos = s + 1;
     bool* exhausted;
@@ -48,7 +51,7 @@ PassResult isolate_run_tags(std::string_view text) {
       continue;
     }
     const size_t end = *close + closer->size();
-    out.copy_until(s, end);
+    search.copy_until(s, end);
     out.push_str(kRunBreak);
     out.push_str(text.substr(s, end - s));
     out.push_str(kRunBreak);

@@ -31,19 +31,19 @@ enum Kind : size_t { kRow = 0, kCell = 1, kParagraph = 2, kRun = 3 };
 
 // Finds the first tag at or after an offset that opens with "{{" or "{%" (with
 // `comment`, "{#"), then `keyword` and exactly one space, and closes at the first
-// "}" or close character after that space. A rejected candidate is retried one
-// byte after its "{".
+// "}" or close character after that space, or none when no such tag starts
+// before a bound. A rejected candidate is retried one byte after its "{".
 class ScopedTagFinder {
  public:
   ScopedTagFinder(std::string_view text, std::string_view keyword, bool comment) noexcept
       : text_(text), keyword_(keyword), comment_(comment), stops_{'}', comment ? '#' : '%'} {}
 
-  std::optional<TagSpan> operator()(size_t from) {
+  std::optional<TagSpan> operator()(CopyingSearch& search, size_t from, size_t to) {
     const size_t n = text_.size();
     size_t i = from;
     while (i < n) {
       // Only a "{" with the keyword's first byte two bytes on can open a tag.
-      Offset brace = find_any_followed(text_, "{", keyword_[0], 2, i);
+      Offset brace = search.find_followed('{', keyword_[0], 2, i, to);
       if (!brace) return std::nullopt;
       const size_t j = *brace;
       i = j + 1;
@@ -98,12 +98,14 @@ EmitResult emit_unscoped_tag(std::string_view text, Buffer& output, size_t, cons
 PassResult replace_scoped_elements(std::string_view text, Kind kind, bool comment) {
   const ElementKind& row = ELEMENT_KINDS[kind];
   ScopedTagFinder find_scoped_tag(text, row.keyword, comment);
-  auto finder = [&](size_t from) { return find_scoped_tag(from); };
+  auto finder = [&](CopyingSearch& search, size_t from, size_t to) {
+    return find_scoped_tag(search, from, to);
+  };
   auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag,
                      size_t region_end) {
     return emit_unscoped_tag(text, output, element_start, tag, region_end);
   };
-  return replace_enclosing_elements(text, row.start, finder, row.closing, emitter);
+  return replace_enclosing_elements_copying(text, row.start, finder, row.closing, emitter);
 }
 
 }  // namespace

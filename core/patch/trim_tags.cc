@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "patch/engine.h"
 #include "patch/passes.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
@@ -125,7 +126,9 @@ class CloserScan {
 }  // namespace
 
 PassResult trim_markup_before_tags(std::string_view text) {
+  const size_t n = text.size();
   Rewriter out(text);
+  CopyingSearch search(out);
   StretchText stretch(text);
   size_t q = 0;
   // The "</w:t>" nearest before each opener: `end_tag` is the last one inside
@@ -134,7 +137,14 @@ PassResult trim_markup_before_tags(std::string_view text) {
   size_t seen = 0;
   size_t end_tag = 0;
   bool have_end_tag = false;
-  while (auto open = find_from(text, kTrimOpener, q)) {
+  for (;;) {
+    // Each "{" with a "-" two bytes on is checked for the "%" of an opener.
+    Offset open;
+    for (size_t i = q; (open = search.find_followed('{', '-', 2, i, n));) {
+      if (starts_at(text, *open, kTrimOpener.view())) break;
+      i = *open + 1;
+    }
+    if (!open) break;
     const size_t k = *open;
     if (auto found = rfind_in(text, kTextEnd, seen, k)) {
       end_tag = *found;
@@ -146,7 +156,7 @@ PassResult trim_markup_before_tags(std::string_view text) {
       q = k + 1;
       continue;
     }
-    out.copy_until(end_tag, k + 3);
+    search.copy_until(end_tag, k + 3);
     out.push_str("{%");
     q = k + 3;
     seen = q;
@@ -156,14 +166,23 @@ PassResult trim_markup_before_tags(std::string_view text) {
 }
 
 PassResult trim_markup_after_tags(std::string_view text) {
+  const size_t n = text.size();
   Rewriter out(text);
+  CopyingSearch search(out);
   StretchText stretch(text);
   CloserScan scan_after_closer(text);
   size_t q = 0;
   // What the scan met is a property of that position alone, so a closer that
   // lies before it meets the same thing.
   std::optional<AfterCloser> next;
-  while (auto close = find_from(text, kTrimCloser, q)) {
+  for (;;) {
+    // Each "-%" is checked for the "}" of a closer.
+    Offset close;
+    for (size_t i = q; (close = search.find_followed('-', '%', 1, i, n));) {
+      if (starts_at(text, *close, kTrimCloser.view())) break;
+      i = *close + 1;
+    }
+    if (!close) break;
     const size_t k = *close;
     const size_t from = k + 3;
     if (!next || from > next->at) {
@@ -174,7 +193,7 @@ PassResult trim_markup_after_tags(std::string_view text) {
       q = k + 1;
       continue;
     }
-    out.copy_until(k, next->tag_end);
+    search.copy_until(k, next->tag_end);
     out.push_str("%}");
     q = next->tag_end;
   }

@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "patch/passes.h"
+#include "scan/simd.h"
 
 namespace tesserine {
 namespace {
@@ -210,6 +214,178 @@ TEST(Engine, MemberStartingBeforeBoundJoinsGroupEvenIfItEndsAfterIt) {
   ASSERT_TRUE(result.is_rewritten());
   EXPECT_EQ(result.text().view(), "#z");
   EXPECT_EQ(h.chosen, std::vector<size_t>{4});
+}
+
+// CopyingSearch --------------------------------------------------------------
+
+const std::string kLong(300, '#');
+
+std::vector<simd::Level> levels() {
+  std::vector<simd::Level> out{simd::Level::Scalar};
+  if (simd::best_level() >= simd::Level::SSE2) out.push_back(simd::Level::SSE2);
+  if (simd::best_level() >= simd::Level::AVX2) out.push_back(simd::Level::AVX2);
+  return out;
+}
+
+struct LevelGuard {
+  ~LevelGuard() { simd::force_level(simd::best_level()); }
+};
+
+// Replaces every «{%» by `replacement`, searching through a CopyingSearch in
+// windows of `window` bytes.
+std::string replace_searching(std::string_view text, std::string_view replacement,
+                              size_t window) {
+  Rewriter out(text);
+  CopyingSearch search(out);
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t to = std::min(text.size(), pos + window);
+    const Offset hit = search.find_followed('{', '%', 1, pos, to);
+    if (!hit) {
+      pos = to;
+      continue;
+    }
+    search.copy_until(*hit, *hit + 2);
+    out.push_str(replacement);
+    pos = *hit + 2;
+  }
+  PassResult result = out.finish();
+  return std::string(result.is_rewritten() ? result.text().view() : text);
+}
+
+std::string replace_plainly(std::string_view text, std::string_view replacement) {
+  std::string out;
+  for (size_t pos = 0;;) {
+    const size_t hit = text.find("{%", pos);
+    if (hit == std::string_view::npos) return out.append(text.substr(pos));
+    out.append(text.substr(pos, hit - pos)).append(replacement);
+    pos = hit + 2;
+  }
+}
+
+// Filler of every length up to past two vector blocks, multi-byte characters,
+// a "{" that opens nothing and one at the very end.
+std::string random_text(std::mt19937& rng) {
+  static const std::string_view pieces[] = {"{%", "{", "%", "{{", "a", "\xC3\xA9",
+                                            "\xE2\x80\x99", "\xF0\x9F\x98\x80", "<w:t>"};
+  std::string text;
+  const size_t parts = rng() % 12;
+  for (size_t i = 0; i < parts; ++i) {
+    text.append(rng() % 150, '.');
+    text.append(pieces[rng() % std::size(pieces)]);
+  }
+  return text;
+}
+
+TEST(CopyingSearch, EditsMatchAPlainRewriteAtEveryLevel) {
+  LevelGuard guard;
+  for (simd::Level level : levels()) {
+    SCOPED_TRACE(static_cast<int>(level));
+    simd::force_level(level);
+    std::mt19937 rng(5);
+    for (size_t round = 0; round < 2000; ++round) {
+      const std::string text = random_text(rng);
+      // Short and long replacements; the long ones make the output outgrow its
+      // first buffer while bytes lie behind it.
+      for (const std::string& replacement : {std::string(), std::string("<%>"), kLong}) {
+        for (size_t window : {size_t{1}, size_t{7}, size_t{64}, text.size() + 1}) {
+          ASSERT_EQ(replace_searching(text, replacement, window),
+                    replace_plainly(text, replacement))
+              << text << " window " << window;
+        }
+      }
+    }
+  }
+}
+
+TEST(CopyingSearch, OutputMovedToALargerBlockGetsThePlacedBytesAgain) {
+  // The first replacement is so long that, window by window, the output must
+  // move to a larger block while the text passed over lies behind it.
+  const std::string text = "{%" + std::string(size_t{3} << 19, '.') + "{%.";
+  const std::string replacement(size_t{1} << 20, '#');
+  EXPECT_EQ(replace_searching(text, replacement, size_t{1} << 16),
+            replace_plainly(text, replacement));
+}
+
+TEST(CopyingSearch, SearchingBehindWhatWasPlacedFindsTheEarlierByte) {
+  const std::string text = std::string(100, '.') + "{x" + std::string(100, '.') + "{%" +
+                           std::string(100, '.') + "{%";
+  Rewriter out(text);
+  CopyingSearch search(out);
+  search.copy_until(0, 1);  // drop the first byte, so that the rewriter writes
+  EXPECT_EQ(search.find_followed('{', '%', 1, 1, text.size()), 202u);
+  // From before the bytes placed: the "{x" is found without placing anything.
+  EXPECT_EQ(search.find_followed('{', 'x', 1, 50, text.size()), 100u);
+  search.copy_until(202, 204);
+  out.push_str("#");
+  EXPECT_EQ(search.find_followed('{', '%', 1, 204, text.size()), 304u);
+  search.copy_until(304, 306);
+  PassResult result = out.finish();
+  ASSERT_TRUE(result.is_rewritten());
+  EXPECT_EQ(result.text().view(),
+            std::string(99, '.') + "{x" + std::string(100, '.') + "#" + std::string(100, '.'));
+}
+
+TEST(CopyingSearch, BoundInsideACharacterCutsBeforeIt) {
+  // The window ends inside the euro sign; what was placed up to there must
+  // not be cut inside it.
+  const std::string text = "{%" + std::string(70, '.') + "\xE2\x82\xAC" + std::string(70, '.') + "{%";
+  for (size_t to = 71; to <= 75; ++to) {
+    Rewriter out(text);
+    CopyingSearch search(out);
+    search.copy_until(0, 2);
+    EXPECT_FALSE(search.find_followed('{', '%', 1, 2, to));
+    const Offset hit = search.find_followed('{', '%', 1, to, text.size());
+    ASSERT_TRUE(hit);
+    search.copy_until(*hit, *hit + 2);
+    PassResult result = out.finish();
+    ASSERT_TRUE(result.is_rewritten());
+    EXPECT_EQ(result.text().view(), text.substr(2, text.size() - 4)) << to;
+  }
+}
+
+// The passes that search through a CopyingSearch, each with a unit of text
+// whose edits stay inside it: units apart are rewritten as they are alone,
+// whatever lies between them, wherever the vector blocks fall.
+TEST(CopyingSearch, PassesRewriteUnitsApartAsUnitsAlone) {
+  struct Unit {
+    PassResult (*pass)(std::string_view);
+    std::string_view text;
+  };
+  const Unit units[] = {
+      {isolate_run_tags, "<w:r><w:t>a{{r x }}b</w:t></w:r>"},
+      {trim_markup_before_tags, "<w:t>a</w:t><w:t>{%- x %}</w:t>"},
+      {trim_markup_after_tags, "<w:t>{% x -%}</w:t><w:t>b</w:t>"},
+      {replace_row_tags, "<w:tr><w:tc><w:p><w:r><w:t>{%tr x %}</w:t></w:r></w:p></w:tc></w:tr>"},
+      {replace_run_tags, "<w:r><w:t>{{r x }}</w:t></w:r>"},
+      {apply_colspan_tags, "<w:tc><w:tcPr></w:tcPr><w:p><w:r><w:t>{% colspan 2 %}</w:t></w:r></w:p></w:tc>"},
+      {apply_cellbg_tags, "<w:tc><w:tcPr></w:tcPr><w:p><w:r><w:t>{% cellbg c %}</w:t></w:r></w:p></w:tc>"},
+      {apply_vmerge_tags, "<w:tc><w:tcPr></w:tcPr><w:p><w:r><w:t>{% vm %}x</w:t></w:r></w:p></w:tc>"},
+      {apply_hmerge_tags, "<w:tc><w:tcPr></w:tcPr><w:p><w:r><w:t>{% hm %}x</w:t></w:r></w:p></w:tc>"},
+  };
+  LevelGuard guard;
+  for (simd::Level level : levels()) {
+    simd::force_level(level);
+    for (const Unit& unit : units) {
+      PassResult alone = unit.pass(unit.text);
+      ASSERT_TRUE(alone.is_rewritten()) << unit.text;
+      std::mt19937 rng(3);
+      for (size_t round = 0; round < 200; ++round) {
+        std::string text, expected;
+        for (size_t i = 0; i < 4; ++i) {
+          std::string filler(rng() % 150, '.');
+          if (rng() % 2) filler += "\xE2\x82\xAC";
+          text += filler;
+          expected += filler;
+          text += unit.text;
+          expected += alone.text().view();
+        }
+        PassResult result = unit.pass(text);
+        ASSERT_TRUE(result.is_rewritten());
+        ASSERT_EQ(result.text().view(), expected)
+            << "level " << static_cast<int>(level) << ": " << text;
+      }
+    }
+  }
 }
 
 }  // namespace
