@@ -1,9 +1,5 @@
 #include "patch/engine.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -15,71 +11,6 @@
 namespace tesserine {
 
 namespace {
-
-// Copies src[0..n) to dst up to the first s with src[s] == byte and, when
-// s + gap < avail, src[s + gap] == follow; returns s, or n when there is none.
-// Bytes of src up to avail may be read. Whole blocks are stored, so bytes after
-// s may be written too, but nothing at or past dst + n.
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) size_t copy_to_followed_avx2(char* dst, const char* src, size_t n,
-                                                             size_t avail, char byte, char follow,
-                                                             size_t gap) {
-  const __m256i wanted = _mm256_set1_epi8(byte);
-  const __m256i then = _mm256_set1_epi8(follow);
-  auto load = [src](size_t at) __attribute__((target("avx2"))) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + at));
-  };
-  auto store = [dst](size_t at, __m256i v) __attribute__((target("avx2"))) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + at), v);
-  };
-  // The first 32 starts at `at` whose byte and follow byte match.
-  auto hits = [&](size_t at, __m256i v) __attribute__((target("avx2"))) {
-    const __m256i both =
-        _mm256_and_si256(_mm256_cmpeq_epi8(v, wanted), _mm256_cmpeq_epi8(load(at + gap), then));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(both));
-  };
-  // Blocks end at `stop`, so that their follow bytes lie before avail.
-  const size_t stop = std::min(n, avail >= gap ? avail - gap : 0);
-  size_t i = 0;
-  for (; i + 128 <= stop; i += 128) {
-    const __m256i a = load(i), b = load(i + 32), c = load(i + 64), d = load(i + 96);
-    store(i, a);
-    store(i + 32, b);
-    store(i + 64, c);
-    store(i + 96, d);
-    const __m256i any =
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(a, wanted), _mm256_cmpeq_epi8(b, wanted)),
-                        _mm256_or_si256(_mm256_cmpeq_epi8(c, wanted), _mm256_cmpeq_epi8(d, wanted)));
-    if (_mm256_testz_si256(any, any)) continue;
-    const __m256i quarters[] = {a, b, c, d};
-    for (size_t q = 0; q < 4; ++q)
-      if (const uint32_t mask = hits(i + 32 * q, quarters[q]))
-        return i + 32 * q + static_cast<size_t>(__builtin_ctz(mask));
-  }
-  for (; i + 32 <= stop; i += 32) {
-    const __m256i a = load(i);
-    store(i, a);
-    if (const uint32_t mask = hits(i, a)) return i + static_cast<size_t>(__builtin_ctz(mask));
-  }
-  for (; i < n; ++i) {
-    dst[i] = src[i];
-    if (src[i] == byte && i + gap < avail && src[i + gap] == follow) return i;
-  }
-  return n;
-}
-#endif
-
-size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte,
-                        char follow, size_t gap) {
-#if defined(__x86_64__)
-  if (simd::active_level() == simd::Level::AVX2)
-    return copy_to_followed_avx2(dst, src, n, avail, byte, follow, gap);
-#endif
-  const std::string_view view(src, std::min(avail, n + gap));
-  const size_t k = find_any_followed(view, std::string_view(&byte, 1), follow, gap, 0).value_or(n);
-  simd::copy_bytes(dst, src, k);
-  return k;
-}
 
 // The finder's answers, checked against its contract: a tag that starts before
 // `from` would let the scan position move backwards and loop for ever.
@@ -236,8 +167,8 @@ Offset CopyingSearch::find_followed_far(char byte, char follow, size_t gap, size
   } else {
     simd::copy_bytes(tail + (start - copied), src.data() + start, from - start);
   }
-  const size_t k = copy_to_followed(tail + (from - copied), src.data() + from, to - from,
-                                    n - from, byte, follow, gap);
+  const size_t k = simd::copy_to_followed(tail + (from - copied), src.data() + from, to - from,
+                                          n - from, byte, follow, gap);
   placed_ = from + k;
   copied_ = copied;
   size_ = output.size();

@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -121,6 +122,16 @@ size_t find_all_any_followed_scalar(const char* hay, size_t n, size_t from, cons
     from = out[count - 1] + 1;
   }
   return count;
+}
+
+// Copies byte by byte up to the first match; the twin of copy_to_followed_avx2.
+size_t copy_to_followed_scalar(char* dst, const char* src, size_t n, size_t avail, char byte,
+                               char follow, size_t gap) {
+  for (size_t i = 0; i < n; ++i) {
+    if (src[i] == byte && i + gap < avail && src[i + gap] == follow) return i;
+    dst[i] = src[i];
+  }
+  return n;
 }
 
 const char* find_byte_unfollowed_scalar(const char* hay, size_t n, char byte, char next) {
@@ -766,6 +777,51 @@ Level detect() noexcept {
 
 std::atomic<Level> current{detect()};
 
+// Stores every block it loads, so one pass over the source both finds the
+// match and copies what lies before it.
+__attribute__((target("avx2"))) size_t copy_to_followed_avx2(char* dst, const char* src, size_t n,
+                                                             size_t avail, char byte, char follow,
+                                                             size_t gap) {
+  const __m256i wanted = _mm256_set1_epi8(byte);
+  const __m256i then = _mm256_set1_epi8(follow);
+  auto load = [src](size_t at) __attribute__((target("avx2"))) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + at));
+  };
+  auto store = [dst](size_t at, __m256i v) __attribute__((target("avx2"))) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + at), v);
+  };
+  // The first 32 starts at `at` whose byte and follow byte match.
+  auto hits = [&](size_t at, __m256i v) __attribute__((target("avx2"))) {
+    const __m256i both =
+        _mm256_and_si256(_mm256_cmpeq_epi8(v, wanted), _mm256_cmpeq_epi8(load(at + gap), then));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(both));
+  };
+  // Blocks end at `stop`, so that their follow bytes lie before avail.
+  const size_t stop = std::min(n, avail >= gap ? avail - gap : 0);
+  size_t i = 0;
+  for (; i + 128 <= stop; i += 128) {
+    const __m256i a = load(i), b = load(i + 32), c = load(i + 64), d = load(i + 96);
+    store(i, a);
+    store(i + 32, b);
+    store(i + 64, c);
+    store(i + 96, d);
+    const __m256i ab = _mm256_or_si256(_mm256_cmpeq_epi8(a, wanted), _mm256_cmpeq_epi8(b, wanted));
+    const __m256i cd = _mm256_or_si256(_mm256_cmpeq_epi8(c, wanted), _mm256_cmpeq_epi8(d, wanted));
+    const __m256i any = _mm256_or_si256(ab, cd);
+    if (_mm256_testz_si256(any, any)) continue;
+    const __m256i quarters[] = {a, b, c, d};
+    for (size_t q = 0; q < 4; ++q)
+      if (const uint32_t mask = hits(i + 32 * q, quarters[q]))
+        return i + 32 * q + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  for (; i + 32 <= stop; i += 32) {
+    const __m256i a = load(i);
+    store(i, a);
+    if (const uint32_t mask = hits(i, a)) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  return i + copy_to_followed_scalar(dst + i, src + i, n - i, avail - i, byte, follow, gap);
+}
+
 }  // namespace
 
 Level best_level() noexcept {
@@ -831,6 +887,25 @@ const char* find_any_followed(const char* hay, size_t n, const char* set, size_t
       return find_any_followed_sse2(hay, n, set, k, follow, gap);
     default:
       return find_any_followed_scalar(hay, n, set, k, follow, gap);
+  }
+}
+
+size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte,
+                        char follow, size_t gap) noexcept {
+  switch (active_level()) {
+    case Level::AVX2:
+      return copy_to_followed_avx2(dst, src, n, avail, byte, follow, gap);
+    case Level::SSE2: {
+      // Found first, then copied: without wide stores the copy gains nothing
+      // from riding along with the search.
+      const char* hit =
+          find_any_followed_sse2(src, std::min(avail, n + gap), &byte, 1, follow, gap);
+      const size_t k = hit == nullptr ? n : static_cast<size_t>(hit - src);
+      copy_bytes(dst, src, k);
+      return k;
+    }
+    default:
+      return copy_to_followed_scalar(dst, src, n, avail, byte, follow, gap);
   }
 }
 

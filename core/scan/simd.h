@@ -41,6 +41,14 @@ const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexc
 const char* find_any_followed(const char* hay, size_t n, const char* set, size_t k, char follow,
                               size_t gap) noexcept;
 
+// Copies src[0..n) to dst up to the first s with src[s] == byte and, when
+// s + gap < avail, src[s + gap] == follow; returns s, or n when there is none.
+// Bytes of src up to avail (>= n) may be read. Whole blocks are stored, so
+// bytes after s may be written too, but nothing at or past dst + n. For a
+// rewrite that copies the text it searches: one pass over it instead of two.
+size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte,
+                        char follow, size_t gap) noexcept;
+
 // The matches of find_any_followed in hay[0..n) that start at or after `from`,
 // left to right, at most `cap` of them, written to `out`; returns how many. For
 // a caller that visits many matches in order: one pass keeps its set-up from

@@ -248,5 +248,28 @@ TEST(Simd, CopyBytesCopiesExactlyTheRange) {
   }
 }
 
+TEST(Simd, CopyToFollowedStopsAtTheFirstMatchAndWritesNothingBeyond) {
+  LevelGuard guard;
+  std::mt19937 rng(11);
+  for (Level level : levels()) {
+    force_level(level);
+    for (int round = 0; round < 400; ++round) {
+      std::string src(rng() % 400, 'x');
+      for (char& c : src) c = "{%-x y<"[rng() % (round % 2 ? 7 : 3)];
+      const size_t gap = 1 + rng() % 3;
+      const size_t n = src.empty() ? 0 : rng() % (src.size() + 1);
+      const size_t avail = n + rng() % (src.size() - n + 1);
+      size_t want = n;
+      for (size_t i = 0; i < n && want == n; ++i)
+        if (src[i] == '{' && i + gap < avail && src[i + gap] == '%') want = i;
+      std::string dst(n + 40, '#');
+      const size_t got = copy_to_followed(dst.data(), src.data(), n, avail, '{', '%', gap);
+      ASSERT_EQ(got, want) << static_cast<int>(level) << " " << src.substr(0, n) << " " << gap;
+      ASSERT_EQ(dst.substr(0, got), src.substr(0, got));
+      ASSERT_EQ(dst.substr(n), std::string(40, '#'));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tesserine::simd
