@@ -3,11 +3,14 @@
     python bench/bench.py [--size-mb 10] [--repeat 9] [--write-parts DIR]
 
 For each input (a template part, a part without template tags, a rendered part
-with tabs and line breaks in about 1% of its text elements) it prints the median
-time of each entry point and its ratio to a memcpy of the input's UTF-8 bytes
-measured in the same run. Each call gets a str of its own, as a host's calls do,
-so the times include reading the argument and building the result str. Results are checked against the pure-Python twin on a
-smaller part of the same shape, so a fast wrong answer cannot pass unnoticed.
+with tabs and line breaks in about 1% of its text elements, and the template
+part as pre_render leaves it, for post_render) it prints the median time of each
+entry point and its ratios to a memcpy of the input's UTF-8 bytes and to one of
+the str's own bytes, measured in the same run. Each call gets a str of its own,
+as a host's calls do, so the times include reading the argument and building
+the result str. Then the throughput of patch_xml + post_render in one thread and
+in two. Results are checked against the pure-Python twin on a smaller part of
+the same shape, so a fast wrong answer cannot pass unnoticed.
 """
 
 from __future__ import annotations
@@ -52,6 +55,12 @@ def median_call_time(fn: Callable[[str], object], text: str, repeat: int) -> flo
         times.append(time.perf_counter() - start)
         del arg
     return statistics.median(times)
+
+
+def str_width(text: str) -> int:
+    """Bytes per character in the str's own storage."""
+    top = max(map(ord, text), default=0)
+    return 1 if top < 0x100 else 2 if top < 0x10000 else 4
 
 
 def memcpy_time(nbytes: int, repeat: int) -> float:
@@ -118,15 +127,29 @@ def main() -> None:
                 f.write(text)
         return
     check_against_twin()
-    print(f"{'input':34} {'entry point':12} {'median ms':>10} {'x memcpy':>9}")
-    for label, text in inputs.items():
+    # A str keeps one, two or four bytes per character: next to the ratio to a
+    # copy of the UTF-8 bytes stands the ratio to a copy of the str's own bytes,
+    # which any function that reads its argument and returns a new str of
+    # about the same size has to move at the least.
+    print(f"{'input':34} {'entry point':12} {'median ms':>10} {'x memcpy':>9} {'x str copy':>10}")
+
+    def report(label: str, names: tuple[str, ...], text: str) -> None:
         nbytes = len(text.encode())
+        str_bytes = len(text) * str_width(text)
         _native.pre_render(fresh(text))
         base = memcpy_time(nbytes, args.repeat)
-        for name in ("pre_render", "post_render", "patch_xml"):
+        base_str = memcpy_time(str_bytes, args.repeat)
+        for name in names:
             t = median_call_time(getattr(_native, name), text, args.repeat)
-            print(f"{label:34} {name:12} {t * 1e3:10.2f} {t / base:9.1f}")
-        print(f"{label:34} {'memcpy':12} {base * 1e3:10.2f} {1.0:9.1f}   ({nbytes / 1e6:.1f} MB)")
+            print(f"{label:34} {name:12} {t * 1e3:10.2f} {t / base:9.1f} {t / base_str:10.1f}")
+        print(f"{label:34} {'memcpy':12} {base * 1e3:10.2f} {1.0:9.1f} {base / base_str:10.1f}"
+              f"   ({nbytes / 1e6:.1f} MB of UTF-8, {str_bytes / 1e6:.1f} MB of str)")
+
+    for label, text in inputs.items():
+        report(label, ("pre_render", "post_render", "patch_xml"), text)
+    # What post_render gets in a render: a prepared part, an LF before every
+    # paragraph, with the LF after the XML declaration as its only other control.
+    report("prepared template part", ("post_render",), _native.pre_render(inputs["template part"]))
     one, two = two_thread_throughput(docgen.document_part(2_000_000, seed=4), 25, 9)
     print(f"patch_xml + post_render on 2 MB parts: one thread {one:.0f} parts/s, "
           f"two threads {two:.0f} parts/s: {two / one:.2f}x")
