@@ -88,6 +88,11 @@ class CopyingSearch {
     if (end == to) return std::nullopt;
     return find_followed_far(byte, follow, gap, end, to);
   }
+  // The first `byte` in source[from..to): a follow byte at no distance is the
+  // byte itself.
+  Offset find_byte(char byte, size_t from, size_t to) {
+    return find_followed(byte, byte, 0, from, to);
+  }
   // The rewriter's copy_until; what lies in place before `end` (up to a
   // character boundary) is counted rather than copied.
   void copy_until(size_t end, size_t resume);

@@ -73,55 +73,47 @@ class RunScanner {
   Offset walk_end_;
 };
 
-// The delimiter bytes followed by "<", in order, found a batch at a time:
-// they lie a few hundred bytes apart, and one scan that goes on from match to
-// match costs less than a search started again at each.
-class Candidates {
- public:
-  explicit Candidates(std::string_view text) noexcept : text_(text) {}
-
-  // The first candidate at or after `from`; `from` never decreases.
-  Offset first_from(size_t from) {
-    for (;;) {
-      while (next_ < count_) {
-        if (batch_[next_] >= from) return batch_[next_];
-        ++next_;
-      }
-      if (done_) return std::nullopt;
-      const size_t resume = count_ == 0 ? from : std::max(from, batch_[count_ - 1] + 1);
-      count_ = find_all_any_followed(text_, "{}%#", '<', 1, resume, batch_);
-      next_ = 0;
-      done_ = count_ < std::size(batch_);
-    }
-  }
-
- private:
-  std::string_view text_;
-  size_t batch_[64];
-  size_t count_ = 0;
-  size_t next_ = 0;
-  bool done_ = false;
-};
+// Candidates are searched a window at a time, and once the pass is writing
+// the window is copied to the output straight after, while the search has it in
+// the nearest cache: the text is then read once from memory, not twice.
+constexpr size_t kWindow = 8192;
 
 }  // namespace
 
 // Only a "<" right after a delimiter byte can be joined, and delimiter bytes are
 // rare in markup, so the scan looks for those pairs rather than for every "<".
 PassResult join_split_delimiters(std::string_view text) {
-  if (text.empty()) return PassResult::unchanged();
+  const size_t n = text.size();
   Rewriter rewriter(text);
   RunScanner runs(text);
-  Candidates candidates(text);
+  // They lie a few hundred bytes apart: one scan that goes on from match to
+  // match costs less than a search started again at each.
+  size_t batch[64];
   // Examines each "<" at or after `pos`; a "<" at offset 0 has no byte before it.
   size_t pos = 1;
-  while (Offset first = candidates.first_from(pos - 1)) {
-    const size_t l = *first + 1;
-    pos = l + 1;
-    const std::string_view expected = second_bytes(text[l - 1]);
-    const Offset end = runs.run_end(l);
-    if (!end || expected.find(text[*end]) == std::string_view::npos) continue;
-    rewriter.copy_until(l, *end);
-    pos = *end;
+  // The delimiter bytes followed by "<" before `from` have been examined.
+  for (size_t from = 0; from + 1 < n;) {
+    // Candidates before to - 1, whose "<" lies inside the window.
+    const size_t to = std::min(n, from + kWindow);
+    const size_t count = find_all_any_followed(text.substr(0, to), "{}%#", '<', 1, from, batch);
+    for (size_t i = 0; i < count; ++i) {
+      const size_t l = batch[i] + 1;
+      if (l < pos) continue;
+      pos = l + 1;
+      const std::string_view expected = second_bytes(text[l - 1]);
+      const Offset end = runs.run_end(l);
+      if (!end || expected.find(text[*end]) == std::string_view::npos) continue;
+      rewriter.copy_until(l, *end);
+      pos = *end;
+    }
+    from = count == std::size(batch) ? batch[count - 1] + 1 : to - 1;
+    from = std::max(from, pos - 1);
+    // Every later edit starts after `from`, so the text before it is copied
+    // as it stands.
+    if (!rewriter.writing()) continue;
+    size_t keep = from;
+    while (keep > rewriter.copied() && !is_char_boundary(text, keep)) --keep;
+    if (keep > rewriter.copied()) rewriter.copy_until(keep, keep);
   }
   return rewriter.finish();
 }

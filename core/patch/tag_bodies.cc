@@ -1,5 +1,6 @@
 #include "patch/passes.h"
 
+#include "patch/engine.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -70,18 +71,19 @@ class BodyScanner {
   LastHit stop_;
 };
 
-// Writes the cleaned form of the body text[b..e) through `out`. Each
+// Writes the cleaned form of the body text[b..e) through `search`. Each
 // replacement goes straight into the pass's output: the bytes come out as if the
 // whole cleaned body replaced the body, without building it apart, and a body
 // without patterns costs only the scan.
-void clean_body(std::string_view text, size_t b, size_t e, Rewriter& out) {
+void clean_body(std::string_view text, size_t b, size_t e, CopyingSearch& search,
+                Rewriter& out) {
   size_t pos = b;
   while (Offset at = find_any_byte(text, kPatternStarts, pos, e)) {
     pos = *at + 1;
     for (const TagBodyReplacement& row : TAG_BODY_REPLACEMENTS) {
       if (row.pattern.size() <= e - *at && starts_at(text, *at, row.pattern)) {
         pos = *at + row.pattern.size();
-        out.copy_until(*at, pos);
+        search.copy_until(*at, pos);
         out.push_str(row.replacement);
         break;
       }
@@ -94,11 +96,14 @@ void clean_body(std::string_view text, size_t b, size_t e, Rewriter& out) {
 PassResult clean_tag_bodies(std::string_view text) {
   const size_t n = text.size();
   Rewriter rewriter(text);
+  // Every edit lies inside a body, after the "{" that opens it, so the search
+  // for openers copies the text in front of them.
+  CopyingSearch search(rewriter);
   BodyScanner scanner(text);
   size_t last_end = 0;
   std::optional<size_t> last_empty;
   for (size_t j = 0;;) {
-    const Offset open = find_byte(text, '{', j);
+    const Offset open = search.find_byte('{', j, n);
     if (!open) break;
     j = *open;
     const size_t b = j + 2;
@@ -119,7 +124,7 @@ PassResult clean_tag_bodies(std::string_view text) {
       last_end = b;
       continue;
     }
-    clean_body(text, b, *e, rewriter);
+    clean_body(text, b, *e, search, rewriter);
     last_end = *e;
     ++j;
   }

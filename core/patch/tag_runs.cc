@@ -1,5 +1,6 @@
 #include "patch/passes.h"
 
+#include "patch/engine.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -61,8 +62,11 @@ std::optional<Span> find_text_start(std::string_view text, size_t from, size_t t
 PassResult merge_tag_text_runs(std::string_view text) {
   const size_t n = text.size();
   Rewriter rewriter(text);
+  // Every edit lies inside a tag, after its "{", so the search for openers
+  // copies the text in front of them.
+  CopyingSearch search(rewriter);
   size_t pos = 0;
-  while (Offset open = find_byte(text, '{', pos)) {
+  while (Offset open = search.find_byte('{', pos, n)) {
     const size_t s = *open;
     if (s + 1 == n) break;
     const Literal* closer = closer_for(text[s + 1]);
@@ -77,7 +81,7 @@ PassResult merge_tag_text_runs(std::string_view text) {
       w = *close + 6;
       const std::optional<Span> next = find_text_start(text, w, e);
       if (!next) break;
-      rewriter.copy_until(*close, next->end);
+      search.copy_until(*close, next->end);
       w = next->end;
     }
     pos = e;

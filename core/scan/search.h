@@ -217,7 +217,8 @@ inline Offset find_any_byte(std::string_view text, std::string_view set, size_t 
   return find_any_byte(text, set, from, text.size());
 }
 // First offset s >= from with s + gap < text.size(), text[s] one of `set` (1 to 4
-// bytes) and text[s + gap] == `follow` (gap >= 1).
+// bytes) and text[s + gap] == `follow`; with gap 0 the byte itself must also be
+// `follow`.
 Offset find_any_followed(std::string_view text, std::string_view set, char follow, size_t gap,
                          size_t from);
 // The offsets that find_any_followed gives from `from` on, left to right: fills

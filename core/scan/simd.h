@@ -35,7 +35,8 @@ void copy_bytes(char* dst, const char* src, size_t n) noexcept;
 const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexcept;
 
 // First s with s + gap < n, hay[s] one of set[0..k) (1 <= k <= 4) and
-// hay[s + gap] == follow (gap >= 1), or nullptr. Filters a delimiter by the byte
+// hay[s + gap] == follow, or nullptr; with gap 0 the byte itself must also be
+// `follow`. Filters a delimiter by the byte
 // that must come after it, so that the many delimiters that fail that test cost
 // the caller nothing.
 const char* find_any_followed(const char* hay, size_t n, const char* set, size_t k, char follow,

@@ -183,7 +183,7 @@ TEST(Simd, FollowedAndUnfollowedBytesMatchTheOracle) {
       else h += std::string_view("{}%#<r>><")
                .substr(rng() % 8, 1 + rng() % 2);
     }
-    const size_t gap = 1 + rng() % 3;
+    const size_t gap = rng() % 4;
     for (Level level : levels()) {
       force_level(level);
       for (std::string_view set : {"{", "{}", "{}%", "{}%#", "{k", "\xE2}"})
@@ -192,6 +192,9 @@ TEST(Simd, FollowedAndUnfollowedBytesMatchTheOracle) {
             << static_cast<int>(level) << " " << h << " " << set << " " << gap;
       ASSERT_EQ(find_any_followed(h.data(), h.size(), "{", 1, 'r', 2),
                 naive_any_followed(h, "{", 'r', 2));
+      // At no distance: the byte alone.
+      ASSERT_EQ(find_any_followed(h.data(), h.size(), "<", 1, '<', 0),
+                naive_any_followed(h, "<", '<', 0));
       ASSERT_EQ(find_byte_unfollowed(h.data(), h.size(), '>', '<'), naive_unfollowed(h, '>', '<'))
           << static_cast<int>(level) << " " << h;
     }
@@ -256,14 +259,16 @@ TEST(Simd, CopyToFollowedStopsAtTheFirstMatchAndWritesNothingBeyond) {
     for (int round = 0; round < 400; ++round) {
       std::string src(rng() % 400, 'x');
       for (char& c : src) c = "{%-x y<"[rng() % (round % 2 ? 7 : 3)];
-      const size_t gap = 1 + rng() % 3;
+      // At no distance the follow byte is the byte itself: every "{" stops it.
+      const size_t gap = rng() % 4;
+      const char follow = gap == 0 ? '{' : '%';
       const size_t n = src.empty() ? 0 : rng() % (src.size() + 1);
       const size_t avail = n + rng() % (src.size() - n + 1);
       size_t want = n;
       for (size_t i = 0; i < n && want == n; ++i)
-        if (src[i] == '{' && i + gap < avail && src[i + gap] == '%') want = i;
+        if (src[i] == '{' && i + gap < avail && src[i + gap] == follow) want = i;
       std::string dst(n + 40, '#');
-      const size_t got = copy_to_followed(dst.data(), src.data(), n, avail, '{', '%', gap);
+      const size_t got = copy_to_followed(dst.data(), src.data(), n, avail, '{', follow, gap);
       ASSERT_EQ(got, want) << static_cast<int>(level) << " " << src.substr(0, n) << " " << gap;
       ASSERT_EQ(dst.substr(0, got), src.substr(0, got));
       ASSERT_EQ(dst.substr(n), std::string(40, '#'));

@@ -91,11 +91,13 @@ std::string literal_bodies(std::string_view text) {
 TEST(TagBodies, FindsTheBodiesOfTheStepByStepSearch) {
   // Each body holds one "&lt;", which the pass turns into "<"; the reference
   // marks bodies, so "[" + "&lt;" must become "<" exactly where the pass cleaned.
-  const std::string_view pieces[] = {"{", "}", "%", "\n", "&lt;", "x"};
+  // Long pieces put stretches in front of the openers that the search copies.
+  const std::string filler(37, 'y');
+  const std::string_view pieces[] = {"{", "}", "%", "\n", "&lt;", "x", "\xC3\xA9", filler};
   std::mt19937 rng(11);
   for (int round = 0; round < 20000; ++round) {
     std::string text;
-    const size_t len = rng() % 12;
+    const size_t len = rng() % 16;
     for (size_t i = 0; i < len; ++i) text += pieces[rng() % std::size(pieces)];
     std::string marked = literal_bodies(text), expected;
     for (size_t i = 0; i < marked.size();) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,32 @@ TEST(TagRuns, MergesPiecesInsideTags) {
        "\xE2\x80\x9C{%\xE2\x80\x9D\xC3\xA9%}"},
   };
   for (const Case& c : cases) EXPECT_EQ(merge(c.input), c.output) << c.input;
+}
+
+// Tags far apart, so that the search copies long stretches in front of them,
+// with multi-byte characters at every distance from the edits.
+TEST(TagRuns, LongTextsMergeEachTag) {
+  const std::string body(40, 'z');
+  const Case units[] = {
+      {"{{ a</w:t><w:t>b }}", "{{ ab }}"},
+      {"{% if " + body + "</w:t><w:tab/><w:t> %}", "{% if " + body + " %}"},
+      {"{{ a }}</w:t><w:t>b", "{{ a }}</w:t><w:t>b"},
+      {"{x</w:t><w:t>y}", "{x</w:t><w:t>y}"},
+      {"{# \xC3\xA9</w:t><w:t>\xC3\xA9 #}", "{# \xC3\xA9\xC3\xA9 #}"},
+  };
+  std::mt19937 rng(3);
+  for (int round = 0; round < 30; ++round) {
+    std::string text, expected;
+    while (text.size() < 20000) {
+      std::string filler = "</w:t></w:r><w:r><w:t>";
+      for (size_t k = rng() % 90; k > 0; --k) filler += k % 3 ? "y" : "\xC3\xA9";
+      const Case& unit = units[rng() % std::size(units)];
+      text += filler + unit.input;
+      expected += filler + *unit.output;
+    }
+    const std::optional<std::string> got = merge(text);
+    ASSERT_EQ(got.value_or(text), expected) << round;
+  }
 }
 
 }  // namespace

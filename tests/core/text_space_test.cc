@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -75,6 +77,34 @@ TEST(TextSpace, ManyOpenersBeforeOneCloser) {
   ASSERT_TRUE(result.is_rewritten());
   EXPECT_EQ(result.text().view(),
             KEPT + openers + "}}</w:t>" KEPT "{% a %}{{ b }}</w:t>");
+}
+
+// Groups far apart, so that the search copies long stretches between them,
+// with multi-byte characters at every distance from the edits.
+TEST(TextSpace, LongTextsRewriteEachGroup) {
+  struct Unit {
+    const char* input;
+    const char* output;
+  };
+  const Unit units[] = {
+      {"<w:t>{{ a }}</w:t>", KEPT "{{ a }}</w:t>"},
+      {"<w:t>{% if b %} and \xC3\xA9{{ c }}</w:t>", KEPT "{% if b %} and \xC3\xA9{{ c }}</w:t>"},
+      {"<w:t>{# note #}</w:t>", "<w:t>{# note #}</w:t>"},
+      {KEPT "x</w:t>", KEPT "x</w:t>"},
+  };
+  std::mt19937 rng(9);
+  for (int round = 0; round < 30; ++round) {
+    std::string text, expected;
+    while (text.size() < 20000) {
+      std::string filler = "<w:p>";
+      for (size_t k = rng() % 90; k > 0; --k) filler += k % 3 ? "y" : "\xC3\xA9";
+      const Unit& unit = units[rng() % std::size(units)];
+      text += filler + unit.input;
+      expected += filler + unit.output;
+    }
+    PassResult result = preserve_tag_text_space(text);
+    ASSERT_EQ(result.is_rewritten() ? std::string(result.text().view()) : text, expected) << round;
+  }
 }
 
 }  // namespace
