@@ -112,11 +112,17 @@ const char* find_any_followed_scalar(const char* hay, size_t n, const char* set,
   return nullptr;
 }
 
-size_t find_all_any_followed_scalar(const char* hay, size_t n, size_t from, const char* set,
-                                    size_t k, char follow, size_t gap, size_t* out, size_t cap) {
+using FindFollowed = const char* (*)(const char* hay, size_t n, const char* set, size_t k,
+                                     char follow, size_t gap);
+
+// The batch form of a level that has no batch kernel of its own: one search per
+// match.
+template <FindFollowed find>
+size_t find_all_any_followed_each(const char* hay, size_t n, size_t from, const char* set,
+                                  size_t k, char follow, size_t gap, size_t* out, size_t cap) {
   size_t count = 0;
   while (count < cap && from < n) {
-    const char* hit = find_any_followed_scalar(hay + from, n - from, set, k, follow, gap);
+    const char* hit = find(hay + from, n - from, set, k, follow, gap);
     if (hit == nullptr) break;
     out[count++] = static_cast<size_t>(hit - hay);
     from = out[count - 1] + 1;
@@ -223,18 +229,6 @@ const char* find_any_followed_sse2(const char* hay, size_t n, const char* set, s
     s = base + 16;
   }
   return nullptr;
-}
-
-size_t find_all_any_followed_sse2(const char* hay, size_t n, size_t from, const char* set,
-                                  size_t k, char follow, size_t gap, size_t* out, size_t cap) {
-  size_t count = 0;
-  while (count < cap && from < n) {
-    const char* hit = find_any_followed_sse2(hay + from, n - from, set, k, follow, gap);
-    if (hit == nullptr) break;
-    out[count++] = static_cast<size_t>(hit - hay);
-    from = out[count - 1] + 1;
-  }
-  return count;
 }
 
 const char* find_byte_unfollowed_sse2(const char* hay, size_t n, char byte, char next) {
@@ -915,9 +909,11 @@ size_t find_all_any_followed(const char* hay, size_t n, size_t from, const char*
     case Level::AVX2:
       return find_all_any_followed_avx2(hay, n, from, set, k, follow, gap, out, cap);
     case Level::SSE2:
-      return find_all_any_followed_sse2(hay, n, from, set, k, follow, gap, out, cap);
+      return find_all_any_followed_each<find_any_followed_sse2>(hay, n, from, set, k, follow,
+                                                               gap, out, cap);
     default:
-      return find_all_any_followed_scalar(hay, n, from, set, k, follow, gap, out, cap);
+      return find_all_any_followed_each<find_any_followed_scalar>(hay, n, from, set, k, follow, gap,
+                                                                 out, cap);
   }
 }
 

@@ -11,9 +11,13 @@
 
 #include "patch/passes.h"
 #include "scan/simd.h"
+#include "levels.h"
 
 namespace tesserine {
 namespace {
+
+using vector_levels::LevelGuard;
+using vector_levels::levels;
 
 constexpr StartTagPattern kElement{"<e", false};
 
@@ -219,17 +223,6 @@ TEST(Engine, MemberStartingBeforeBoundJoinsGroupEvenIfItEndsAfterIt) {
 // CopyingSearch --------------------------------------------------------------
 
 const std::string kLong(300, '#');
-
-std::vector<simd::Level> levels() {
-  std::vector<simd::Level> out{simd::Level::Scalar};
-  if (simd::best_level() >= simd::Level::SSE2) out.push_back(simd::Level::SSE2);
-  if (simd::best_level() >= simd::Level::AVX2) out.push_back(simd::Level::AVX2);
-  return out;
-}
-
-struct LevelGuard {
-  ~LevelGuard() { simd::force_level(simd::best_level()); }
-};
 
 // Replaces every «{%» by `replacement`, searching through a CopyingSearch in
 // windows of `window` bytes.

@@ -7,9 +7,13 @@
 
 #include "render/paragraph_breaks.h"
 #include "scan/simd.h"
+#include "levels.h"
 
 namespace tesserine {
 namespace {
+
+using vector_levels::LevelGuard;
+using vector_levels::levels;
 
 template <class Unit>
 std::vector<Unit> units_of(std::string_view ascii) {
@@ -139,17 +143,6 @@ void check_against_reference(const std::vector<Unit>& text) {
   check_insertion(text);
   check_removal(text);
 }
-
-std::vector<simd::Level> levels() {
-  std::vector<simd::Level> out{simd::Level::Scalar};
-  if (simd::best_level() >= simd::Level::SSE2) out.push_back(simd::Level::SSE2);
-  if (simd::best_level() >= simd::Level::AVX2) out.push_back(simd::Level::AVX2);
-  return out;
-}
-
-struct LevelGuard {
-  ~LevelGuard() { simd::force_level(simd::best_level()); }
-};
 
 template <class Unit>
 void check_every_level() {

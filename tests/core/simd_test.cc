@@ -1,4 +1,5 @@
 #include "scan/simd.h"
+#include "levels.h"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,8 @@
 namespace tesserine::simd {
 namespace {
 
-// Every level the machine supports; each vector kernel is checked against the
-// scalar one on the same inputs.
-std::vector<Level> levels() {
-  std::vector<Level> out{Level::Scalar};
-  if (best_level() >= Level::SSE2) out.push_back(Level::SSE2);
-  if (best_level() >= Level::AVX2) out.push_back(Level::AVX2);
-  return out;
-}
-
-struct LevelGuard {
-  ~LevelGuard() { force_level(best_level()); }
-};
+using vector_levels::LevelGuard;
+using vector_levels::levels;
 
 const char* naive_find(const std::string& h, const std::string& nd) {
   size_t i = h.find(nd);

@@ -7,22 +7,15 @@
 #include <vector>
 
 #include "scan/simd.h"
+#include "levels.h"
 
 namespace tesserine::utf8 {
 namespace {
 
+using vector_levels::LevelGuard;
+using vector_levels::levels;
+
 using simd::Level;
-
-std::vector<Level> levels() {
-  std::vector<Level> out{Level::Scalar};
-  if (simd::best_level() >= Level::SSE2) out.push_back(Level::SSE2);
-  if (simd::best_level() >= Level::AVX2) out.push_back(Level::AVX2);
-  return out;
-}
-
-struct LevelGuard {
-  ~LevelGuard() { simd::force_level(simd::best_level()); }
-};
 
 // An encoder written straight from the UTF-8 bit layout, independent of the
 // library's.
