@@ -123,10 +123,22 @@ class CloserScan {
   RememberedSearch gt_;
 };
 
+// The first `marker` at or after `from`: each of its first byte with its byte at
+// `gap` on is found through the copying search, and then checked whole.
+Offset find_marker(CopyingSearch& search, const Literal& marker, size_t gap, size_t from) {
+  const std::string_view text = search.source();
+  const std::string_view m = marker.view();
+  Offset at;
+  for (size_t i = from; (at = search.find_followed(m[0], m[gap], gap, i, text.size()));) {
+    if (starts_at(text, *at, m)) break;
+    i = *at + 1;
+  }
+  return at;
+}
+
 }  // namespace
 
 PassResult trim_markup_before_tags(std::string_view text) {
-  const size_t n = text.size();
   Rewriter out(text);
   CopyingSearch search(out);
   StretchText stretch(text);
@@ -138,12 +150,7 @@ PassResult trim_markup_before_tags(std::string_view text) {
   size_t end_tag = 0;
   bool have_end_tag = false;
   for (;;) {
-    // Each "{" with a "-" two bytes on is checked for the "%" of an opener.
-    Offset open;
-    for (size_t i = q; (open = search.find_followed('{', '-', 2, i, n));) {
-      if (starts_at(text, *open, kTrimOpener.view())) break;
-      i = *open + 1;
-    }
+    const Offset open = find_marker(search, kTrimOpener, 2, q);
     if (!open) break;
     const size_t k = *open;
     if (auto found = rfind_in(text, kTextEnd, seen, k)) {
@@ -166,7 +173,6 @@ PassResult trim_markup_before_tags(std::string_view text) {
 }
 
 PassResult trim_markup_after_tags(std::string_view text) {
-  const size_t n = text.size();
   Rewriter out(text);
   CopyingSearch search(out);
   StretchText stretch(text);
@@ -176,12 +182,7 @@ PassResult trim_markup_after_tags(std::string_view text) {
   // lies before it meets the same thing.
   std::optional<AfterCloser> next;
   for (;;) {
-    // Each "-%" is checked for the "}" of a closer.
-    Offset close;
-    for (size_t i = q; (close = search.find_followed('-', '%', 1, i, n));) {
-      if (starts_at(text, *close, kTrimCloser.view())) break;
-      i = *close + 1;
-    }
+    const Offset close = find_marker(search, kTrimCloser, 1, q);
     if (!close) break;
     const size_t k = *close;
     const size_t from = k + 3;
