@@ -55,13 +55,15 @@ BreakScan count_scalar(const Unit* t, size_t n, size_t i, BreakScan found) {
   return found;
 }
 
+// `found` has the first tag and what the vector loop found before i.
 template <class Unit>
-size_t insert_scalar(const Unit* t, size_t n, size_t i, Unit* out, size_t added) {
+BreakScan insert_scalar(const Unit* t, size_t n, size_t i, Unit* out, BreakScan found) {
   for (; i < n; ++i) {
-    if (i + kTagLength <= n && tag_at(t + i)) out[i + added++] = '\n';
-    out[i + added] = t[i];
+    found.more |= is_surrogate(t[i]);
+    if (i + kTagLength <= n && tag_at(t + i)) out[i + found.count++] = '\n';
+    out[i + found.count] = t[i];
   }
-  return n + added;
+  return found;
 }
 
 template <class Unit>
@@ -240,19 +242,23 @@ BreakScan count_sse2(const Unit* t, size_t n) {
 }
 
 template <class Unit>
-size_t insert_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
+BreakScan insert_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
   constexpr size_t kLanes = 16 / sizeof(Unit);
-  size_t added = 0;
+  __m128i seen = _mm_setzero_si128();
+  BreakScan found{i, 0, false};
   for (; i + 2 * kLanes <= n; i += kLanes) {
     const __m128i block = load_sse2(t + i);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + added), block);
+    seen = _mm_or_si128(seen, surrogates_sse2<Unit>(block));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + found.count), block);
     for (uint32_t bits = tags_sse2(t + i, block); bits != 0; bits &= bits - 1) {
       const size_t r = lowest_unit<Unit>(bits);
-      out[i + added++ + r] = '\n';
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + added + r), load_sse2(t + i + r));
+      out[i + found.count++ + r] = '\n';
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + found.count + r),
+                       load_sse2(t + i + r));
     }
   }
-  return insert_scalar(t, n, i, out, added);
+  found.more = _mm_movemask_epi8(seen) != 0;
+  return insert_scalar(t, n, i, out, found);
 }
 
 
@@ -391,19 +397,24 @@ __attribute__((target("avx2"))) BreakScan count_avx2(const Unit* t, size_t n) {
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) size_t insert_avx2(const Unit* t, size_t n, size_t i, Unit* out) {
+__attribute__((target("avx2"))) BreakScan insert_avx2(const Unit* t, size_t n, size_t i,
+                                                       Unit* out) {
   constexpr size_t kLanes = 32 / sizeof(Unit);
-  size_t added = 0;
+  __m256i seen = _mm256_setzero_si256();
+  BreakScan found{i, 0, false};
   for (; i + 2 * kLanes <= n; i += kLanes) {
     const __m256i block = load_avx2(t + i);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + added), block);
+    seen = _mm256_or_si256(seen, surrogates_avx2<Unit>(block));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + found.count), block);
     for (uint32_t bits = tags_avx2(t + i, block); bits != 0; bits &= bits - 1) {
       const size_t r = lowest_unit<Unit>(bits);
-      out[i + added++ + r] = '\n';
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + added + r), load_avx2(t + i + r));
+      out[i + found.count++ + r] = '\n';
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + found.count + r),
+                          load_avx2(t + i + r));
     }
   }
-  return insert_scalar(t, n, i, out, added);
+  found.more = !_mm256_testz_si256(seen, seen);
+  return insert_scalar(t, n, i, out, found);
 }
 
 
@@ -496,7 +507,7 @@ BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept {
 }
 
 template <class Unit>
-size_t insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept {
+BreakScan insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept {
   // Nothing before the first tag needs looking at again.
   simd::copy_bytes(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(text.data()),
                    first * sizeof(Unit));
@@ -506,7 +517,7 @@ size_t insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* o
     case simd::Level::SSE2:
       return insert_sse2(text.data(), text.size(), first, out);
     default:
-      return insert_scalar(text.data(), text.size(), first, out, 0);
+      return insert_scalar(text.data(), text.size(), first, out, {first, 0, false});
   }
 }
 
@@ -550,7 +561,7 @@ size_t remove_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* o
 #define TESSERINE_PARAGRAPH_BREAKS(Unit)                                                  \
   template BreakScan first_paragraph_start<Unit>(std::span<const Unit>) noexcept;   \
   template BreakScan count_paragraph_starts<Unit>(std::span<const Unit>) noexcept;  \
-  template size_t insert_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept; \
+  template BreakScan insert_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept; \
   template BreakScan scan_rendered_breaks<Unit>(std::span<const Unit>) noexcept;     \
   template size_t remove_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept;
 TESSERINE_PARAGRAPH_BREAKS(char)

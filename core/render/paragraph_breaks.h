@@ -36,11 +36,13 @@ template <class Unit>
 BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept;
 
 // Writes `text` with an LF before each of its tags to `out`, given the offset of
-// the first one, and returns the number of units written. `out` needs room for
-// the text and one unit per tag; paragraph_breaks_bound(text.size()) is always
-// enough, as a tag is five units long.
+// the first one; text.size() + count units are written, and `more` tells of a
+// surrogate from `first` on (first_paragraph_start tells of those before it).
+// `out` needs room for the text and one unit per tag, which is not known before
+// the copy: paragraph_breaks_bound(text.size()) is always enough, as a tag is
+// five units long.
 template <class Unit>
-size_t insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept;
+BreakScan insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept;
 
 // Scans rendered text for the LFs directly before tags, which is all that
 // post_render takes out unless `more` is set: a listing control character (BEL,

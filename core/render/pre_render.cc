@@ -15,7 +15,7 @@ PassResult pre_render(std::string_view text) {
   if (first == text.size()) return PassResult::unchanged();
   const size_t room = paragraph_breaks_bound(text.size());
   Buffer out(room);
-  out.commit(insert_paragraph_breaks(units, first, out.reserve_tail(room)));
+  out.commit(text.size() + insert_paragraph_breaks(units, first, out.reserve_tail(room)).count);
   return PassResult::rewritten(std::move(out));
 }
 

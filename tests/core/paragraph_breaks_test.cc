@@ -100,8 +100,12 @@ void check_insertion(const std::vector<Unit>& text) {
   if (first == text.size()) return;
   // Exactly the room the result needs: a store past it shows under the sanitizer.
   std::vector<Unit> out(expected.size());
-  EXPECT_EQ(insert_paragraph_breaks(view, first, out.data()), expected.size());
+  const BreakScan inserted = insert_paragraph_breaks(view, first, out.data());
+  EXPECT_EQ(text.size() + inserted.count, expected.size());
   EXPECT_EQ(out, expected);
+  bool from_first = false;
+  for (size_t i = first; i < text.size(); ++i) from_first |= surrogate(text[i]);
+  EXPECT_EQ(inserted.more, from_first);
 }
 
 template <class Unit>
@@ -178,7 +182,8 @@ TEST(ParagraphBreaks, DenseTagsInBothDirections) {
     for (uint16_t u : units_of<uint16_t>("<w:p>")) text.push_back(u);
   const std::span<const uint16_t> view(text);
   std::vector<uint16_t> inserted(paragraph_breaks_bound(text.size()));
-  EXPECT_EQ(insert_paragraph_breaks(view, 0, inserted.data()), inserted.size());
+  EXPECT_EQ(text.size() + insert_paragraph_breaks(view, 0, inserted.data()).count,
+            inserted.size());
   const BreakScan found = scan_rendered_breaks(std::span<const uint16_t>(inserted));
   ASSERT_FALSE(found.more);
   EXPECT_EQ(found.count, 1000u);
