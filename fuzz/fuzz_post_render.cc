@@ -40,12 +40,18 @@ std::string restored_delimiters(std::string_view text) {
 template <class Unit>
 void check_short_route(std::span<const Unit> units, std::span<const Unit> expected,
                        bool rewritten) {
-  const tesserine::BreakScan found = tesserine::scan_rendered_breaks(units);
+  const tesserine::BreakScan start = tesserine::first_rendered_break(units);
+  if (start.more) return;
+  if (start.first == units.size()) {
+    FUZZ_CHECK(!rewritten);
+    return;
+  }
+  std::vector<Unit> out(units.size());
+  const tesserine::BreakScan found = tesserine::remove_rendered_breaks(units, start.first, out.data());
   if (found.more) return;
   FUZZ_CHECK((found.count != 0) == rewritten);
   if (found.count == 0) return;
-  std::vector<Unit> out(units.size() - found.count);
-  FUZZ_CHECK(tesserine::remove_paragraph_breaks(units, found.first, out.data()) == out.size());
+  out.resize(units.size() - found.count);
   FUZZ_CHECK(std::equal(out.begin(), out.end(), expected.begin(), expected.end()));
 }
 

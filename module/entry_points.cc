@@ -182,68 +182,62 @@ PyObject* patch_xml(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return call(kPatchXml, patch_work, false, args, nargsf, kwnames);
 }
 
-// pre_render and post_render work on the str's own code units where they can:
-// the same text as the UTF-8 route without converting to UTF-8 and back. Each
-// sets `route` and returns nullptr, with no error set, when the UTF-8 route must
-// run instead: for a str without a UTF-8 form, or post_render doing more.
-
-// pre_render's result is made at the largest size the LFs can need and cut to
-// size afterwards. Counting the tags first, for a str made at its final size,
-// reads the whole argument once more: that costs more than the copy itself.
-template <class Unit>
-PyObject* insert_breaks_on_units(PyObject* str, bool& route) {
+// pre_render, and post_render while all it does is take out the LFs before
+// paragraph start tags (as for most rendered parts), on the str's own code
+// units: the same text as the UTF-8 route without converting to UTF-8 and back.
+// Sets `route` and returns nullptr, with no error set, when the UTF-8 route must
+// run instead: for post_render doing more, or a str without a UTF-8 form.
+//
+// The result is made at the largest size it can have and cut to size after the
+// copy. Counting first, for a str made at its final size, reads the whole
+// argument once more, which costs more than the copy itself. post_render counts
+// first all the same when its first paragraph has no LF before it: the text did
+// not come from pre_render, and most likely has no LF to take out at all.
+template <class Unit, bool kInsert>
+PyObject* paragraph_breaks_on_units(PyObject* str, bool& route) {
   const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
   const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(str)), length);
   const size_t bytes = length * sizeof(Unit);
   BreakScan found;
   {
     ReleasedFor released(bytes);
-    found = first_paragraph_start(units);
+    found = kInsert ? first_paragraph_start(units) : first_rendered_break(units);
   }
   route = found.more;
   if (route) return nullptr;
   if (found.first == length) Py_RETURN_NONE;
-  // Only LFs come, so the widest character stays and with it the str's width.
-  PyObject* out = new_str(paragraph_breaks_bound(length), PyUnicode_MAX_CHAR_VALUE(str));
+  size_t room = kInsert ? paragraph_breaks_bound(length) : length;
+  if (!kInsert && units[found.first] != '\n') {
+    {
+      ReleasedFor released(bytes);
+      found = remove_rendered_breaks<Unit>(units, found.first, nullptr);
+    }
+    route = found.more;
+    if (route) return nullptr;
+    if (found.count == 0) Py_RETURN_NONE;
+    room = length - found.count;
+  }
+  // Only LFs come or go, so the widest character stays and with it the width.
+  PyObject* out = new_str(room, PyUnicode_MAX_CHAR_VALUE(str));
   if (out == nullptr) return unbuildable_result();
   {
     ReleasedFor released(bytes);
-    found = insert_paragraph_breaks(units, found.first, static_cast<Unit*>(PyUnicode_DATA(out)));
+    Unit* written = static_cast<Unit*>(PyUnicode_DATA(out));
+    found = kInsert ? insert_paragraph_breaks(units, found.first, written)
+                    : remove_rendered_breaks(units, found.first, written);
   }
   route = found.more;
-  if (route || PyUnicode_Resize(&out, static_cast<Py_ssize_t>(length + found.count)) < 0) {
+  if (route || found.count == 0) {
     Py_DECREF(out);
-    return route ? nullptr : unbuildable_result();
+    if (route) return nullptr;
+    Py_RETURN_NONE;
+  }
+  const size_t size = kInsert ? length + found.count : length - found.count;
+  if (PyUnicode_Resize(&out, static_cast<Py_ssize_t>(size)) < 0) {
+    Py_DECREF(out);
+    return unbuildable_result();
   }
   return out;
-}
-
-// post_render while all it does is take out the LFs before paragraph start
-// tags, as for most rendered parts.
-template <class Unit>
-PyObject* remove_breaks_on_units(PyObject* str, bool& route) {
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(str)), length);
-  const size_t bytes = length * sizeof(Unit);
-  BreakScan found;
-  {
-    ReleasedFor released(bytes);
-    found = scan_rendered_breaks(units);
-  }
-  route = found.more;
-  if (route) return nullptr;
-  if (found.count == 0) Py_RETURN_NONE;
-  PyObject* out = new_str(length - found.count, PyUnicode_MAX_CHAR_VALUE(str));
-  if (out == nullptr) return unbuildable_result();
-  ReleasedFor released(bytes);
-  remove_paragraph_breaks(units, found.first, static_cast<Unit*>(PyUnicode_DATA(out)));
-  return out;
-}
-
-template <class Unit, bool kInsert>
-PyObject* paragraph_breaks_on_units(PyObject* str, bool& route) {
-  if constexpr (kInsert) return insert_breaks_on_units<Unit>(str, route);
-  else return remove_breaks_on_units<Unit>(str, route);
 }
 
 // pre_render (kInsert) or post_render on the str's own units, or by the UTF-8

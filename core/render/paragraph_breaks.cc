@@ -44,18 +44,7 @@ BreakScan first_scalar(const Unit* t, size_t n, size_t i, bool seen) {
   return {n, 0, seen};
 }
 
-template <class Unit>
-BreakScan count_scalar(const Unit* t, size_t n, size_t i, BreakScan found) {
-  for (; i < n; ++i) {
-    found.more |= is_surrogate(t[i]);
-    if (i + kTagLength <= n && tag_at(t + i)) {
-      if (found.count++ == 0) found.first = i;
-    }
-  }
-  return found;
-}
-
-// `found` has the first tag and what the vector loop found before i.
+// `found` holds the first tag and what a vector loop found before i.
 template <class Unit>
 BreakScan insert_scalar(const Unit* t, size_t n, size_t i, Unit* out, BreakScan found) {
   for (; i < n; ++i) {
@@ -113,29 +102,22 @@ size_t rendered_prefix_scalar(const Unit* t, size_t n, size_t i, bool& more) {
   return n;
 }
 
-// From the first tag or the LF before it, on.
-template <class Unit>
-BreakScan scan_rendered_scalar(const Unit* t, size_t n, size_t i, BreakScan found) {
+// From the first tag or the LF before it, on; `found` holds what a vector loop
+// found before i. Without kWrite the removal is only counted.
+template <bool kWrite, class Unit>
+BreakScan remove_scalar(const Unit* t, size_t n, size_t i, Unit* out, BreakScan found) {
   for (; i < n; ++i) {
     if (needs_more(t, i, n)) {
       found.more = true;
       return found;
     }
-    if (break_at(t, i, n) && found.count++ == 0) found.first = i;
-  }
-  return found;
-}
-
-template <class Unit>
-size_t remove_scalar(const Unit* t, size_t n, size_t i, Unit* out, size_t removed) {
-  for (; i < n; ++i) {
     if (break_at(t, i, n)) {
-      ++removed;
+      if (found.count++ == 0) found.first = i;
       continue;
     }
-    out[i - removed] = t[i];
+    if (kWrite) out[i - found.count] = t[i];
   }
-  return n - removed;
+  return found;
 }
 
 template <class Unit>
@@ -146,15 +128,13 @@ bool any_odd(const Unit* t, size_t n, size_t i, uint32_t odd) {
 }
 
 // Blocks that hold none of the four control characters, no underscore and no
-// surrogate (nearly all of them) cost the scan a few compares; the others are
-// looked at unit by unit where it matters.
+// surrogate (nearly all of them) cost removal a few compares; the others are
+// looked at unit by unit where it matters. True when post_render needs no more
+// than taking out the LFs of `breaks` here.
 template <class Unit>
-bool record_block(const Unit* t, size_t n, size_t i, uint32_t breaks, uint32_t controls,
-                  uint32_t odd, BreakScan& found) {
-  if ((controls & ~breaks) != 0 || any_odd(t, n, i, odd)) return false;
-  if (breaks != 0 && found.count == 0) found.first = i + lowest_unit<Unit>(breaks);
-  found.count += static_cast<size_t>(std::popcount(breaks));
-  return true;
+bool plain_block(const Unit* t, size_t n, size_t i, uint32_t breaks, uint32_t controls,
+                 uint32_t odd) {
+  return (controls & ~breaks) == 0 && !any_odd(t, n, i, odd);
 }
 
 // The vector loops test every position in full: a cheaper filter that turns
@@ -224,24 +204,6 @@ BreakScan first_sse2(const Unit* t, size_t n) {
 }
 
 template <class Unit>
-BreakScan count_sse2(const Unit* t, size_t n) {
-  constexpr size_t kLanes = 16 / sizeof(Unit);
-  __m128i seen = _mm_setzero_si128();
-  BreakScan found{n, 0, false};
-  size_t i = 0;
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m128i block = load_sse2(t + i);
-    seen = _mm_or_si128(seen, surrogates_sse2<Unit>(block));
-    if (const uint32_t bits = tags_sse2(t + i, block)) {
-      if (found.count == 0) found.first = i + lowest_unit<Unit>(bits);
-      found.count += static_cast<size_t>(std::popcount(bits));
-    }
-  }
-  found.more = _mm_movemask_epi8(seen) != 0;
-  return count_scalar(t, n, i, found);
-}
-
-template <class Unit>
 BreakScan insert_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
   constexpr size_t kLanes = 16 / sizeof(Unit);
   __m128i seen = _mm_setzero_si128();
@@ -279,12 +241,13 @@ size_t rendered_prefix_sse2(const Unit* t, size_t n, bool& more) {
   return rendered_prefix_scalar(t, n, i, more);
 }
 
-template <class Unit>
-BreakScan scan_rendered_sse2(const Unit* t, size_t n, size_t i) {
+template <bool kWrite, class Unit>
+BreakScan remove_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
   constexpr size_t kLanes = 16 / sizeof(Unit);
   BreakScan found{n, 0, false};
   for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
     const __m128i block = load_sse2(t + i);
+    if (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - found.count)), block);
     const __m128i lf = eq_sse2<Unit>(block, '\n');
     const __m128i bel_or_ff = _mm_or_si128(eq_sse2<Unit>(block, '\a'), eq_sse2<Unit>(block, '\f'));
     const __m128i controls = _mm_or_si128(_mm_or_si128(lf, eq_sse2<Unit>(block, '\t')), bel_or_ff);
@@ -292,33 +255,21 @@ BreakScan scan_rendered_sse2(const Unit* t, size_t n, size_t i) {
     const __m128i any = _mm_or_si128(controls, odd);
     if (_mm_movemask_epi8(any) == 0) continue;
     const uint32_t breaks = unit_mask_sse2<Unit>(lf) & tags_sse2(t + i + 1, load_sse2(t + i + 1));
-    if (!record_block(t, n, i, breaks, unit_mask_sse2<Unit>(controls), unit_mask_sse2<Unit>(odd),
-                      found)) {
+    if (!plain_block(t, n, i, breaks, unit_mask_sse2<Unit>(controls), unit_mask_sse2<Unit>(odd))) {
       found.more = true;
       return found;
     }
-  }
-  return scan_rendered_scalar(t, n, i, found);
-}
-
-template <class Unit>
-size_t remove_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
-  constexpr size_t kLanes = 16 / sizeof(Unit);
-  size_t removed = 0;
-  for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
-    const __m128i block = load_sse2(t + i);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - removed)), block);
-    const __m128i lf = eq_sse2<Unit>(block, '\n');
-    if (_mm_movemask_epi8(lf) == 0) continue;
-    uint32_t bits =
-        static_cast<uint32_t>(_mm_movemask_epi8(lf)) & tags_sse2(t + i + 1, load_sse2(t + i + 1));
-    for (; bits != 0; bits &= bits - 1) {
+    for (uint32_t bits = breaks; bits != 0; bits &= bits - 1) {
       const size_t r = lowest_unit<Unit>(bits);
-      const __m128i after = load_sse2(t + i + r + 1);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i + r - removed++)), after);
+      if (found.count == 0) found.first = i + r;
+      if (kWrite) {
+        const __m128i after = load_sse2(t + i + r + 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i + r - found.count)), after);
+      }
+      ++found.count;
     }
   }
-  return remove_scalar(t, n, i, out, removed);
+  return remove_scalar<kWrite>(t, n, i, out, found);
 }
 
 // ---- AVX2 -----------------------------------------------------------------
@@ -379,24 +330,6 @@ __attribute__((target("avx2"))) BreakScan first_avx2(const Unit* t, size_t n) {
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) BreakScan count_avx2(const Unit* t, size_t n) {
-  constexpr size_t kLanes = 32 / sizeof(Unit);
-  __m256i seen = _mm256_setzero_si256();
-  BreakScan found{n, 0, false};
-  size_t i = 0;
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m256i block = load_avx2(t + i);
-    seen = _mm256_or_si256(seen, surrogates_avx2<Unit>(block));
-    if (const uint32_t bits = tags_avx2(t + i, block)) {
-      if (found.count == 0) found.first = i + lowest_unit<Unit>(bits);
-      found.count += static_cast<size_t>(std::popcount(bits));
-    }
-  }
-  found.more = !_mm256_testz_si256(seen, seen);
-  return count_scalar(t, n, i, found);
-}
-
-template <class Unit>
 __attribute__((target("avx2"))) BreakScan insert_avx2(const Unit* t, size_t n, size_t i,
                                                        Unit* out) {
   constexpr size_t kLanes = 32 / sizeof(Unit);
@@ -435,13 +368,14 @@ __attribute__((target("avx2"))) size_t rendered_prefix_avx2(const Unit* t, size_
   return rendered_prefix_scalar(t, n, i, more);
 }
 
-template <class Unit>
-__attribute__((target("avx2"))) BreakScan scan_rendered_avx2(const Unit* t, size_t n,
-                                                                  size_t i) {
+template <bool kWrite, class Unit>
+__attribute__((target("avx2"))) BreakScan remove_avx2(const Unit* t, size_t n, size_t i,
+                                                       Unit* out) {
   constexpr size_t kLanes = 32 / sizeof(Unit);
   BreakScan found{n, 0, false};
   for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
     const __m256i block = load_avx2(t + i);
+    if (kWrite) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (i - found.count)), block);
     const __m256i lf = eq_avx2<Unit>(block, '\n');
     const __m256i bel_or_ff =
         _mm256_or_si256(eq_avx2<Unit>(block, '\a'), eq_avx2<Unit>(block, '\f'));
@@ -451,33 +385,21 @@ __attribute__((target("avx2"))) BreakScan scan_rendered_avx2(const Unit* t, size
     const __m256i any = _mm256_or_si256(controls, odd);
     if (_mm256_testz_si256(any, any)) continue;
     const uint32_t breaks = unit_mask_avx2<Unit>(lf) & tags_avx2(t + i + 1, load_avx2(t + i + 1));
-    if (!record_block(t, n, i, breaks, unit_mask_avx2<Unit>(controls), unit_mask_avx2<Unit>(odd),
-                      found)) {
+    if (!plain_block(t, n, i, breaks, unit_mask_avx2<Unit>(controls), unit_mask_avx2<Unit>(odd))) {
       found.more = true;
       return found;
     }
-  }
-  return scan_rendered_scalar(t, n, i, found);
-}
-
-template <class Unit>
-__attribute__((target("avx2"))) size_t remove_avx2(const Unit* t, size_t n, size_t i, Unit* out) {
-  constexpr size_t kLanes = 32 / sizeof(Unit);
-  size_t removed = 0;
-  for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
-    const __m256i block = load_avx2(t + i);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (i - removed)), block);
-    const __m256i lf = eq_avx2<Unit>(block, '\n');
-    if (_mm256_testz_si256(lf, lf)) continue;
-    uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(lf)) &
-                    tags_avx2(t + i + 1, load_avx2(t + i + 1));
-    for (; bits != 0; bits &= bits - 1) {
+    for (uint32_t bits = breaks; bits != 0; bits &= bits - 1) {
       const size_t r = lowest_unit<Unit>(bits);
-      const __m256i after = load_avx2(t + i + r + 1);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (i + r - removed++)), after);
+      if (found.count == 0) found.first = i + r;
+      if (kWrite) {
+        const __m256i after = load_avx2(t + i + r + 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (i + r - found.count)), after);
+      }
+      ++found.count;
     }
   }
-  return remove_scalar(t, n, i, out, removed);
+  return remove_scalar<kWrite>(t, n, i, out, found);
 }
 
 }  // namespace
@@ -491,18 +413,6 @@ BreakScan first_paragraph_start(std::span<const Unit> text) noexcept {
       return first_sse2(text.data(), text.size());
     default:
       return first_scalar(text.data(), text.size(), 0, false);
-  }
-}
-
-template <class Unit>
-BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept {
-  switch (simd::active_level()) {
-    case simd::Level::AVX2:
-      return count_avx2(text.data(), text.size());
-    case simd::Level::SSE2:
-      return count_sse2(text.data(), text.size());
-    default:
-      return count_scalar(text.data(), text.size(), 0, {text.size(), 0, false});
   }
 }
 
@@ -522,48 +432,55 @@ BreakScan insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit
 }
 
 template <class Unit>
-BreakScan scan_rendered_breaks(std::span<const Unit> text) noexcept {
+BreakScan first_rendered_break(std::span<const Unit> text) noexcept {
   const Unit* t = text.data();
   const size_t n = text.size();
-  const simd::Level level = simd::active_level();
   bool more = false;
-  const size_t first_tag = level == simd::Level::AVX2   ? rendered_prefix_avx2(t, n, more)
-                           : level == simd::Level::SSE2 ? rendered_prefix_sse2(t, n, more)
-                                                        : rendered_prefix_scalar(t, n, 0, more);
+  const size_t first_tag = [&] {
+    switch (simd::active_level()) {
+      case simd::Level::AVX2:
+        return rendered_prefix_avx2(t, n, more);
+      case simd::Level::SSE2:
+        return rendered_prefix_sse2(t, n, more);
+      default:
+        return rendered_prefix_scalar(t, n, 0, more);
+    }
+  }();
   // Without a tag there is no LF to take out, and no paragraph for a control
   // character to be resolved in.
   if (more || first_tag == n) return {n, 0, more};
-  const size_t from = first_tag > 0 && t[first_tag - 1] == '\n' ? first_tag - 1 : first_tag;
-  switch (level) {
+  return {first_tag > 0 && t[first_tag - 1] == '\n' ? first_tag - 1 : first_tag, 0, false};
+}
+
+namespace {
+
+template <bool kWrite, class Unit>
+BreakScan remove_breaks(std::span<const Unit> text, size_t from, Unit* out) {
+  switch (simd::active_level()) {
     case simd::Level::AVX2:
-      return scan_rendered_avx2(t, n, from);
+      return remove_avx2<kWrite>(text.data(), text.size(), from, out);
     case simd::Level::SSE2:
-      return scan_rendered_sse2(t, n, from);
+      return remove_sse2<kWrite>(text.data(), text.size(), from, out);
     default:
-      return scan_rendered_scalar(t, n, from, {n, 0, false});
+      return remove_scalar<kWrite>(text.data(), text.size(), from, out, {text.size(), 0, false});
   }
 }
 
+}  // namespace
+
 template <class Unit>
-size_t remove_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept {
+BreakScan remove_rendered_breaks(std::span<const Unit> text, size_t from, Unit* out) noexcept {
+  if (out == nullptr) return remove_breaks<false>(text, from, out);
   simd::copy_bytes(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(text.data()),
-                   first * sizeof(Unit));
-  switch (simd::active_level()) {
-    case simd::Level::AVX2:
-      return remove_avx2(text.data(), text.size(), first, out);
-    case simd::Level::SSE2:
-      return remove_sse2(text.data(), text.size(), first, out);
-    default:
-      return remove_scalar(text.data(), text.size(), first, out, 0);
-  }
+                   from * sizeof(Unit));
+  return remove_breaks<true>(text, from, out);
 }
 
 #define TESSERINE_PARAGRAPH_BREAKS(Unit)                                                  \
   template BreakScan first_paragraph_start<Unit>(std::span<const Unit>) noexcept;   \
-  template BreakScan count_paragraph_starts<Unit>(std::span<const Unit>) noexcept;  \
   template BreakScan insert_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept; \
-  template BreakScan scan_rendered_breaks<Unit>(std::span<const Unit>) noexcept;     \
-  template size_t remove_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept;
+  template BreakScan first_rendered_break<Unit>(std::span<const Unit>) noexcept;     \
+  template BreakScan remove_rendered_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept;
 TESSERINE_PARAGRAPH_BREAKS(char)
 TESSERINE_PARAGRAPH_BREAKS(uint8_t)
 TESSERINE_PARAGRAPH_BREAKS(uint16_t)

@@ -19,21 +19,17 @@ namespace tesserine {
 struct BreakScan {
   // The first one, or the text's length when there is none.
   size_t first = 0;
-  // How many there are; not filled in by first_paragraph_start.
+  // How many there are; not filled in by the scans up to the first tag.
   size_t count = 0;
   // The step needs more than these LFs, or the text has no UTF-8 form, so the
   // units alone will not do. Set for a unit in D800..DFFF (a surrogate in a
-  // str's two- or four-byte units), and by scan_rendered_breaks as said there.
+  // str's two- or four-byte units), and for post_render as said below.
   bool more = false;
 };
 
 // Scans up to the first tag.
 template <class Unit>
 BreakScan first_paragraph_start(std::span<const Unit> text) noexcept;
-
-// Scans the whole text.
-template <class Unit>
-BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept;
 
 // Writes `text` with an LF before each of its tags to `out`, given the offset of
 // the first one; text.size() + count units are written, and `more` tells of a
@@ -44,18 +40,24 @@ BreakScan count_paragraph_starts(std::span<const Unit> text) noexcept;
 template <class Unit>
 BreakScan insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept;
 
-// Scans rendered text for the LFs directly before tags, which is all that
-// post_render takes out unless `more` is set: a listing control character (BEL,
-// TAB, FF, another LF) occurs at or after the first tag, or an underscore
-// between two of "{", "}" and "%", or a surrogate, anywhere. The scan stops
-// there, and first and count are then incomplete.
-template <class Unit>
-BreakScan scan_rendered_breaks(std::span<const Unit> text) noexcept;
+// post_render takes out the LFs directly before tags, and nothing else unless a
+// listing control character (BEL, TAB, FF, another LF) occurs at or after the
+// first tag, or an underscore between two of "{", "}" and "%", or a surrogate,
+// anywhere. Then `more` is set, and the scan stops there.
 
-// Writes `text` without the LFs directly before tags to `out`, given the offset
-// of the first one, and returns the number of units written.
+// Scans rendered text up to its first tag. `first` is where an LF before a tag
+// can first occur: at that tag, or at the LF directly before it; the text's
+// length when there is no tag, and so nothing to take out.
 template <class Unit>
-size_t remove_paragraph_breaks(std::span<const Unit> text, size_t first, Unit* out) noexcept;
+BreakScan first_rendered_break(std::span<const Unit> text) noexcept;
+
+// Writes `text` without the LFs directly before tags to `out`, given `from` as
+// first_rendered_break found it: text.size() - count units are written, the
+// first LF taken out was at `first`. Unless `more` is set; `out` then holds
+// nothing of use. `out` needs room for the whole text, as the count is not known
+// before the copy. With `out` null, it only counts.
+template <class Unit>
+BreakScan remove_rendered_breaks(std::span<const Unit> text, size_t from, Unit* out) noexcept;
 
 constexpr size_t paragraph_breaks_bound(size_t length) noexcept { return length + length / 5; }
 
