@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <bit>
+#include <cstring>
 
 #include "scan/simd.h"
 
@@ -127,14 +128,33 @@ bool any_odd(const Unit* t, size_t n, size_t i, uint32_t odd) {
   return false;
 }
 
+// The per-tag stores of a vector loop, kBlock bytes wide (see below).
+
+// Puts an LF before each tag of `tags` in the block at i.
+template <size_t kBlock, class Unit>
+void put_breaks(const Unit* t, size_t i, uint32_t tags, Unit* out, BreakScan& found) {
+  for (; tags != 0; tags &= tags - 1) {
+    const size_t r = lowest_unit<Unit>(tags);
+    out[i + found.count++ + r] = '\n';
+    std::memcpy(out + i + found.count + r, t + i + r, kBlock);
+  }
+}
+
 // Blocks that hold none of the four control characters, no underscore and no
 // surrogate (nearly all of them) cost removal a few compares; the others are
-// looked at unit by unit where it matters. True when post_render needs no more
-// than taking out the LFs of `breaks` here.
-template <class Unit>
-bool plain_block(const Unit* t, size_t n, size_t i, uint32_t breaks, uint32_t controls,
-                 uint32_t odd) {
-  return (controls & ~breaks) == 0 && !any_odd(t, n, i, odd);
+// looked at unit by unit where it matters. Takes out the LFs of `breaks` in
+// the block at i, or returns false when post_render needs more than that.
+template <bool kWrite, size_t kBlock, class Unit>
+bool take_out_breaks(const Unit* t, size_t n, size_t i, uint32_t breaks, uint32_t controls,
+                     uint32_t odd, Unit* out, BreakScan& found) {
+  if ((controls & ~breaks) != 0 || any_odd(t, n, i, odd)) return false;
+  for (; breaks != 0; breaks &= breaks - 1) {
+    const size_t r = lowest_unit<Unit>(breaks);
+    if (found.count == 0) found.first = i + r;
+    if constexpr (kWrite) std::memcpy(out + (i + r - found.count), t + i + r + 1, kBlock);
+    ++found.count;
+  }
+  return true;
 }
 
 // The vector loops test every position in full: a cheaper filter that turns
@@ -212,12 +232,7 @@ BreakScan insert_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
     const __m128i block = load_sse2(t + i);
     seen = _mm_or_si128(seen, surrogates_sse2<Unit>(block));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + found.count), block);
-    for (uint32_t bits = tags_sse2(t + i, block); bits != 0; bits &= bits - 1) {
-      const size_t r = lowest_unit<Unit>(bits);
-      out[i + found.count++ + r] = '\n';
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + found.count + r),
-                       load_sse2(t + i + r));
-    }
+    put_breaks<16>(t, i, tags_sse2(t + i, block), out, found);
   }
   found.more = _mm_movemask_epi8(seen) != 0;
   return insert_scalar(t, n, i, out, found);
@@ -255,18 +270,10 @@ BreakScan remove_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
     const __m128i any = _mm_or_si128(controls, odd);
     if (_mm_movemask_epi8(any) == 0) continue;
     const uint32_t breaks = unit_mask_sse2<Unit>(lf) & tags_sse2(t + i + 1, load_sse2(t + i + 1));
-    if (!plain_block(t, n, i, breaks, unit_mask_sse2<Unit>(controls), unit_mask_sse2<Unit>(odd))) {
+    if (!take_out_breaks<kWrite, 16>(t, n, i, breaks, unit_mask_sse2<Unit>(controls),
+                                     unit_mask_sse2<Unit>(odd), out, found)) {
       found.more = true;
       return found;
-    }
-    for (uint32_t bits = breaks; bits != 0; bits &= bits - 1) {
-      const size_t r = lowest_unit<Unit>(bits);
-      if (found.count == 0) found.first = i + r;
-      if (kWrite) {
-        const __m128i after = load_sse2(t + i + r + 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i + r - found.count)), after);
-      }
-      ++found.count;
     }
   }
   return remove_scalar<kWrite>(t, n, i, out, found);
@@ -339,12 +346,7 @@ __attribute__((target("avx2"))) BreakScan insert_avx2(const Unit* t, size_t n, s
     const __m256i block = load_avx2(t + i);
     seen = _mm256_or_si256(seen, surrogates_avx2<Unit>(block));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + found.count), block);
-    for (uint32_t bits = tags_avx2(t + i, block); bits != 0; bits &= bits - 1) {
-      const size_t r = lowest_unit<Unit>(bits);
-      out[i + found.count++ + r] = '\n';
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + found.count + r),
-                          load_avx2(t + i + r));
-    }
+    put_breaks<32>(t, i, tags_avx2(t + i, block), out, found);
   }
   found.more = !_mm256_testz_si256(seen, seen);
   return insert_scalar(t, n, i, out, found);
@@ -385,18 +387,10 @@ __attribute__((target("avx2"))) BreakScan remove_avx2(const Unit* t, size_t n, s
     const __m256i any = _mm256_or_si256(controls, odd);
     if (_mm256_testz_si256(any, any)) continue;
     const uint32_t breaks = unit_mask_avx2<Unit>(lf) & tags_avx2(t + i + 1, load_avx2(t + i + 1));
-    if (!plain_block(t, n, i, breaks, unit_mask_avx2<Unit>(controls), unit_mask_avx2<Unit>(odd))) {
+    if (!take_out_breaks<kWrite, 32>(t, n, i, breaks, unit_mask_avx2<Unit>(controls),
+                                     unit_mask_avx2<Unit>(odd), out, found)) {
       found.more = true;
       return found;
-    }
-    for (uint32_t bits = breaks; bits != 0; bits &= bits - 1) {
-      const size_t r = lowest_unit<Unit>(bits);
-      if (found.count == 0) found.first = i + r;
-      if (kWrite) {
-        const __m256i after = load_avx2(t + i + r + 1);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (i + r - found.count)), after);
-      }
-      ++found.count;
     }
   }
   return remove_scalar<kWrite>(t, n, i, out, found);

@@ -380,21 +380,26 @@ __attribute__((target("avx2"))) auto with_members(const char* set, size_t k, Run
 }
 
 // Set bytes are rare in the texts searched, so blocks of 128 bytes are passed
-// over after one test; a block with a hit is looked at in halves. From `i`
-// on, with n >= 32.
+// over after one test: this one, which marks the set bytes of the block at `p`
+// in e[0..4) and tells whether there is any.
+template <class Members>
+__attribute__((target("avx2"))) bool members128(const char* p, const Members& members,
+                                                __m256i (&e)[4]) {
+  for (size_t k = 0; k < 4; ++k) e[k] = members(load32(p + 32 * k));
+  const __m256i any = _mm256_or_si256(_mm256_or_si256(e[0], e[1]), _mm256_or_si256(e[2], e[3]));
+  return !_mm256_testz_si256(any, any);
+}
+
+// A block with a hit is looked at in halves. From `i` on, with n >= 32.
 template <class Members>
 __attribute__((target("avx2"))) const char* find_any_avx2(const char* hay, size_t n, size_t i,
                                                           const Members& members) {
   for (; i + 128 <= n; i += 128) {
-    const __m256i e0 = members(load32(hay + i));
-    const __m256i e1 = members(load32(hay + i + 32));
-    const __m256i e2 = members(load32(hay + i + 64));
-    const __m256i e3 = members(load32(hay + i + 96));
-    const __m256i e = _mm256_or_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e2, e3));
-    if (_mm256_testz_si256(e, e)) continue;
-    const uint64_t low = mask32(e0) | uint64_t{mask32(e1)} << 32;
+    __m256i e[4];
+    if (!members128(hay + i, members, e)) continue;
+    const uint64_t low = mask32(e[0]) | uint64_t{mask32(e[1])} << 32;
     if (low) return hay + i + __builtin_ctzll(low);
-    const uint64_t high = mask32(e2) | uint64_t{mask32(e3)} << 32;
+    const uint64_t high = mask32(e[2]) | uint64_t{mask32(e[3])} << 32;
     return hay + i + 64 + __builtin_ctzll(high);
   }
   while (i < n) {
@@ -428,15 +433,11 @@ __attribute__((target("avx2"))) const char* find_any_followed_avx2(const char* h
   const __m256i vf = _mm256_set1_epi8(follow);
   // Loads reach s + 127 + gap < n.
   for (; s + 128 <= top; s += 128) {
-    const __m256i e0 = members(load32(hay + s));
-    const __m256i e1 = members(load32(hay + s + 32));
-    const __m256i e2 = members(load32(hay + s + 64));
-    const __m256i e3 = members(load32(hay + s + 96));
-    const __m256i e = _mm256_or_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e2, e3));
-    if (_mm256_testz_si256(e, e)) continue;
-    if (const uint64_t low = followed_mask64(hay, s, e0, e1, vf, gap))
+    __m256i e[4];
+    if (!members128(hay + s, members, e)) continue;
+    if (const uint64_t low = followed_mask64(hay, s, e[0], e[1], vf, gap))
       return hay + s + __builtin_ctzll(low);
-    if (const uint64_t high = followed_mask64(hay, s + 64, e2, e3, vf, gap))
+    if (const uint64_t high = followed_mask64(hay, s + 64, e[2], e[3], vf, gap))
       return hay + s + 64 + __builtin_ctzll(high);
   }
   while (s < top) {
@@ -475,14 +476,10 @@ __attribute__((target("avx2"))) size_t find_all_any_followed_avx2(
   size_t s = from;
   // Loads reach s + 127 + gap < n.
   for (; s < top && top - s >= 128; s += 128) {
-    const __m256i e0 = members(load32(hay + s));
-    const __m256i e1 = members(load32(hay + s + 32));
-    const __m256i e2 = members(load32(hay + s + 64));
-    const __m256i e3 = members(load32(hay + s + 96));
-    const __m256i e = _mm256_or_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e2, e3));
-    if (_mm256_testz_si256(e, e)) continue;
-    if (write_followed64(hay, s, e0, e1, vf, gap, out, count, cap) ||
-        write_followed64(hay, s + 64, e2, e3, vf, gap, out, count, cap))
+    __m256i e[4];
+    if (!members128(hay + s, members, e)) continue;
+    if (write_followed64(hay, s, e[0], e[1], vf, gap, out, count, cap) ||
+        write_followed64(hay, s + 64, e[2], e[3], vf, gap, out, count, cap))
       return count;
   }
   if (s < top && top - s >= 64) {
