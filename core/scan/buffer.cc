@@ -70,16 +70,18 @@ struct Block {
   uint64_t released = 0;  // when the pool took it, in releases on this thread
 };
 
-// The smallest block of `kept` that holds `capacity` bytes and is at most twice
-// as large, so that a small buffer does not take the block the next full text
-// needs; taken out of `kept`.
+// The block of `kept` released last among those that hold `capacity` bytes and
+// are at most twice as large, taken out of `kept`. The bound keeps a small
+// buffer from taking the block the next full text needs; the last released is
+// the one most likely still in the cache, so a call that alternates between
+// two texts keeps writing the same two blocks.
 template <size_t N>
 Block take_fitting(Block (&kept)[N], size_t capacity) noexcept {
   Block* best = nullptr;
   for (Block& block : kept) {
     if (block.data == nullptr || block.capacity < capacity || block.capacity / 2 > capacity)
       continue;
-    if (best == nullptr || block.capacity < best->capacity) best = &block;
+    if (best == nullptr || block.released > best->released) best = &block;
   }
   return best == nullptr ? Block{} : std::exchange(*best, Block{});
 }
@@ -160,7 +162,7 @@ class SharedBlocks {
   }
 
  private:
-  static constexpr size_t SLOTS = 4;
+  static constexpr size_t SLOTS = 12;
   std::mutex mutex_;
   Block kept_[SLOTS];
   uint64_t releases_ = 0;
