@@ -174,11 +174,4 @@ std::optional<StmtTag> find_stmt_tag(std::string_view text, std::string_view kw,
   }
 }
 
-size_t find_all(std::string_view text, const Literal& pat, size_t from, std::span<size_t> out) {
-  if (pat.size() < 2 || pat.size() > 16) fault("find_all: a %zu-byte pattern", pat.size());
-  if (from > text.size()) return 0;
-  return simd::find_all(text.data(), text.size(), from, pat.view().data(), pat.size(), pat.pair(),
-                        out.data(), out.size());
-}
-
 }  // namespace tesserine

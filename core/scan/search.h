@@ -112,11 +112,6 @@ inline Offset find_in(std::string_view text, const Literal& pat, size_t from, si
 inline Offset find_in(std::string_view text, std::string_view pat, size_t from, size_t to) {
   return find_in(text, Literal(pat), from, to);
 }
-// The occurrences of `pat` (2 to 16 bytes) that start at or after `from`, left
-// to right: fills `out` from the front and returns how many it wrote; fewer than
-// out.size() means there are no more.
-size_t find_all(std::string_view text, const Literal& pat, size_t from, std::span<size_t> out);
-
 // find_in(text, pat, from, text.size()); none when from > text.size().
 inline Offset find_from(std::string_view text, const Literal& pat, size_t from) {
   if (from > text.size()) return std::nullopt;

@@ -674,57 +674,6 @@ __attribute__((target("avx2"))) void copy_avx2(char* dst, const char* src, size_
   if (i < n) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n - 32), load32(src + n - 32));
 }
 
-size_t find_all_scalar(const char* hay, size_t n, size_t from, const char* nd, size_t m,
-                       PairFilter pr, size_t* out, size_t cap) {
-  size_t count = 0;
-  while (count < cap && from <= n) {
-    const char* hit = find_substring(hay + from, n - from, nd, m, pr);
-    if (hit == nullptr) break;
-    out[count++] = static_cast<size_t>(hit - hay);
-    from = out[count - 1] + 1;
-  }
-  return count;
-}
-
-// A loop the compiler keeps inline: for needles this short, a call to memcmp
-// costs more than the comparison.
-inline bool same_bytes(const char* a, const char* b, size_t m) {
-  for (size_t i = 0; i < m; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
-// Blocks of 32 starts, each filtered on the pair and verified; the short needle
-// bounds the verification, so the cost stays linear whatever the text.
-__attribute__((target("avx2"))) size_t find_all_avx2(const char* hay, size_t n, size_t from,
-                                                     const char* nd, size_t m, PairFilter pr,
-                                                     size_t* out, size_t cap) {
-  if (m > n || cap == 0) return 0;
-  const size_t last = n - m;  // the last possible start
-  const __m256i first = _mm256_set1_epi8(nd[pr.first]);
-  const __m256i second = _mm256_set1_epi8(nd[pr.second]);
-  size_t count = 0;
-  size_t i = from;
-  // Every load of a block ends at i + 31 + (m - 1) <= last + m - 1 < n.
-  for (; i <= last && last - i >= 31; i += 32) {
-    uint32_t mask = mask32(_mm256_cmpeq_epi8(load32(hay + i + pr.first), first)) &
-                    mask32(_mm256_cmpeq_epi8(load32(hay + i + pr.second), second));
-    while (mask != 0) {
-      const size_t s = i + static_cast<size_t>(__builtin_ctz(mask));
-      mask &= mask - 1;
-      if (!same_bytes(hay + s, nd, m)) continue;
-      out[count++] = s;
-      if (count == cap) return count;
-    }
-  }
-  for (; i <= last; ++i) {
-    if (!same_bytes(hay + i, nd, m)) continue;
-    out[count++] = i;
-    if (count == cap) return count;
-  }
-  return count;
-}
-
 // ---- linear fallbacks -----------------------------------------------------
 
 // Reverse Knuth-Morris-Pratt: the last occurrence with its start in [0, top).
@@ -832,12 +781,6 @@ void copy_bytes(char* dst, const char* src, size_t n) noexcept {
   if (n >= kVectorLoopFrom && n < kVectorLoopTo && active_level() == Level::AVX2)
     return copy_avx2(dst, src, n);
   if (n != 0) std::memcpy(dst, src, n);
-}
-
-size_t find_all(const char* hay, size_t n, size_t from, const char* needle, size_t m,
-                PairFilter pair, size_t* out, size_t cap) noexcept {
-  if (active_level() == Level::AVX2) return find_all_avx2(hay, n, from, needle, m, pair, out, cap);
-  return find_all_scalar(hay, n, from, needle, m, pair, out, cap);
 }
 
 const char* find_any(const char* hay, size_t n, const char* set, size_t k) noexcept {

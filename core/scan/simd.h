@@ -106,13 +106,6 @@ const char* rfind_substring(const char* hay, size_t n, const char* needle, size_
 // The same with the pair chosen by choose_pair.
 const char* find_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept;
 
-// The offsets of the occurrences of needle[0..m) (2 <= m <= 16) in hay[0..n)
-// that start at or after `from`, left to right, at most `cap` of them, written
-// to `out`; returns how many. For needles that occur every few hundred bytes,
-// where a call per occurrence costs more in setting up than in scanning: one
-// pass over the text keeps its filter state from one occurrence to the next.
-size_t find_all(const char* hay, size_t n, size_t from, const char* needle, size_t m,
-                PairFilter pair, size_t* out, size_t cap) noexcept;
 const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept;
 
 }  // namespace tesserine::simd

@@ -1,16 +1,11 @@
-"""Texts larger than 4 GiB: offsets and sizes must not wrap at 32 bits.
+"""Texts larger than 4 GiB: offsets and sizes must not wrap at 32 bits. Opt-in, as it
+needs minutes and about four times the text size in free memory (a case is skipped
+without it): TESSERINE_HUGE=1 python3 -m pytest tests/python/test_huge.py
 
-Opt-in, because it needs minutes and a lot of memory:
-
-    TESSERINE_HUGE=1 python3 -m pytest tests/python/test_huge.py
-
-Each function gets a text made of one short pattern repeated until the text is
-just over 4 GiB (TESSERINE_HUGE_BYTES overrides the size). The patterns are
-chosen so that the result for k repetitions is the result for one repetition
-repeated k times; that is checked on a few repetitions first, then the huge
-result is compared block by block. A call holds the input, the native result
-and the result str at once, so each case needs about three to four times the
-text size in free memory and is skipped when the machine does not have it.
+Each function gets one short pattern repeated until the text is just over 4 GiB
+(TESSERINE_HUGE_BYTES overrides the size). The result for k repetitions is the
+result for one repeated k times; that is checked on a few first, then the huge
+result is compared block by block.
 """
 
 from __future__ import annotations

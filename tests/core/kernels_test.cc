@@ -1,0 +1,528 @@
+// The byte kernels, the scanning routines, the UTF-8 conversion and the
+// paragraph-LF kernels, each against a plain oracle at every vector level, with
+// matches and odd bytes at every offset of the vector blocks and of the tails.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fault.h"
+#include "render/paragraph_breaks.h"
+#include "scan/search.h"
+#include "scan/simd.h"
+#include "scan/utf8.h"
+#include "test_util.h"
+
+namespace tesserine {
+namespace {
+
+using simd::Level;
+
+template <class Fn>
+void at_every_level(Fn fn) {
+  test::LevelGuard guard;
+  for (Level level : test::levels()) {
+    SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));
+    simd::force_level(level);
+    fn();
+  }
+}
+
+// Up to `most` pieces drawn at random.
+std::string random_text(std::mt19937& rng, std::span<const std::string_view> pieces, size_t most) {
+  std::string t;
+  for (size_t i = rng() % (most + 1); i > 0; --i) t += pieces[rng() % pieces.size()];
+  return t;
+}
+
+// Every match of a batch search, asking again after the last match of each full batch.
+template <class Batch>
+std::vector<size_t> in_batches(size_t from, size_t cap, Batch batch) {
+  std::vector<size_t> got, buffer(cap);
+  for (;;) {
+    const size_t count = batch(from, buffer.data(), cap);
+    got.insert(got.end(), buffer.begin(), buffer.begin() + count);
+    if (count < cap) return got;
+    from = buffer[count - 1] + 1;
+  }
+}
+
+// Both substring kernels, with the filter pair they choose and with `pair`.
+void check_substring(std::string_view h, std::string_view nd, simd::PairFilter pair) {
+  const size_t first = h.find(nd), last = h.rfind(nd);
+  const char* want_first = first == h.npos ? nullptr : h.data() + first;
+  const char* want_last = last == h.npos ? nullptr : h.data() + last;
+  const char *p = h.data(), *q = nd.data();
+  ASSERT_EQ(simd::find_substring(p, h.size(), q, nd.size()), want_first) << h << " / " << nd;
+  ASSERT_EQ(simd::rfind_substring(p, h.size(), q, nd.size()), want_last) << h << " / " << nd;
+  ASSERT_EQ(simd::find_substring(p, h.size(), q, nd.size(), pair), want_first) << h << " / " << nd;
+  ASSERT_EQ(simd::rfind_substring(p, h.size(), q, nd.size(), pair), want_last) << h << " / " << nd;
+}
+
+// One occurrence at every offset of haystacks long enough for the unrolled loops
+// and the final overlapping block, among near-misses (or, at odd offsets, in
+// blocks with no candidate); then periodic texts on which every position passes
+// the filter, so that the verification budget runs out and the linear fallbacks
+// finish the search.
+TEST(Simd, SubstringAtEveryOffsetAndPastTheVerificationBudget) {
+  at_every_level([] {
+    for (const std::string& nd : {std::string("{%-"), std::string("</w:t>"), std::string("vm"),
+                                  std::string(33, 'a') + "b"}) {
+      const size_t m = nd.size();
+      for (size_t n : {size_t{0}, size_t{1}, m, size_t{40}, size_t{95}, size_t{96}, size_t{97},
+                       size_t{200}, size_t{420}}) {
+        for (size_t at = 0; at <= n && !::testing::Test::HasFatalFailure(); ++at) {
+          std::string h(n, 'w');
+          for (size_t i = 0; at % 2 == 0 && i < n; i += 3) h[i] = nd[i % m];
+          if (at + m <= n) h.replace(at, m, nd);
+          const auto a = static_cast<uint32_t>(at % m), b = static_cast<uint32_t>((at + 1) % m);
+          check_substring(h, nd, {a, b});
+        }
+      }
+    }
+    for (const std::string& nd : {std::string(20, 'a') + "b", std::string(300, 'a') + "b"})
+      for (size_t at : {size_t{0}, size_t{17}, size_t{2500}, size_t{4979} - nd.size() + 21}) {
+        std::string h(5000, 'a');
+        check_substring(h, nd, {0, 1});
+        h.replace(at, nd.size(), nd);
+        check_substring(h, nd, {0, 1});
+        EXPECT_EQ(rfind_in(h, nd, 1, h.size()), at ? Offset(at) : std::nullopt);
+      }
+  });
+}
+
+// Tiny alphabets make matches, near-misses and periodic patterns common.
+TEST(Search, BoundedSubstringSearchesOnRandomTexts) {
+  std::mt19937 rng(12345);
+  const std::string patterns[] = {"ab", "aab", "abab", "</w:t>", "aaaaaaaaab",
+                                  std::string(40, 'a') + "b"};
+  for (int round = 0; round < 400; ++round) {
+    std::string t;
+    for (size_t i = rng() % 300; i > 0; --i) t.push_back("ab</w:t>"[rng() % (round % 2 ? 2 : 8)]);
+    const size_t from = rng() % (t.size() + 1), to = from + rng() % (t.size() - from + 1);
+    at_every_level([&] {
+      for (const std::string& p : patterns) {
+        Offset first, last;
+        for (size_t i = from; i + p.size() <= to; ++i)
+          if (t.compare(i, p.size(), p) == 0) {
+            if (!first) first = i;
+            last = i;
+          }
+        ASSERT_EQ(find_in(t, p, from, to), first) << t << " / " << p << " " << from << " " << to;
+        ASSERT_EQ(rfind_in(t, p, from, to), last) << t << " / " << p << " " << from << " " << to;
+      }
+    });
+  }
+}
+
+TEST(Search, RangeEdgesAndStartTags) {
+  const std::string_view t = "abcabc";
+  EXPECT_EQ(find_in(t, "bc", 5, 4), std::nullopt);
+  EXPECT_EQ(find_in(t, "", 3, 5), 3u);
+  EXPECT_EQ(rfind_in(t, "", 2, 5), 5u);
+  EXPECT_EQ(find_from(t, "a", 7), std::nullopt);
+  EXPECT_EQ(find_from(t, "", 6), 6u);
+  EXPECT_THROW(find_in(t, "a", 0, 7), Fault);
+  EXPECT_THROW(rfind_in(t, "a", 0, 7), Fault);
+  EXPECT_FALSE(starts_at(t, 9, ""));
+  const StartTagPattern tr{"<w:tr", false};
+  EXPECT_EQ(find_start_tag("<w:trPr><w:tr>", tr, 0), 8u);
+  EXPECT_EQ(find_start_tag("<w:tr", tr, 0), std::nullopt);
+  EXPECT_EQ(find_start_tag("<w:tr w:x=\"1\">", tr, 0), 0u);
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:trPr>", tr, 0, 14), 0u);
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:tr>", tr, 0, 5), 0u);  // the follow byte lies past `to`
+  EXPECT_EQ(rfind_start_tag("<w:tr><w:tr>", tr, 1, 10), std::nullopt);
+  EXPECT_EQ(rfind_start_tag("<w:t>{{", StartTagPattern{"<w:t>", true}, 0, 5), 0u);
+}
+
+// Short ranges inside longer texts: bytes just past the range never count.
+TEST(Search, ByteSearchesInShortRanges) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 2000; ++round) {
+    std::string u;
+    for (size_t i = rng() % 70; i > 0; --i) u.push_back("ab{}"[rng() % 4]);
+    const size_t from = rng() % (u.size() + 2), to = rng() % (u.size() + 2);
+    Offset brace, any, last_b;
+    for (size_t i = std::min(to, u.size()); i-- > from;) {
+      if (u[i] == '{') brace = i;
+      if (u[i] == '{' || u[i] == '}') any = i;
+      if (u[i] == 'b' && !last_b) last_b = i;
+    }
+    at_every_level([&] {
+      ASSERT_EQ(find_byte(u, '{', from, to), brace) << u << " " << from << " " << to;
+      ASSERT_EQ(find_any_byte(u, "}{", from, to), any) << u << " " << from << " " << to;
+      ASSERT_EQ(rfind_byte(u, 'b', from, to), last_b) << u << " " << from << " " << to;
+    });
+  }
+}
+
+TEST(Simd, FindAnyAtEveryPadding) {
+  at_every_level([] {
+    for (size_t pad = 0; pad <= 70; ++pad) {
+      std::string h(pad, 'x');
+      auto find = [&](const char* set) {
+        return simd::find_any(h.data(), h.size(), set, strlen(set));
+      };
+      EXPECT_EQ(find("\a\t\n\f"), nullptr);
+      h += "\f" + std::string(pad % 5, 'y');
+      EXPECT_EQ(find("\a\t\n\f"), h.data() + pad);
+      EXPECT_EQ(find("yz"), pad % 5 ? h.data() + pad + 1 : nullptr);
+      // Members that share a low nibble or have the top bit set; bytes that share
+      // a member's low nibble are no members.
+      EXPECT_EQ(find("\x1c\f"), h.data() + pad);
+      EXPECT_EQ(find("\xE2\f"), h.data() + pad);
+      h.insert(pad, "\x8c\x1c\x4c");
+      EXPECT_EQ(find("\a\t\n\f"), h.data() + pad + 3);
+    }
+  });
+}
+
+// find_any_followed, its batch form and find_byte_unfollowed, in the kernels and
+// through the scanning routines, on texts whose hits are sparse in some rounds
+// and clustered several to a block in others.
+TEST(Simd, FollowedBytesMatchTheOracle) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 600; ++round) {
+    std::string h;
+    for (size_t i = rng() % (round % 2 ? 180 : 700); i > 0; --i)
+      h.push_back(rng() % (round % 3 ? 8 : 3) ? "aaaa<"[rng() % 5] : "{}%#k\x8b<>r"[rng() % 9]);
+    const size_t gap = rng() % 4, from = rng() % (h.size() + 2), start = std::min(from, h.size());
+    at_every_level([&] {
+      for (std::string_view set : {"{", "{}%#", "{k", "\xE2}", "<r"}) {
+        SCOPED_TRACE(::testing::Message() << h << " " << set << " " << gap << " " << from);
+        std::vector<size_t> want;
+        for (size_t s = from; s + gap < h.size(); ++s)
+          if (set.find(h[s]) != set.npos && h[s + gap] == '<') want.push_back(s);
+        ASSERT_EQ(simd::find_any_followed(h.data() + start, h.size() - start, set.data(),
+                                          set.size(), '<', gap),
+                  want.empty() ? nullptr : h.data() + want[0]);
+        ASSERT_EQ(find_any_followed(h, set, '<', gap, from), want.empty() ? Offset() : want[0]);
+        ASSERT_EQ(in_batches(from, 64, [&](size_t at, size_t* out, size_t cap) {
+                    return simd::find_all_any_followed(h.data(), h.size(), at, set.data(),
+                                                       set.size(), '<', gap, out, cap);
+                  }), want);
+        ASSERT_EQ(in_batches(from, 3, [&](size_t at, size_t* out, size_t cap) {
+                    return find_all_any_followed(h, set, '<', gap, at, std::span(out, cap));
+                  }), want);
+      }
+      Offset unfollowed;
+      for (size_t s = from; s < h.size() && !unfollowed; ++s)
+        if (h[s] == '>' && (s + 1 == h.size() || h[s + 1] != '<')) unfollowed = s;
+      ASSERT_EQ(find_byte_unfollowed(h, '>', '<', from), unfollowed) << h;
+    });
+  }
+}
+
+TEST(Simd, CopyKernelsWriteExactlyTheirRange) {
+  std::mt19937 rng(11);
+  std::string src(5000, '\0');
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<char>('a' + i % 23);
+  at_every_level([&] {
+    for (size_t n : {0, 1, 31, 255, 256, 257, 288, 383, 384, 415, 4096, 4997}) {
+      std::string dst(src.size() + 64, '#');
+      simd::copy_bytes(dst.data() + 7, src.data() + 3, n);
+      ASSERT_EQ(dst, std::string(7, '#') + src.substr(3, n) + std::string(dst.size() - 7 - n, '#'))
+          << n;
+    }
+    // copy_to_followed stops at the first "{" with the follow byte `gap` after it
+    // (with gap 0, any "{"), looking no further than `avail`, and writes nothing past n.
+    for (int round = 0; round < 400; ++round) {
+      std::string text(rng() % 400, 'x');
+      for (char& c : text) c = "{%-x y<"[rng() % (round % 2 ? 7 : 3)];
+      const size_t gap = rng() % 4, n = text.empty() ? 0 : rng() % (text.size() + 1);
+      const size_t avail = n + rng() % (text.size() - n + 1);
+      const char follow = gap == 0 ? '{' : '%';
+      size_t want = n;
+      for (size_t i = 0; i < n && want == n; ++i)
+        if (text[i] == '{' && i + gap < avail && text[i + gap] == follow) want = i;
+      std::string dst(n + 40, '#');
+      const size_t got =
+          simd::copy_to_followed(dst.data(), text.data(), n, avail, '{', follow, gap);
+      ASSERT_EQ(got, want) << text.substr(0, n) << " " << gap;
+      ASSERT_EQ(dst.substr(0, got), text.substr(0, got));
+      ASSERT_EQ(dst.substr(n), std::string(40, '#'));
+    }
+  });
+}
+
+// White space is exactly what Python's str.isspace() accepts.
+TEST(Search, WhiteSpaceAndItsNeighbours) {
+  const char32_t spaces[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x85,
+                             0xA0, 0x1680, 0x2000, 0x2005, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
+                             0x3000};
+  const char32_t others[] = {0x08, 0x0E, 0x1B, 0x21, 0x84, 0x86, 0x9F, 0xA1, 0x167F, 0x1681, 0x1FFF,
+                             0x200B, 0x2027, 0x202A, 0x202E, 0x2030, 0x205E, 0x2060, 0x2FFF, 0x3001,
+                             0xFEFF, 0x1F600};
+  for (char32_t c : spaces) {
+    const std::string s = test::utf8_of(std::u32string(1, c));
+    EXPECT_EQ(space_length(s + "x", 0), s.size()) << std::hex << static_cast<uint32_t>(c);
+    EXPECT_EQ(space_length(s, 0), s.size()) << std::hex << static_cast<uint32_t>(c);
+  }
+  for (char32_t c : others)
+    EXPECT_EQ(space_length(test::utf8_of(std::u32string(1, c)) + "x", 0), 0u)
+        << static_cast<uint32_t>(c);
+  EXPECT_EQ(space_length("\xE3\x80", 0), 0u);  // cut short
+  EXPECT_EQ(skip_space(" \u3000x", 0), 4u);
+  EXPECT_THROW(skip_space("\u00a0x", 1), Fault);
+  // skip_space_back is the inverse of skip_space.
+  std::mt19937 rng(17);
+  const std::string_view pieces[] = {" ", "\t", "\u3000", "\u00a0", "\u2028", "\x1c", "\u200b",
+                                     "\u00e0", "\u4e2d", "x", "%"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string t = random_text(rng, pieces, 7);
+    const size_t j = t.size();
+    const size_t w = skip_space_back(t += "vm", j);
+    ASSERT_EQ(skip_space(t, w), j) << t;
+    size_t start = w;  // the character that ends at w is no white space
+    while (start > 0 && (static_cast<unsigned char>(t[--start]) & 0xC0) == 0x80) {}
+    ASSERT_TRUE(w == 0 || space_length(t, start) == 0) << t;
+  }
+}
+
+// The statement-tag search against one through every "{%".
+TEST(Search, StatementTagsMatchASearchThroughEveryOpener) {
+  std::mt19937 rng(23);
+  const std::string_view pieces[] = {"{%", "{", "%", "%}", "}", "vm", "v", "m", " ", "\t",
+                                     "\u3000", "\u00a0", "-", "x", "{%vm", "vm%}"};
+  for (int round = 0; round < 20000; ++round) {
+    const std::string t = random_text(rng, pieces, 11);
+    const size_t from = rng() % (t.size() + 2);
+    std::optional<std::pair<size_t, size_t>> want;
+    for (size_t k = t.find("{%", from); from <= t.size() && k != t.npos && !want;
+         k = t.find("{%", k + 1)) {
+      const size_t j = skip_space(t, k + 2);
+      if (!starts_at(t, j, "vm")) continue;
+      const size_t e = skip_space(t, j + 2);
+      if (starts_at(t, e, "%}")) want = std::pair(k, e + 2);
+    }
+    const std::optional<StmtTag> got = find_stmt_tag(t, "vm", from);
+    ASSERT_EQ(got ? std::optional(std::pair(got->start, got->end)) : std::nullopt, want)
+        << t << " " << from;
+  }
+}
+
+// UTF-8 ----------------------------------------------------------------------
+
+// Measures the text, decodes it into every unit wide enough, and encodes it back.
+template <class Unit>
+void check_round_trip(const std::string& text, const std::u32string& cps) {
+  std::vector<Unit> decoded(cps.size());
+  ASSERT_TRUE(utf8::decode(text, std::span<Unit>(decoded)));
+  EXPECT_EQ(decoded, std::vector<Unit>(cps.begin(), cps.end()));
+  Buffer encoded;
+  EXPECT_EQ(utf8::encode(std::span<const Unit>(decoded), encoded), std::nullopt);
+  EXPECT_EQ(encoded.view(), text);
+}
+
+void check_text(const std::u32string& cps) {
+  const std::string text = test::utf8_of(cps);
+  const char32_t top = cps.empty() ? 0 : *std::max_element(cps.begin(), cps.end());
+  const utf8::Measure m = utf8::measure(text);
+  ASSERT_TRUE(m.valid);
+  EXPECT_EQ(m.code_points, cps.size());
+  EXPECT_EQ(m.width, top < 0x80 ? utf8::Width::Ascii : top < 0x100 ? utf8::Width::Latin1
+                     : top < 0x10000 ? utf8::Width::Ucs2 : utf8::Width::Ucs4);
+  if (top < 0x100) check_round_trip<uint8_t>(text, cps);
+  if (top < 0x10000) check_round_trip<uint16_t>(text, cps);
+  check_round_trip<uint32_t>(text, cps);
+}
+
+// One character of every width at every position of a block, twice in a row and
+// at both ends. (Random texts and bytes get the same checks from the fuzzer.)
+TEST(Utf8, EveryWidthAtEveryPositionOfABlock) {
+  at_every_level([] {
+    for (char32_t c : {0x80, 0xFF, 0x100, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF})
+      for (size_t before = 0; before <= 66; ++before)
+        for (size_t after : {0, 1, 15, 31, 33}) {
+          SCOPED_TRACE(::testing::Message() << static_cast<uint32_t>(c) << " at " << before);
+          const std::u32string cps = std::u32string(before, U'x') + c + std::u32string(after, U'y');
+          check_text(cps);
+          check_text(std::u32string(1, c) + cps + c + c);
+        }
+  });
+}
+
+TEST(Utf8, IllFormedSequencesAreRejectedWhereverTheyStand) {
+  const std::string bad[] = {
+      "\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF",  // stray, overlong
+      "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",  // range
+      "\xC3", "\xE2\x80", "\xF0\x9F\x98",                                  // cut short
+      "\xC3\x41", "\xE2\x41\x9C", "\xE2\x80\x41", "\xF0\x9F\x98\x41",      // ASCII inside
+      "\xC3\xA9\xA9"};                                                     // one too many
+  at_every_level([&] {
+    for (const std::string& seq : bad)
+      for (size_t before : {0, 1, 15, 16, 31, 32, 63, 64, 100})
+        for (size_t after : {0, 2, 40}) {
+          const std::string text = std::string(before, 'a') + seq + std::string(after, 'b');
+          EXPECT_FALSE(utf8::measure(text).valid) << before;
+          // Whatever size the caller guesses, decoding fails inside its output.
+          for (size_t room : {before, text.size() - 1, text.size()}) {
+            std::vector<uint32_t> out(room + 8, 0xABCD);
+            EXPECT_FALSE(utf8::decode(text, std::span<uint32_t>(out.data(), room)));
+            EXPECT_EQ(std::vector<uint32_t>(out.end() - 8, out.end()),
+                      std::vector<uint32_t>(8, 0xABCD));
+          }
+        }
+    const std::string text = std::string(100, 'a') + "\xC3\xA9" + std::string(100, 'b');
+    for (size_t room : {0, 1, 100, 200, 201, 202, 260}) {
+      std::vector<uint16_t> out(room + 40, 0xABCD);
+      EXPECT_EQ(utf8::decode(text, std::span<uint16_t>(out.data(), room)), room == 201);
+      EXPECT_EQ(std::vector<uint16_t>(out.end() - 40, out.end()),
+                std::vector<uint16_t>(40, 0xABCD));
+    }
+    std::vector<uint8_t> narrow(3);
+    EXPECT_FALSE(utf8::decode("a\xC4\x80" "b", std::span<uint8_t>(narrow))) << "U+0100 in a byte";
+    std::vector<uint16_t> bmp(2);
+    EXPECT_FALSE(utf8::decode("\xF0\x9F\x98\x80" "b", std::span<uint16_t>(bmp))) << "astral";
+  });
+}
+
+// A later unencodable unit never wins.
+TEST(Utf8, EncodeStopsAtTheFirstUnencodableUnit) {
+  at_every_level([] {
+    for (size_t at : {0, 7, 16, 31, 32, 33, 70, 99})
+      for (uint32_t bad : {0xD800u, 0xDBFFu, 0xDC80u, 0xDFFFu, 0x110000u, 0xFFFFFFFFu}) {
+        Buffer out;
+        std::vector<uint32_t> wide(100, U'x');
+        std::vector<uint16_t> narrow(100, u'x');
+        wide[at] = bad;
+        narrow[at] = static_cast<uint16_t>(bad);
+        narrow[99] = at < 99 ? 0xDFFF : narrow[99];
+        EXPECT_EQ(utf8::encode(std::span<const uint32_t>(wide), out), at);
+        if (bad <= 0xFFFF) {
+          EXPECT_EQ(utf8::encode(std::span<const uint16_t>(narrow), out), at);
+        }
+      }
+  });
+}
+
+// Paragraph-LF kernels ------------------------------------------------------
+
+// Whole and broken tags, with and without an LF before them; in wider units,
+// characters whose low byte (or low half) is one of the tag's, which shows a
+// kernel that compares bytes instead of units; now and then something that
+// post_render must do more for: a control character, an underscore between
+// delimiters, a surrogate.
+template <class Unit>
+std::vector<Unit> break_text(std::mt19937& rng, size_t pieces) {
+  static const std::string_view kAscii[] = {"<w:p>", "<w:p ", "<w:p/>", "\n<w:p>", "\n<w:p ",
+                                            "<w:p", "<w:", "w:p", "x", "<", " ", ">"};
+  static const std::string_view kRare[] = {"\n", "\t", "\a", "\f", "{_{", "%_}", "_", "{", "%"};
+  static const uint32_t kLookalikes[] = {0x013C, 0x0170, 0x013E, 0x0120, 0x010A, 0x1003C};
+  const size_t lookalikes = sizeof(Unit) == 2 ? 5 : 6;  // the last one is too wide for two bytes
+  std::vector<Unit> text;
+  auto append = [&](std::string_view s) { text.insert(text.end(), s.begin(), s.end()); };
+  for (size_t i = 0; i < pieces; ++i) {
+    const unsigned pick = rng() % 16;
+    if (pick < std::size(kAscii)) append(kAscii[pick]);
+    else if (rng() % 24 == 0 && sizeof(Unit) > 1 && rng() % 4 == 0)
+      text.push_back(static_cast<Unit>(0xD800 + rng() % 0x800));
+    else if (rng() % 24 == 0) append(kRare[rng() % std::size(kRare)]);
+    else if (sizeof(Unit) == 1) text.push_back(static_cast<Unit>(0xE9));
+    else if (pick < 14) text.push_back(static_cast<Unit>(kLookalikes[rng() % lookalikes]));
+    else text.push_back(static_cast<Unit>(0x201C));
+  }
+  return text;
+}
+
+template <class Unit>
+bool tag_at(const std::vector<Unit>& t, size_t i) {
+  return i + 5 <= t.size() && t[i] == '<' && t[i + 1] == 'w' && t[i + 2] == ':' &&
+         t[i + 3] == 'p' && (t[i + 4] == '>' || t[i + 4] == ' ');
+}
+
+template <class Unit>
+bool any_surrogate(const std::vector<Unit>& t, size_t from, size_t to) {
+  for (size_t i = from; sizeof(Unit) > 1 && i < std::min(to, t.size()); ++i)
+    if (t[i] >= 0xD800 && t[i] <= 0xDFFF) return true;
+  return false;
+}
+
+// Inserting LFs before tags, and taking out those directly before tags, against
+// the definitions. Outputs have exactly the room the steps promise to need: a
+// store past it shows under the sanitizer.
+template <class Unit>
+void check_breaks(const std::vector<Unit>& text) {
+  const std::span<const Unit> view(text);
+  std::vector<Unit> inserted, removed;
+  size_t first_tag = text.size(), first_lf = text.size();
+  bool more = false, after_tag = false;  // control characters before the first tag stay
+  for (size_t i = 0; i < text.size(); ++i) {
+    const Unit u = text[i];
+    const bool marked = u == '\n' && tag_at(text, i + 1);
+    if (tag_at(text, i)) {
+      first_tag = std::min(first_tag, i);
+      inserted.push_back('\n');
+      after_tag = true;
+    }
+    if (marked) first_lf = std::min(first_lf, i);
+    inserted.push_back(u);
+    if (!marked) removed.push_back(u);
+    auto delimiter = [](Unit d) { return d == '{' || d == '}' || d == '%'; };
+    more |= any_surrogate(text, i, i + 1) ||
+            (after_tag && !marked && (u == '\n' || u == '\t' || u == '\a' || u == '\f')) ||
+            (u == '_' && i > 0 && i + 1 < text.size() && delimiter(text[i - 1]) &&
+             delimiter(text[i + 1]));
+  }
+  const BreakScan found = first_paragraph_start(view);
+  ASSERT_EQ(found.first, first_tag);
+  if (first_tag == text.size()) {
+    EXPECT_EQ(found.more, any_surrogate(text, 0, first_tag));
+  } else {
+    EXPECT_TRUE(found.more || !any_surrogate(text, 0, first_tag + 1));  // it vouches up to the tag
+    std::vector<Unit> out(inserted.size());
+    const BreakScan done = insert_paragraph_breaks(view, first_tag, out.data());
+    EXPECT_EQ(text.size() + done.count, inserted.size());
+    EXPECT_EQ(out, inserted);
+    EXPECT_EQ(done.more, any_surrogate(text, first_tag, text.size()));
+  }
+  const BreakScan start = first_rendered_break(view);
+  if (start.more || start.first == text.size()) {
+    // Up to the first tag, only what has no UTF-8 form or may become a delimiter counts.
+    ASSERT_EQ(start.more, more);
+    EXPECT_TRUE(more || removed.size() == text.size());
+    return;
+  }
+  EXPECT_LE(start.first, first_lf);
+  std::vector<Unit> out(text.size());
+  const BreakScan done = remove_rendered_breaks(view, start.first, out.data());
+  const BreakScan counted = remove_rendered_breaks<Unit>(view, start.first, nullptr);
+  ASSERT_EQ(std::pair(done.more, counted.more), std::pair(more, more));
+  if (more) return;
+  EXPECT_EQ(std::pair(done.first, done.count), std::pair(first_lf, text.size() - removed.size()));
+  EXPECT_EQ(std::pair(counted.first, counted.count), std::pair(done.first, done.count));
+  out.resize(removed.size());
+  EXPECT_EQ(out, removed);
+}
+
+template <class Unit>
+void check_breaks_at_every_level() {
+  at_every_level([] {
+    std::mt19937 rng(7);
+    for (size_t round = 0; round < 3000 && !::testing::Test::HasFatalFailure(); ++round)
+      check_breaks(break_text<Unit>(rng, round % 60));
+    // A tag at every offset of the vector blocks and of the ends.
+    for (size_t pad = 0; pad < 80; ++pad) {
+      std::vector<Unit> text(pad, static_cast<Unit>('.'));
+      for (char c : std::string_view("<w:p>\n<w:p a><w:p")) text.push_back(static_cast<Unit>(c));
+      check_breaks(text);
+      text.resize(pad + 5);
+      check_breaks(text);
+    }
+  });
+}
+
+TEST(ParagraphBreaks, MatchTheDefinitionInEveryWidthAndAtEveryLevel) {
+  check_breaks_at_every_level<char>();
+  check_breaks_at_every_level<uint16_t>();
+  check_breaks_at_every_level<uint32_t>();
+}
+
+}  // namespace
+}  // namespace tesserine
