@@ -5,6 +5,7 @@
 
 #include <sanitizer/allocator_interface.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "fault.h"
 #include "pass_result.h"
 
 namespace fuzz {
@@ -23,64 +23,49 @@ inline size_t utf8_sequence(std::string_view text, size_t at) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
   if (lead < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
+  const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  if (length == 0 || text.size() - at < length) return 0;
+  // The second byte's range narrows after the leads that begin overlong forms,
+  // surrogates or code points past U+10FFFF.
+  const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
   if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
+  for (size_t i = 2; i < length; ++i)
     if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  }
   return length;
 }
 
 inline bool valid_utf8(std::string_view text) {
-  for (size_t at = 0; at < text.size();) {
-    const size_t length = utf8_sequence(text, at);
-    if (length == 0) return false;
-    at += length;
-  }
+  for (size_t at = 0, length; at < text.size(); at += length)
+    if ((length = utf8_sequence(text, at)) == 0) return false;
   return true;
 }
 
 // Replaces every byte that starts no valid sequence by '?', so that mutations
 // which break the encoding still reach the code under test.
 inline std::string repair_utf8(const uint8_t* data, size_t size) {
-  std::string_view raw(reinterpret_cast<const char*>(data), size);
+  const std::string_view raw(reinterpret_cast<const char*>(data), size);
   std::string text;
-  text.reserve(size);
   for (size_t at = 0; at < raw.size();) {
     const size_t length = utf8_sequence(raw, at);
-    if (length == 0) {
-      text.push_back('?');
-      ++at;
-    } else {
-      text.append(raw.substr(at, length));
-      at += length;
-    }
+    text.append(length == 0 ? std::string_view("?") : raw.substr(at, length));
+    at += length == 0 ? 1 : length;
   }
   return text;
 }
 
-#define FUZZ_CHECK(condition)                                                          \
-  do {                                                                                 \
-    if (!(condition)) {                                                                \
+#define FUZZ_CHECK(condition)                                                               \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
       std::fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
-      __builtin_trap();                                                                \
-    }                                                                                  \
+      __builtin_trap();                                                                     \
+    }                                                                                       \
   } while (0)
+
+// Passes that may give up: colspan, cellbg (a backslash in the expression) and
+// hmerge (a non-ASCII gridSpan value).
+constexpr bool may_fall_back(size_t pass) { return pass == 2 || pass == 3 || pass == 16; }
 
 inline thread_local size_t allocations = 0;
 
@@ -106,10 +91,8 @@ Outcome checked_call(const char* name, Step step, std::string_view text) {
     tesserine::PassResult result = step(text);
     const size_t count = allocations - before;
     return {std::move(result), count};
-  } catch (const tesserine::Fault& fault) {
-    std::fprintf(stderr, "internal fault in %s: %s\n", name, fault.what());
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "exception escaped %s: %s\n", name, error.what());
+  } catch (const std::exception& error) {  // a tesserine::Fault among them
+    std::fprintf(stderr, "internal fault or exception in %s: %s\n", name, error.what());
   } catch (...) {
     std::fprintf(stderr, "unknown exception escaped %s\n", name);
   }
@@ -120,20 +103,11 @@ Outcome checked_call(const char* name, Step step, std::string_view text) {
 // text is valid UTF-8, Fallback carries a reason and only where allowed.
 inline void check_outcome(const char* name, const Outcome& outcome, bool may_fall_back) {
   const tesserine::PassResult& result = outcome.result;
-  if (result.is_unchanged() && outcome.allocations != 0) {
-    std::fprintf(stderr, "%s returned Unchanged after %zu allocations\n", name,
-                 outcome.allocations);
-    __builtin_trap();
-  }
-  if (result.is_rewritten() && !valid_utf8(result.text().view())) {
-    std::fprintf(stderr, "%s wrote invalid UTF-8\n", name);
-    __builtin_trap();
-  }
-  if (result.is_fallback()) {
-    if (!may_fall_back) std::fprintf(stderr, "%s fell back: %s\n", name, result.reason());
-    FUZZ_CHECK(may_fall_back);
-    FUZZ_CHECK(result.reason() != nullptr);
-  }
+  if (result.is_fallback() && !may_fall_back)
+    std::fprintf(stderr, "%s fell back: %s\n", name, result.reason());
+  FUZZ_CHECK(!result.is_unchanged() || outcome.allocations == 0);
+  FUZZ_CHECK(!result.is_rewritten() || valid_utf8(result.text().view()));
+  FUZZ_CHECK(!result.is_fallback() || (may_fall_back && result.reason() != nullptr));
 }
 
 // The text a step leaves current: its new text, or its input when unchanged.
@@ -146,16 +120,8 @@ inline bool holds_listing_control(std::string_view text) {
 }
 
 inline bool holds_split_delimiter(std::string_view text) {
-  for (std::string_view sequence : {"{_{", "}_}", "{_%", "%_}"}) {
-    if (text.find(sequence) != std::string_view::npos) return true;
-  }
-  return false;
-}
-
-// A paragraph start tag: "<w:p" followed by ">" or a space.
-inline bool paragraph_start_at(std::string_view text, size_t at) {
-  return text.compare(at, 4, "<w:p") == 0 && at + 4 < text.size() &&
-         (text[at + 4] == '>' || text[at + 4] == ' ');
+  return std::ranges::any_of(std::initializer_list<std::string_view>{"{_{", "}_}", "{_%", "%_}"},
+                             [&](std::string_view s) { return text.find(s) != text.npos; });
 }
 
 }  // namespace fuzz

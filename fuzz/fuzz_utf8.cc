@@ -3,6 +3,7 @@
 // decodes to the code points it holds and encodes back to the same bytes, and
 // the same bytes read as 16-bit units encode to UTF-8 that measures and decodes
 // back to them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,17 +34,9 @@ void check_text(std::string_view text) {
   const utf8::Measure m = utf8::measure(text);
   FUZZ_CHECK(m.valid == fuzz::valid_utf8(text));
   if (!m.valid) return;
-  switch (m.width) {
-    case utf8::Width::Ascii:
-    case utf8::Width::Latin1:
-      round_trip<uint8_t>(text, m.code_points);
-      [[fallthrough]];
-    case utf8::Width::Ucs2:
-      round_trip<uint16_t>(text, m.code_points);
-      [[fallthrough]];
-    case utf8::Width::Ucs4:
-      round_trip<uint32_t>(text, m.code_points);
-  }
+  if (m.width <= utf8::Width::Latin1) round_trip<uint8_t>(text, m.code_points);
+  if (m.width <= utf8::Width::Ucs2) round_trip<uint16_t>(text, m.code_points);
+  round_trip<uint32_t>(text, m.code_points);
 }
 
 void check_units(const uint8_t* data, size_t size) {
@@ -51,14 +44,10 @@ void check_units(const uint8_t* data, size_t size) {
   if (!units.empty()) std::memcpy(units.data(), data, units.size() * 2);
   Buffer encoded;
   const auto stop = utf8::encode(std::span<const uint16_t>(units), encoded);
-  size_t clean = units.size();
-  for (size_t i = 0; i < units.size(); ++i)
-    if (units[i] >= 0xD800 && units[i] <= 0xDFFF) {
-      clean = i;
-      break;
-    }
-  if (clean < units.size()) {
-    FUZZ_CHECK(stop && *stop == clean);
+  const auto surrogate = std::find_if(units.begin(), units.end(),
+                                      [](uint16_t u) { return u >= 0xD800 && u <= 0xDFFF; });
+  if (surrogate != units.end()) {
+    FUZZ_CHECK(stop && *stop == static_cast<size_t>(surrogate - units.begin()));
     return;
   }
   FUZZ_CHECK(!stop);

@@ -7,6 +7,7 @@ corpus directories.
 
 from __future__ import annotations
 
+import itertools
 import random
 import shutil
 import sys
@@ -20,29 +21,20 @@ import docgen
 
 CELL = '<w:tc><w:tcPr><w:tcW w:w="2000" w:type="dxa"/></w:tcPr><w:p><w:r><w:t>{}</w:t></w:r></w:p></w:tc>'
 
+
+def table(*rows: list[str]) -> str:
+    return "<w:tbl>" + "".join("<w:tr>" + "".join(map(CELL.format, row)) + "</w:tr>" for row in rows) + "</w:tbl>"
+
+
 SNIPPETS = [
     "<w:p><w:r><w:t>{</w:t></w:r><w:r><w:t>{ name }</w:t></w:r><w:r><w:t>}</w:t></w:r></w:p>",
     '<w:p><w:r><w:t>{%</w:t></w:r><w:proofErr w:type="spellStart"/><w:r><w:rPr><w:b/></w:rPr><w:t> if x %</w:t></w:r><w:r><w:t>}</w:t></w:r></w:p>',
-    "<w:tbl><w:tr>"
-    + CELL.format("{%tr for r in rows %}")
-    + "</w:tr><w:tr>"
-    + CELL.format("{{ r.a }}")
-    + "</w:tr><w:tr>"
-    + CELL.format("{%tr endfor %}")
-    + "</w:tr></w:tbl>",
-    "<w:tbl><w:tr>"
-    + CELL.format("{%tc if a %}")
-    + CELL.format("{#tc note #}")
-    + "</w:tr></w:tbl>",
-    "<w:tbl><w:tr>"
-    + CELL.format("{% vm %}")
-    + CELL.format("{% hm %}").replace("<w:tcW", '<w:gridSpan w:val="2"/><w:tcW')
-    + "</w:tr></w:tbl>",
-    "<w:tbl><w:tr>"
-    + CELL.format("{% colspan n %}")
-    + CELL.format("{% cellbg 'FF0000' %}")
-    + "</w:tr></w:tbl>",
-    "<w:tbl><w:tr>" + CELL.format("{% colspan a\\b %}") + "</w:tr></w:tbl>",
+    table(["{%tr for r in rows %}"], ["{{ r.a }}"], ["{%tr endfor %}"]),
+    table(["{%tc if a %}", "{#tc note #}"]),
+    "<w:tbl><w:tr>" + CELL.format("{% vm %}")
+    + CELL.format("{% hm %}").replace("<w:tcW", '<w:gridSpan w:val="2"/><w:tcW') + "</w:tr></w:tbl>",
+    table(["{% colspan n %}", "{% cellbg 'FF0000' %}"]),
+    table(["{% colspan a\\b %}"]),
     '<w:tbl><w:tr><w:tc><w:tcPr><w:gridSpan w:val="\u0662"/></w:tcPr><w:p><w:r><w:t>{% hm %}</w:t></w:r></w:p></w:tc></w:tr></w:tbl>',
     "<w:p><w:r><w:t>{%p if show %}</w:t></w:r></w:p><w:p><w:r><w:t>{#p gone #}</w:t></w:r></w:p>",
     "<w:p><w:r><w:rPr><w:i/></w:rPr><w:t>a {{r bold }} b {%r if c %}</w:t></w:r></w:p>",
@@ -60,63 +52,35 @@ RENDERED = [
 ]
 
 
-def control_text(rng: random.Random, part: str) -> str:
-    """Puts control characters into text elements, as rendered values leave them."""
+def rendered(rng: random.Random, part: str) -> str:
+    """A patched part after rendering: control characters that values left in text
+    elements, and line breaks before paragraphs."""
     pieces = part.split("<w:t>")
     for i in range(1, len(pieces)):
         if rng.random() < 0.3:
             pieces[i] = pieces[i].replace(" ", rng.choice("\a\t\n\f"), 1)
-    return "<w:t>".join(pieces)
-
-
-def rendered(part: str) -> str:
-    """A patched template part after rendering: line breaks before paragraphs."""
-    return part.replace("<w:p>", "\n<w:p>").replace("<w:p ", "\n<w:p ")
+    return "<w:t>".join(pieces).replace("<w:p>", "\n<w:p>").replace("<w:p ", "\n<w:p ")
 
 
 def small_parts(make: Callable[[int], str], count: int, limit: int = 6000) -> list[str]:
     """The first `count` generated parts no larger than `limit` bytes."""
-    parts: list[str] = []
-    seed = 0
-    while len(parts) < count:
-        part = make(seed)
-        if len(part.encode()) <= limit:
-            parts.append(part)
-        seed += 1
-    return parts
+    return list(itertools.islice((part for part in map(make, itertools.count()) if len(part.encode()) <= limit), count))
 
 
 def main() -> None:
-    corpus = HERE / "corpus"
-    targets = {
-        name: []
-        for name in ("patch_pipeline", "patch_pass", "pre_render", "post_render")
-    }
-    parts = small_parts(
-        lambda seed: docgen.document_part(300 + 250 * (seed % 12), seed=seed), 20
-    )
-    templates = parts + SNIPPETS
-    targets["patch_pipeline"] = templates
-    targets["pre_render"] = templates + RENDERED
+    parts = small_parts(lambda seed: docgen.document_part(300 + 250 * (seed % 12), seed=seed), 20)
     rng = random.Random(7)
-    targets["post_render"] = RENDERED + small_parts(
-        lambda seed: rendered(
-            control_text(
-                rng,
-                docgen.document_part(
-                    300 + 300 * (seed % 8), control=True, seed=100 + seed
-                ),
-            )
-        ),
-        16,
-    )
-    # The pass target reads its pass from the first byte: every pass gets the snippets
-    # and a few realistic parts.
-    targets["patch_pass"] = [
-        chr(index) + text for index in range(18) for text in [*SNIPPETS, parts[index]]
-    ]
+    targets = {
+        "patch_pipeline": parts + SNIPPETS,
+        "pre_render": parts + SNIPPETS + RENDERED,
+        "post_render": RENDERED + small_parts(lambda seed: rendered(rng, docgen.document_part(
+            300 + 300 * (seed % 8), control=True, seed=100 + seed)), 16),
+        # The pass target reads its pass from the first byte: every pass gets the
+        # snippets and a few realistic parts.
+        "patch_pass": [chr(index) + text for index in range(18) for text in [*SNIPPETS, parts[index]]],
+    }
     for name, texts in targets.items():
-        directory = corpus / name
+        directory = HERE / "corpus" / name
         shutil.rmtree(directory, ignore_errors=True)
         directory.mkdir(parents=True)
         for number, text in enumerate(texts):

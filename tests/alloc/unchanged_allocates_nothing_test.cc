@@ -36,15 +36,10 @@ std::vector<std::string> corpus() {
   std::string part = "<w:body>";
   for (int i = 0; i < 50; ++i) part += "<w:p><w:pPr><w:jc/></w:pPr>" + run + "</w:p>";
   part += "<w:tbl><w:tr><w:tc><w:tcPr/><w:p>" + run + "</w:p></w:tc></w:tr></w:tbl></w:body>";
-  return {
-      "",
-      part,
-      "<w:t>{{ a }} {% if b %} {# c #}</w:t>",
-      "{%tr x %} {% vm %} {% hm %} {% colspan 2 %} {% cellbg c %} outside any cell",
-      "{{ {{ {{ {% {% {%- -%} }} %}",
-      "colspan cellbg vm hm in body text <w:tc><w:p>no tags</w:p></w:tc>",
-      "<w:p><w:r><w:t>\ttab outside runs</w:t></w:p>\a",
-  };
+  return {"", part, "<w:t>{{ a }} {% if b %} {# c #}</w:t>", "{{ {{ {{ {% {% {%- -%} }} %}",
+          "{%tr x %} {% vm %} {% hm %} {% colspan 2 %} {% cellbg c %} outside any cell",
+          "colspan cellbg vm hm in body text <w:tc><w:p>no tags</w:p></w:tc>",
+          "<w:p><w:r><w:t>\ttab outside runs</w:t></w:p>\a"};
 }
 
 template <typename Fn>

@@ -1,4 +1,4 @@
-// The copy-on-write Rewriter, and the Buffer with its mapped blocks and the pool
+// The copy-on-write Rewriter's faults, and the Buffer with its mapped blocks and the pool
 // that recycles large blocks.
 #include "scan/rewriter.h"
 
@@ -18,28 +18,6 @@
 
 namespace tesserine {
 namespace {
-
-TEST(Rewriter, EditsByCopyUntilAndPush) {
-  EXPECT_TRUE(Rewriter("abc").finish().is_unchanged());
-  struct Case {
-    size_t end, resume;
-    const char* push;
-    const char* expected;
-  };
-  for (const Case& c : {Case{0, 0, "", "abc"}, Case{1, 2, "X", "aXc"}, Case{1, 1, "X", "aXbc"},
-                        Case{1, 3, "", "a"}, Case{3, 3, "!", "abc!"}}) {
-    Rewriter rw("abc");
-    rw.copy_until(c.end, c.resume);
-    rw.push_str(c.push);
-    EXPECT_EQ(test::outcome(rw.finish()), c.expected) << c.end << "," << c.resume;
-  }
-  Rewriter rw("one two three");
-  rw.copy_until(4, 7);
-  rw.push_str("2");
-  rw.copy_until(8, 13);
-  rw.push_str(std::string(300, '3'));  // past the room the rewriter starts with
-  EXPECT_EQ(test::outcome(rw.finish()), "one 2 " + std::string(300, '3'));
-}
 
 TEST(Rewriter, OffsetViolationsAreFaults) {
   const std::string src = "a\xC3\xA9z";  // offset 2 is inside the "é"
@@ -104,21 +82,6 @@ TEST(Buffer, PoolHandsOutTheFittingBlockReleasedLast) {
     first = a.data();
   }  // b goes back first, then a
   EXPECT_EQ(Buffer(4 * MAPPED_BLOCK).data(), first);
-}
-
-TEST(Buffer, PoolKeepsABoundedAmountOutsideAScope) {
-  release_kept_blocks();
-  const size_t huge = BLOCK_POOL_KEPT_BYTES + 2 * MAPPED_BLOCK;
-  {
-    ScratchScope scope;
-    { Buffer block(huge); }
-    EXPECT_GE(kept_block_bytes(), huge);  // within a scope, even a block past the bound
-  }
-  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
-  { Buffer block(huge); }
-  EXPECT_LE(kept_block_bytes(), BLOCK_POOL_KEPT_BYTES);
-  release_kept_blocks();
-  EXPECT_EQ(kept_block_bytes(), 0u);
 }
 
 // The blocks of a thread that has ended serve the others, and a forked child.

@@ -13,19 +13,19 @@
 
 namespace tesserine::test {
 
-// Every vector level the machine supports, so that each vector kernel is
-// checked against the scalar one on the same inputs.
-inline std::vector<simd::Level> levels() {
-  std::vector<simd::Level> out{simd::Level::Scalar};
-  if (simd::best_level() >= simd::Level::SSE2) out.push_back(simd::Level::SSE2);
-  if (simd::best_level() >= simd::Level::AVX2) out.push_back(simd::Level::AVX2);
-  return out;
+// Runs `fn` at every vector level the machine supports, so that each vector
+// kernel is checked against the scalar one on the same inputs; the best level
+// is back in force afterwards.
+template <class Fn>
+void at_every_level(Fn fn) {
+  for (simd::Level level : {simd::Level::Scalar, simd::Level::SSE2, simd::Level::AVX2}) {
+    if (level > simd::best_level()) break;
+    SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));
+    simd::force_level(level);
+    fn();
+  }
+  simd::force_level(simd::best_level());
 }
-
-// Puts the best level back when a test that forced others ends.
-struct LevelGuard {
-  ~LevelGuard() { simd::force_level(simd::best_level()); }
-};
 
 // UTF-8 written straight from the bit layout, independent of the library's.
 inline std::string utf8_of(std::u32string_view cps) {
@@ -39,13 +39,6 @@ inline std::string utf8_of(std::u32string_view cps) {
     out += static_cast<char>((0xF00 >> n) | (c >> (6 * (n - 1))));
     for (int k = n - 2; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
   }
-  return out;
-}
-
-inline std::string repeat(std::string_view unit, size_t n) {
-  std::string out;
-  out.reserve(unit.size() * n);
-  for (size_t i = 0; i < n; ++i) out += unit;
   return out;
 }
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import io
 import os
 import zipfile
-from collections.abc import Iterator
 from pathlib import Path
 
 import docx
@@ -21,16 +20,13 @@ W = "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}"
 
 
 @pytest.fixture(params=["pure", "native"])
-def backend(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
+def backend(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
     """Run the test once with each engine behind the package."""
-    if request.param == "native":
-        chosen = _backend.native_backend()
-        if chosen is None:
-            pytest.skip("native module not built")
-    else:
-        chosen = _backend.pure_backend()
+    chosen = _backend.native_backend() if request.param == "native" else _backend.pure_backend()
+    if chosen is None:
+        pytest.skip("native module not built")
     monkeypatch.setattr(_backend, "active", chosen)
-    yield request.param
+    return str(request.param)
 
 
 def child_env(**variables: str) -> dict[str, str]:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import json
 import os
 import subprocess
@@ -13,7 +12,6 @@ import docx
 import pytest
 from helpers_docx import child_env, read, table_texts, texts, to_bytes
 
-from tesserine.cli import _Progress
 
 def run(*args: str | Path, stdin: str = "") -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, "-m", "tesserine", *map(str, args)], input=stdin,
@@ -86,15 +84,3 @@ def test_errors(template: Path, tmp_path: Path, args: list[str], code: int, mess
     if code == 1:
         assert result.stderr.count("\n") == 1
     assert not paths["out"].exists()
-
-
-def test_progress_bar_on_a_terminal() -> None:
-    class Terminal(io.StringIO):
-        def isatty(self) -> bool:
-            return True
-
-    stream = Terminal()
-    progress = _Progress(4, stream)
-    progress.update(1)
-    progress.finish(0, "out")
-    assert stream.getvalue().startswith("\r[" + "#" * 7 + "-" * 23 + "] 1/4\n4 of 4")

@@ -1,12 +1,8 @@
-"""Texts larger than 4 GiB: offsets and sizes must not wrap at 32 bits. Opt-in, as it
+"""Texts larger than 4 GiB, whose offsets and sizes must not wrap at 32 bits: one short
+pattern per function, repeated until the text is just over 4 GiB (TESSERINE_HUGE_BYTES
+overrides the size); the result must be the pattern's result repeated. Opt-in, as it
 needs minutes and about four times the text size in free memory (a case is skipped
-without it): TESSERINE_HUGE=1 python3 -m pytest tests/python/test_huge.py
-
-Each function gets one short pattern repeated until the text is just over 4 GiB
-(TESSERINE_HUGE_BYTES overrides the size). The result for k repetitions is the
-result for one repeated k times; that is checked on a few first, then the huge
-result is compared block by block.
-"""
+without it): TESSERINE_HUGE=1 python3 -m pytest tests/python/test_huge.py"""
 
 from __future__ import annotations
 
@@ -37,10 +33,7 @@ PATTERNS = [
 
 def available_memory() -> int:
     with open("/proc/meminfo") as meminfo:
-        for line in meminfo:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
+        return next(int(line.split()[1]) * 1024 for line in meminfo if line.startswith("MemAvailable:"))
 
 
 @pytest.mark.parametrize("name,pattern", PATTERNS)
@@ -66,11 +59,8 @@ def test_result_of_a_huge_text_is_the_repeated_small_result(name: str, pattern: 
     del text
 
     expected_block = one * per_block
-    assert result is not None
-    assert len(result) == len(one) * repeats
+    assert result is not None and len(result) == len(one) * repeats
     step = len(expected_block)
     for block in range(blocks):
-        assert result[block * step : (block + 1) * step] == expected_block, (
-            f"block {block} differs"
-        )
+        assert result[block * step : (block + 1) * step] == expected_block, f"block {block} differs"
     assert result[blocks * step :] == one * rest

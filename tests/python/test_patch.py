@@ -7,11 +7,11 @@ from xml.etree import ElementTree
 
 import jinja2
 import pytest
+from helpers_docx import W
 from tesserine import _pure
 
 T = '<w:t xml:space="preserve">'
 BOLD = "<w:rPr><w:b/></w:rPr>"
-W = "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}"
 
 
 def run(text: str, props: str = "", start: str = "<w:t>") -> str:
