@@ -9,8 +9,9 @@ entry point and its ratios to a memcpy of the input's UTF-8 bytes and to one of
 the str's own bytes, measured in the same run, and the median number of minor
 page faults in a call. Each call gets a str of its own, as a host's calls do, so
 the times include reading the argument and building the result str. Then the
-throughput of patch_xml + post_render in one thread and in two. Results are checked against the pure-Python twin on a smaller part of
-the same shape, so a fast wrong answer cannot pass unnoticed.
+throughput of patch_xml + post_render in one thread and in two. Results are
+checked against the pure-Python twin on a smaller part of the same shape, so a
+fast wrong answer cannot pass unnoticed.
 """
 
 from __future__ import annotations
