@@ -44,3 +44,11 @@ class MalformedPartError(TesserineError):
             f"{part}: rendered XML is not well-formed at line {line}, column {column}:"
             f" {reason} (near: {excerpt})"
         )
+
+
+class LimitError(TesserineError):
+    """A template or a render went past one of its `Limits`."""
+
+
+class RenderTimeoutError(LimitError):
+    """Rendering a document ran out of its time."""
