@@ -15,6 +15,7 @@ from jinja2 import meta
 from . import _render
 from ._errors import MalformedPartError, TemplateRenderError, TemplateSyntaxError, TesserineError
 from ._package import Source, open_package
+from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
 
 Target = str | os.PathLike[str] | BinaryIO
@@ -81,7 +82,7 @@ class Scrivelle:
                 column = error.start - raw.rfind(b"\n", 0, error.start)
                 excerpt = repr(raw[error.start:error.start + 8])
                 raise MalformedPartError(part, line, column, "not UTF-8 text", excerpt) from None
-            source = self._sources[part] = _render.prepare_source(_render.patch_xml(xml))
+            source = self._sources[part] = _render.prepare_source(_render.patch_xml(protect_template_text(xml)))
         return source
 
     def _templates(self, environment: jinja2.Environment | None, autoescape: bool) -> dict[str, jinja2.Template]:

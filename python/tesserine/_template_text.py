@@ -1,0 +1,96 @@
+"""The template's own control characters in text elements, kept from turning into markup.
+
+After rendering, a tab, line feed, BEL or form feed inside a text element becomes
+WordprocessingML markup: that is how a value asks for a tab or a break. Producers that
+pretty-print their XML put line feeds (and tabs, carriage returns) inside text elements
+too, and those must keep the meaning they had. Before patching, they are written as
+character references, which XML readers take for the same characters and which the
+post-render step does not see. Characters inside template tags stay as they are: there
+they are Jinja white space.
+"""
+
+from __future__ import annotations
+
+import re
+from bisect import bisect_right
+
+# A carriage return is read as a line feed (XML end-of-line handling), "\r\n" as one.
+_REFERENCE = str.maketrans({"\x07": "&#7;", "\t": "&#9;", "\n": "&#10;", "\x0c": "&#12;", "\r": "&#10;"})
+_CONTROLS = "\x07\t\n\x0c\r"
+
+# Text start tags that need work: a control character in the text that follows, white
+# space other than spaces inside the tag (the post-render step would find it inside the
+# element), or a self-closing tag with attributes (which that step takes to reach the
+# next "</w:t>", across the markup in between).
+_TEXT_START = re.compile(
+    r"<w:t(?=\s[^>]*[\t\n\r]|\s[^>]*/>|(?:\s[^>]*)?(?<!/)>[^<]*[\x07\t\n\x0c\r])"
+    r"(?P<attributes>[^>]*)>(?P<text>[^<]*)"
+)
+# Inside a tag, white space other than spaces means what a space means, in attribute
+# values too (attribute-value normalisation).
+_TAG_SPACE = re.compile(r"\r\n|[\t\n\r]")
+
+# Markup that patching deletes between a delimiter's two characters (runs split them).
+_MARKUP = r"(?:<[^>]*+>)*+"
+# A template tag as the template engine will see it once patched: from its opener to the
+# first closer of its kind, or to the end when it has none; a closer with a trim marker
+# takes the white space after it, which the engine strips. The groups hold the opener's
+# trim marker, for the white space before it.
+_TEMPLATE_TAG = re.compile(
+    rf"\{{{_MARKUP}(?:"
+    + "|".join(
+        rf"{second}(?P<trim{n}>-)?.*?(?:-{closer}{_MARKUP}\}}\s*|{closer}{_MARKUP}\}}|\Z)"
+        for n, (second, closer) in enumerate([(r"\{", r"\}"), ("%", "%"), ("#", "#")])
+    )
+    + ")",
+    re.S,
+)
+
+
+def _tag_spans(xml: str) -> tuple[list[int], list[int]]:
+    """Starts and ends of the template tags, with the white space that trim markers strip."""
+    starts: list[int] = []
+    ends: list[int] = []
+    for tag in _TEMPLATE_TAG.finditer(xml):
+        start = tag.start()
+        if "-" in tag.group("trim0", "trim1", "trim2"):
+            while start > 0 and xml[start - 1].isspace():
+                start -= 1
+        starts.append(start)
+        ends.append(tag.end())
+    return starts, ends
+
+
+def protect_template_text(xml: str) -> str:
+    """The part's XML with the control characters of its own text written as references."""
+    # A declaration ends in a line break in most parts; that one is markup white space.
+    begin = xml.find("?>") + 2 if xml.startswith("<?xml") else 0
+    if all(xml.find(control, begin) < 0 for control in _CONTROLS):
+        return xml
+    spans: tuple[list[int], list[int]] | None = None
+
+    def references(text: str, offset: int) -> str:
+        nonlocal spans
+        if spans is None:
+            spans = _tag_spans(xml) if "{" in xml else ([], [])
+        starts, ends = spans
+        pieces = []
+        at = 0
+        index = bisect_right(ends, offset)
+        while index < len(starts) and starts[index] < offset + len(text):
+            start = max(starts[index] - offset, at)
+            end = min(ends[index] - offset, len(text))
+            pieces += text[at:start].replace("\r\n", "\n").translate(_REFERENCE), text[start:end]
+            at = end
+            index += 1
+        pieces.append(text[at:].replace("\r\n", "\n").translate(_REFERENCE))
+        return "".join(pieces)
+
+    def protect(match: re.Match[str]) -> str:
+        attributes = _TAG_SPACE.sub(" ", match["attributes"])
+        if attributes.endswith("/"):
+            # An empty element, written with its closing tag; what follows is markup.
+            return f"<w:t{attributes[:-1]}></w:t>{match['text']}"
+        return f"<w:t{attributes}>{references(match['text'], match.start('text'))}"
+
+    return _TEXT_START.sub(protect, xml)
