@@ -1,0 +1,209 @@
+"""The pass after rendering that puts rich values where their markers stand.
+
+It runs only on a part that holds markers: it parses the part, splits the run that
+holds each marker, gives each piece the run's formatting, and inserts the value's own
+runs, drawings, hyperlinks or paragraphs between them.
+"""
+
+from __future__ import annotations
+
+import copy
+
+from lxml import etree
+
+from ._ooxml import PARAGRAPH_PROPERTY_ORDER, Element, PackageXmlError, local, make, parse, properties_of, qn, set_property
+from .values.base import Blocks, Placement, Position, Registry, RichValue
+from .values.errors import RichValueError
+
+_W_T, _W_R, _W_P, _W_HYPERLINK = qn("w:t"), qn("w:r"), qn("w:p"), qn("w:hyperlink")
+# Attributes that must stay unique in a document, so a split paragraph does not copy them.
+_UNIQUE_ATTRIBUTES = frozenset({"paraId", "textId"})
+# Paragraph properties that stay with one paragraph: the section it ends, tracked changes.
+_NOT_INHERITED = frozenset({"sectPr", "pPrChange"})
+_CURSOR = "tesserine-cursor"
+
+
+def place_values(xml: str, registry: Registry, placement: Placement) -> str:
+    """The part with every marker of `registry` replaced by its value's markup."""
+    opener = "<?" + registry.target
+    if not registry.entries or opener not in xml:
+        return xml
+    declaration = xml[:xml.index("?>") + 2] if xml.startswith("<?xml") else ""
+    try:
+        root = parse(xml, placement.part)
+    except PackageXmlError:
+        _refuse_markers_in_markup(xml, opener, registry, placement.part)
+        raise
+    markers = [node for node in root.iter(etree.ProcessingInstruction) if node.target == registry.target]
+    emptied: list[Element] = []
+    for marker in markers:
+        value, position = registry.entry(marker.text or "")
+        _place(marker, value, position, placement, emptied)
+    for paragraph in emptied:
+        if paragraph.getparent() is not None and _is_empty(paragraph):
+            paragraph.getparent().remove(paragraph)
+    return declaration + etree.tostring(root, encoding="unicode")
+
+
+def _refuse_markers_in_markup(xml: str, opener: str, registry: Registry, part: str) -> None:
+    """A marker inside a start tag means a rich value stands where only text can go."""
+    at = xml.find(opener)
+    while at >= 0:
+        if xml.rfind("<", 0, at) > xml.rfind(">", 0, at):
+            end = xml.find("?>", at)
+            value, _ = registry.entry(xml[at + len(opener) + 1:end])
+            raise RichValueError(
+                f"{part}: a {type(value).__name__} value stands inside markup (an attribute), where only text can go"
+            )
+        at = xml.find(opener, at + 1)
+
+
+def _place(marker: Element, value: RichValue, position: Position, placement: Placement,
+           emptied: list[Element]) -> None:
+    holder = marker.getparent()
+    run = None if holder is None else holder.getparent()
+    if holder is None or run is None or holder.tag != _W_T or run.tag != _W_R or _paragraph_of(run) is None:
+        # Field codes, deleted text and the like hold text only.
+        _replace_with_text(marker, value.plain_text())
+        return
+    items = value.place(placement, properties_of(run, "w:rPr"))
+    cursor = _split_run(run, holder, marker)
+    in_link = any(ancestor.tag == _W_HYPERLINK for ancestor in cursor.iterancestors())
+    for item in items:
+        if isinstance(item, Blocks):
+            if item.inline is not None and position is Position.INLINE and not _alone(cursor):
+                _insert_inline(cursor, item.inline, in_link)
+            else:
+                _insert_blocks(cursor, item, emptied)
+        else:
+            _insert_inline(cursor, [item], in_link)
+    cursor.getparent().remove(cursor)
+
+
+def _paragraph_of(node: Element) -> Element | None:
+    for ancestor in node.iterancestors():
+        if ancestor.tag == _W_P:
+            return ancestor
+    return None
+
+
+def _replace_with_text(marker: Element, text: str) -> None:
+    joined = text + (marker.tail or "")
+    previous = marker.getprevious()
+    if previous is not None:
+        previous.tail = (previous.tail or "") + joined
+    else:
+        parent = marker.getparent()
+        parent.text = (parent.text or "") + joined
+    marker.getparent().remove(marker)
+
+
+def _split_run(run: Element, holder: Element, marker: Element) -> Element:
+    """Cut the run at the marker; returns a cursor standing between the two halves."""
+    after = etree.Element(run.tag, dict(run.attrib), nsmap=run.nsmap)
+    properties = properties_of(run, "w:rPr")
+    if properties is not None:
+        after.append(copy.deepcopy(properties))
+    rest = make("w:t", {"{http://www.w3.org/XML/1998/namespace}space": "preserve"})
+    rest.text = marker.tail
+    marker.tail = None
+    for sibling in list(marker.itersiblings()):
+        rest.append(sibling)
+    holder.remove(marker)
+    if rest.text or len(rest):
+        after.append(rest)
+    for sibling in list(holder.itersiblings()):
+        after.append(sibling)
+    if not holder.text and not len(holder):
+        run.remove(holder)
+    cursor = etree.Element(_CURSOR)
+    run.addnext(cursor)
+    if _has_content(after):
+        cursor.addnext(after)
+    if not _has_content(run):
+        run.getparent().remove(run)
+    return cursor
+
+
+def _has_content(element: Element) -> bool:
+    return any(child.tag not in (qn("w:rPr"), qn("w:pPr")) for child in element)
+
+
+def _is_empty(paragraph: Element) -> bool:
+    properties = properties_of(paragraph, "w:pPr")
+    ends_section = properties is not None and properties.find(qn("w:sectPr")) is not None
+    return not ends_section and not _has_content(paragraph)
+
+
+def _alone(cursor: Element) -> bool:
+    """Whether the cursor is all its paragraph holds."""
+    paragraph = _paragraph_of(cursor)
+    return paragraph is not None and all(
+        child is cursor or child.tag == qn("w:pPr") for child in paragraph
+    ) and cursor.getparent() is paragraph
+
+
+def _insert_inline(cursor: Element, elements: list[Element], in_link: bool) -> None:
+    for element in elements:
+        if in_link and element.tag == _W_HYPERLINK:
+            # A link inside a link is not allowed: its runs join the outer one.
+            for run in list(element):
+                cursor.addprevious(run)
+        else:
+            cursor.addprevious(element)
+
+
+def _insert_blocks(cursor: Element, blocks: Blocks, emptied: list[Element]) -> None:
+    paragraph = _paragraph_of(cursor)
+    assert paragraph is not None
+    following = _split_paragraph(cursor, paragraph)
+    host = properties_of(following, "w:pPr")
+    for block in blocks.paragraphs:
+        if blocks.inherit and host is not None:
+            _inherit(block, host)
+        following.addprevious(block)
+    if not blocks.keep_empty and blocks.paragraphs:
+        emptied.extend((paragraph, following))
+
+
+def _split_paragraph(cursor: Element, paragraph: Element) -> Element:
+    """Move the cursor and all after it, up to the paragraph's end, into a new paragraph."""
+    moving = cursor
+    container = moving.getparent()
+    while True:
+        attributes = {key: value for key, value in container.attrib.items()
+                      if etree.QName(key).localname not in _UNIQUE_ATTRIBUTES}
+        clone = etree.Element(container.tag, attributes, nsmap=container.nsmap)
+        for node in [moving, *moving.itersiblings()]:
+            clone.append(node)
+        container.addnext(clone)
+        if container is paragraph:
+            break
+        moving, container = clone, container.getparent()
+    properties = properties_of(paragraph, "w:pPr")
+    if properties is not None:
+        # The section that the paragraph ends now ends at its second half.
+        kept = copy.deepcopy(properties)
+        for name in ("w:sectPr",):
+            for found in kept.findall(qn(name)):
+                kept.remove(found)
+        clone.insert(0, properties)
+        paragraph.insert(0, kept)
+    return clone
+
+
+def _inherit(block: Element, host: Element) -> None:
+    properties = properties_of(block, "w:pPr")
+    if properties is None:
+        properties = make("w:pPr")
+        block.insert(0, properties)
+    own = {local(child) for child in properties if isinstance(child.tag, str)}
+    for child in host:
+        if not isinstance(child.tag, str):
+            continue
+        name = local(child)
+        if name in own or name in _NOT_INHERITED or name not in PARAGRAPH_PROPERTY_ORDER:
+            continue
+        if name in ("numPr", "ind") and ("numPr" in own or "ind" in own):
+            continue
+        set_property(properties, copy.deepcopy(child), PARAGRAPH_PROPERTY_ORDER)

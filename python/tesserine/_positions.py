@@ -1,0 +1,112 @@
+"""Where each expression tag stands in a patched part, and the filter that suits the place.
+
+After patching, a tag inside a text element is inline; one between the runs of a
+paragraph stands where a run was (what `{{r x }}` becomes); one outside any paragraph
+stands where a paragraph was (what `{{p x }}` becomes). Tags in the last two places
+are rewritten to pass their value through a filter that gives it a run or a
+paragraph of its own. The places are found from the markup just before each tag.
+"""
+
+from __future__ import annotations
+
+import re
+
+import jinja2
+from jinja2.lexer import TOKEN_DATA, TOKEN_VARIABLE_BEGIN, TOKEN_VARIABLE_END
+
+from .values.filters import PARAGRAPH_FILTER, RUN_FILTER
+
+# The lexer of a default environment: only the delimiters matter here.
+_LEXING = jinja2.Environment(keep_trailing_newline=True)
+# Jinja2 lexes the source with its line ends made "\n"; offsets are taken in that text.
+_NEWLINES = re.compile(r"\r\n|\r")
+
+
+class _Scope:
+    """Which elements are open at a point of the markup, learnt from the text before it."""
+
+    def __init__(self) -> None:
+        self.in_tag = False
+        self.in_text = False
+        self.in_run = False
+        self.in_paragraph = False
+
+    def advance(self, data: str) -> None:
+        """Account for the markup `data`, which follows what was seen before."""
+        lt, gt = data.rfind("<"), data.rfind(">")
+        if lt != gt:
+            self.in_tag = lt > gt
+        self.in_text = _still_open(data, "t", self.in_text)
+        self.in_run = _still_open(data, "r", self.in_run)
+        self.in_paragraph = _still_open(data, "p", self.in_paragraph)
+
+    def filter(self) -> str | None:
+        if self.in_tag or self.in_text or self.in_run:
+            return None
+        return RUN_FILTER if self.in_paragraph else PARAGRAPH_FILTER
+
+
+def _last_start(data: str, name: str) -> int:
+    """The offset of the last start tag `<w:name>` or `<w:name ...>` that is not empty."""
+    opener = f"<w:{name}"
+    end = len(data)
+    while (at := data.rfind(opener, 0, end)) >= 0:
+        follow = data[at + len(opener):at + len(opener) + 1]
+        if follow == ">":
+            return at
+        if follow in (" ", ""):
+            close = data.find(">", at)
+            if close < 0 or data[close - 1] != "/":
+                return at
+        end = at
+    return -1
+
+
+def _still_open(data: str, name: str, before: bool) -> bool:
+    start = _last_start(data, name)
+    end = data.rfind(f"</w:{name}>")
+    if start < 0 and end < 0:
+        return before
+    return start > end
+
+
+def mark_positions(source: str, environment: jinja2.Environment | None = None) -> str:
+    """The patched source with run- and paragraph-position tags passed through their filters.
+
+    Source that Jinja2 cannot lex is returned unchanged: compiling it reports the error.
+    """
+    env = _LEXING if environment is None else environment
+    if env.variable_start_string not in source:
+        return source
+    text = _NEWLINES.sub("\n", source)
+    try:
+        tokens = list(env.lex(text))
+    except jinja2.TemplateSyntaxError:
+        return source
+    out: list[str] = []
+    done = position = 0
+    scope = _Scope()
+    wrap: str | None = None
+    expression_start = 0
+    for _, kind, value in tokens:
+        at = text.find(value, position)
+        # Only white space that a trim marker removed lies between two tokens.
+        if at < 0 or (at != position and not text[position:at].isspace()):
+            return source
+        position = at + len(value)
+        if kind == TOKEN_DATA:
+            scope.advance(value)
+        elif kind == TOKEN_VARIABLE_BEGIN:
+            wrap = scope.filter()
+            expression_start = position
+        elif kind == TOKEN_VARIABLE_END and wrap is not None:
+            expression = text[expression_start:at]
+            if expression.strip():
+                out.append(text[done:expression_start])
+                out.append(f"({expression})|{wrap} ")
+                done = at
+            wrap = None
+    if not out:
+        return source
+    out.append(text[done:])
+    return "".join(out)

@@ -1,0 +1,307 @@
+"""What placed values add to the package: relationships, media, content types, drawing ids, lists.
+
+`PackageFacts` reads, once per template, what the package already holds;
+`DocumentResources` collects, once per render, what the values add, and hands it back
+as member replacements and additions for `Package.build`.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import posixpath
+from collections.abc import Callable, Collection
+from functools import cached_property
+
+from lxml import etree
+
+from ._ooxml import NS, Element, make, parse, qn, serialize
+from .values.picture import CONTENT_TYPES, IMAGE
+
+CONTENT_TYPES_MEMBER = "[Content_Types].xml"
+_RELS = NS["rel"]
+_CT = NS["ct"]
+_OFFICE_RELS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+STYLES = _OFFICE_RELS + "styles"
+NUMBERING = _OFFICE_RELS + "numbering"
+NUMBERING_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml.numbering+xml"
+MEDIA_DIRECTORY = "word/media"
+_STYLE_KINDS = ("paragraph", "character", "table", "numbering")
+
+
+def rels_member(part: str) -> str:
+    directory, name = posixpath.split(part)
+    return posixpath.join(directory, "_rels", name + ".rels")
+
+
+def resolve_target(part: str, target: str) -> str:
+    """The member a relationship of `part` points at."""
+    if target.startswith("/"):
+        return target.lstrip("/")
+    return posixpath.normpath(posixpath.join(posixpath.dirname(part), target))
+
+
+class PackageFacts:
+    """What the template package already holds, read lazily and kept for every render."""
+
+    def __init__(self, members: Collection[str], read: Callable[[str], bytes], parts: tuple[str, ...]) -> None:
+        self.members = frozenset(members)
+        self.read = read
+        self.parts = parts
+
+    @property
+    def main(self) -> str:
+        return self.parts[0]
+
+    def member_bytes(self, name: str) -> bytes | None:
+        return self.read(name) if name in self.members else None
+
+    def related(self, part: str, kind: str) -> str | None:
+        data = self.member_bytes(rels_member(part))
+        if data is None:
+            return None
+        for relationship in parse(data, rels_member(part)).iter(f"{{{_RELS}}}Relationship"):
+            if relationship.get("Type") == kind and relationship.get("TargetMode") != "External":
+                return resolve_target(part, relationship.get("Target", ""))
+        return None
+
+    @cached_property
+    def styles(self) -> dict[str, dict[str, str]]:
+        """Style ids by kind and by lower-cased name (and id, for callers that give one)."""
+        found: dict[str, dict[str, str]] = {kind: {} for kind in _STYLE_KINDS}
+        member = self.related(self.main, STYLES)
+        data = None if member is None else self.member_bytes(member)
+        if data is None:
+            return found
+        for style in parse(data, member or "").iter(qn("w:style")):
+            kind, style_id = style.get(qn("w:type"), "paragraph"), style.get(qn("w:styleId"))
+            name = style.find(qn("w:name"))
+            if kind in found and style_id:
+                found[kind].setdefault(style_id.lower(), style_id)
+                if name is not None and name.get(qn("w:val")):
+                    found[kind][name.get(qn("w:val"), "").lower()] = style_id
+        return found
+
+    @cached_property
+    def style_names(self) -> dict[str, list[str]]:
+        member = self.related(self.main, STYLES)
+        data = None if member is None else self.member_bytes(member)
+        names: dict[str, list[str]] = {kind: [] for kind in _STYLE_KINDS}
+        if data is not None:
+            for style in parse(data, member or "").iter(qn("w:style")):
+                name = style.find(qn("w:name"))
+                kind = style.get(qn("w:type"), "paragraph")
+                if kind in names and name is not None and name.get(qn("w:val")):
+                    names[kind].append(name.get(qn("w:val"), ""))
+        return names
+
+    @cached_property
+    def largest_drawing_id(self) -> int:
+        """The largest `wp:docPr` id in the template's parts."""
+        largest = 0
+        for part in self.parts:
+            data = self.member_bytes(part)
+            if data is None or b"docPr" not in data:
+                continue
+            for drawing in parse(data, part).iter(qn("wp:docPr")):
+                value = drawing.get("id", "")
+                if value.isdigit():
+                    largest = max(largest, int(value))
+        return largest
+
+
+class _Relationships:
+    """One part's relationships: the existing ones and those this render adds."""
+
+    def __init__(self, part: str, data: bytes | None) -> None:
+        self.member = rels_member(part)
+        self.existed = data is not None
+        self.root = parse(data, self.member) if data is not None else etree.Element(
+            f"{{{_RELS}}}Relationships", nsmap={None: _RELS})
+        self.ids = {each.get("Id", "") for each in self.root}
+        self.added: dict[tuple[str, str, bool], str] = {}
+
+    def add(self, kind: str, target: str, external: bool) -> str:
+        key = (kind, target, external)
+        found = self.added.get(key)
+        if found is not None:
+            return found
+        number = len(self.ids) + 1
+        while f"rId{number}" in self.ids:
+            number += 1
+        identifier = f"rId{number}"
+        self.ids.add(identifier)
+        attributes = {"Id": identifier, "Type": kind, "Target": target}
+        if external:
+            attributes["TargetMode"] = "External"
+        etree.SubElement(self.root, f"{{{_RELS}}}Relationship", attributes)
+        self.added[key] = identifier
+        return identifier
+
+
+class _Numbering:
+    """The numbering part with the list definitions added for this render."""
+
+    def __init__(self, member: str, data: bytes | None) -> None:
+        self.member = member
+        self.existed = data is not None
+        self.root = parse(data, member) if data is not None else make("w:numbering")
+        self.next_abstract = 1 + max((int(each.get(qn("w:abstractNumId"), "0")) for each in
+                                      self.root.iter(qn("w:abstractNum"))), default=-1)
+        self.next_num = 1 + max((int(each.get(qn("w:numId"), "0")) for each in self.root.iter(qn("w:num"))), default=0)
+
+    def new_list(self, ordered: bool, start: int) -> str:
+        abstract_id, num_id = str(self.next_abstract), str(self.next_num)
+        self.next_abstract += 1
+        self.next_num += 1
+        abstract = make("w:abstractNum", {"w:abstractNumId": abstract_id},
+                        make("w:multiLevelType", {"w:val": "hybridMultilevel"}))
+        for level in range(9):
+            abstract.append(_list_level(level, ordered, start))
+        # The schema wants every abstractNum before the first num.
+        definitions = self.root.findall(qn("w:abstractNum"))
+        if definitions:
+            definitions[-1].addnext(abstract)
+        else:
+            first_num = self.root.find(qn("w:num"))
+            if first_num is not None:
+                first_num.addprevious(abstract)
+            else:
+                self.root.append(abstract)
+        num = make("w:num", {"w:numId": num_id}, make("w:abstractNumId", {"w:val": abstract_id}))
+        cleanup = self.root.find(qn("w:numIdMacAtCleanup"))
+        if cleanup is not None:
+            cleanup.addprevious(num)
+        else:
+            self.root.append(num)
+        return num_id
+
+
+_BULLETS = ("\u2022", "\u25e6", "\u25aa")
+_ORDERED_FORMATS = ("decimal", "lowerLetter", "lowerRoman")
+
+
+def _list_level(level: int, ordered: bool, start: int) -> Element:
+    if ordered:
+        kind, text = _ORDERED_FORMATS[level % 3], f"%{level + 1}."
+    else:
+        kind, text = "bullet", _BULLETS[level % 3]
+    indent = str(720 * (level + 1))
+    return make(
+        "w:lvl", {"w:ilvl": str(level)},
+        make("w:start", {"w:val": str(start)}),
+        make("w:numFmt", {"w:val": kind}),
+        make("w:lvlText", {"w:val": text}),
+        make("w:lvlJc", {"w:val": "left"}),
+        make("w:pPr", None, make("w:ind", {"w:left": indent, "w:hanging": "360"})),
+    )
+
+
+class DocumentResources:
+    """What the values of one render add to the package."""
+
+    def __init__(self, facts: PackageFacts) -> None:
+        self.facts = facts
+        self._relationships: dict[str, _Relationships] = {}
+        self._media: dict[str, bytes] = {}
+        self._extensions: set[str] = set()
+        self._numbering: _Numbering | None = None
+        self._next_drawing: int | None = None
+
+    def part(self, name: str) -> PartResources:
+        return PartResources(self, name)
+
+    def relationships(self, part: str) -> _Relationships:
+        found = self._relationships.get(part)
+        if found is None:
+            found = self._relationships[part] = _Relationships(part, self.facts.member_bytes(rels_member(part)))
+        return found
+
+    def store_media(self, data: bytes, extension: str) -> str:
+        """The member holding these bytes: one per distinct content, shared by every part."""
+        name = f"{MEDIA_DIRECTORY}/tesserine-{hashlib.sha256(data).hexdigest()[:20]}.{extension}"
+        if name not in self.facts.members:
+            self._media.setdefault(name, data)
+        self._extensions.add(extension)
+        return name
+
+    def drawing_id(self) -> int:
+        if self._next_drawing is None:
+            self._next_drawing = self.facts.largest_drawing_id + 1
+        number = self._next_drawing
+        self._next_drawing += 1
+        return number
+
+    def numbering(self) -> _Numbering:
+        if self._numbering is None:
+            member = self.facts.related(self.facts.main, NUMBERING)
+            if member is None:
+                member = posixpath.join(posixpath.dirname(self.facts.main), "numbering.xml")
+                self.relationships(self.facts.main).add(NUMBERING, posixpath.basename(member), False)
+            self._numbering = _Numbering(member, self.facts.member_bytes(member))
+        return self._numbering
+
+    def _content_types(self) -> bytes | None:
+        data = self.facts.member_bytes(CONTENT_TYPES_MEMBER)
+        if data is None:
+            return None
+        root = parse(data, CONTENT_TYPES_MEMBER)
+        declared = {each.get("Extension", "").lower() for each in root.iter(f"{{{_CT}}}Default")}
+        changed = False
+        for extension in sorted(self._extensions - declared):
+            element = etree.Element(f"{{{_CT}}}Default", {"Extension": extension, "ContentType": CONTENT_TYPES[extension]})
+            # Defaults come first in the file, as Word writes it.
+            overrides = root.find(f"{{{_CT}}}Override")
+            if overrides is not None:
+                overrides.addprevious(element)
+            else:
+                root.append(element)
+            changed = True
+        if self._numbering is not None and not self._numbering.existed:
+            etree.SubElement(root, f"{{{_CT}}}Override",
+                             {"PartName": "/" + self._numbering.member, "ContentType": NUMBERING_TYPE})
+            changed = True
+        return serialize(root) if changed else None
+
+    def changes(self) -> tuple[dict[str, bytes], dict[str, bytes]]:
+        """Members to replace and members to add, for `Package.build(replacements, additions)`."""
+        replacements: dict[str, bytes] = {}
+        additions: dict[str, bytes] = dict(self._media)
+        for relationships in self._relationships.values():
+            if relationships.added:
+                target = replacements if relationships.existed else additions
+                target[relationships.member] = serialize(relationships.root)
+        if self._numbering is not None:
+            target = replacements if self._numbering.existed else additions
+            target[self._numbering.member] = serialize(self._numbering.root)
+        content_types = self._content_types()
+        if content_types is not None:
+            replacements[CONTENT_TYPES_MEMBER] = content_types
+        return replacements, additions
+
+
+class PartResources:
+    """The `Placement` of one part: relationships from this part, resources of the document."""
+
+    def __init__(self, document: DocumentResources, part: str) -> None:
+        self.document = document
+        self.part = part
+
+    def relationship(self, kind: str, target: str, *, external: bool = False) -> str:
+        return self.document.relationships(self.part).add(kind, target, external)
+
+    def media(self, data: bytes, extension: str) -> str:
+        member = self.document.store_media(data, extension)
+        target = posixpath.relpath(member, posixpath.dirname(self.part) or ".")
+        return self.relationship(IMAGE, target)
+
+    def drawing_id(self) -> int:
+        return self.document.drawing_id()
+
+    def style_id(self, name: str, kind: str) -> str | None:
+        return self.document.facts.styles[kind].get(name.lower())
+
+    def style_names(self, kind: str) -> list[str]:
+        return self.document.facts.style_names[kind]
+
+    def new_list(self, ordered: bool, start: int = 1) -> str:
+        return self.document.numbering().new_list(ordered, start)

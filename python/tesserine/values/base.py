@@ -1,0 +1,121 @@
+"""What every rich value shares: the marker it renders as, and the registry that holds it."""
+
+from __future__ import annotations
+
+import contextvars
+import secrets
+from abc import ABC, abstractmethod
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from enum import Enum
+from typing import Protocol
+
+from .._ooxml import Element
+from .errors import RichValueError
+
+
+class Position(Enum):
+    """Where a tag stands in the part, as the template's markup shows it."""
+
+    INLINE = "inline"
+    RUN = "run"
+    PARAGRAPH = "paragraph"
+
+
+@dataclass
+class Blocks:
+    """Paragraphs that end the paragraph a value stands in and open a new one after them.
+
+    A paragraph break in text is `Blocks([], keep_empty=True)`: both halves stay even
+    when empty, as with a plain value; a Markdown body drops empty halves.
+    """
+
+    paragraphs: list[Element]
+    keep_empty: bool = True
+    #: Paragraph properties of the paragraph they stand in serve as theirs, under their own.
+    inherit: bool = False
+    #: What to put in the text instead when the value stands inside a run with text around it.
+    inline: list[Element] | None = None
+
+
+Item = Element | Blocks
+
+
+class Placement(Protocol):
+    """What a value may ask of the part and the document it is placed into."""
+
+    part: str
+
+    def relationship(self, kind: str, target: str, *, external: bool = False) -> str: ...
+
+    def media(self, data: bytes, extension: str) -> str: ...
+
+    def drawing_id(self) -> int: ...
+
+    def style_id(self, name: str, kind: str) -> str | None: ...
+
+    def style_names(self, kind: str) -> list[str]: ...
+
+    def new_list(self, ordered: bool, start: int = 1) -> str: ...
+
+
+class RichValue(ABC):
+    """A value that writes its own markup in place of the marker it renders as."""
+
+    @abstractmethod
+    def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
+        """The markup of the value, given the run properties of the run it stands in."""
+
+    @abstractmethod
+    def plain_text(self) -> str:
+        """What the value reads as where only text can go."""
+
+    def __html__(self) -> str:
+        return current_registry(self).marker(self, Position.INLINE)
+
+
+@dataclass
+class Registry:
+    """The rich values of one render, each behind a marker no escaped data can forge.
+
+    A marker is a processing instruction: escaped data can hold neither "<" nor "?>",
+    and the random nonce keeps markup that a caller passes as safe from posing as one.
+    """
+
+    nonce: str = field(default_factory=lambda: secrets.token_hex(8))
+    entries: list[tuple[RichValue, Position]] = field(default_factory=list)
+
+    @property
+    def target(self) -> str:
+        return "tesserine-" + self.nonce
+
+    def marker(self, value: RichValue, position: Position) -> str:
+        self.entries.append((value, position))
+        return f"<?{self.target} {len(self.entries) - 1}?>"
+
+    def entry(self, data: str) -> tuple[RichValue, Position]:
+        return self.entries[int(data)]
+
+
+_REGISTRY: contextvars.ContextVar[Registry | None] = contextvars.ContextVar("tesserine_registry", default=None)
+
+
+def current_registry(value: RichValue) -> Registry:
+    registry = _REGISTRY.get()
+    if registry is None:
+        raise RichValueError(
+            f"{type(value).__name__} values can only be placed by a tesserine render (Scrivelle.render)"
+        )
+    return registry
+
+
+@contextmanager
+def rendering() -> Iterator[Registry]:
+    """The registry of one render; markers made inside belong to it."""
+    registry = Registry()
+    token = _REGISTRY.set(registry)
+    try:
+        yield registry
+    finally:
+        _REGISTRY.reset(token)

@@ -1,0 +1,194 @@
+"""Pictures from data: formats and sizes read with Pillow, placed inline as drawings."""
+
+from __future__ import annotations
+
+import copy
+import io
+import os
+import re
+from dataclasses import dataclass
+from functools import cached_property
+from typing import Any, BinaryIO
+
+from .._ooxml import Element, make
+from .base import Item, Placement, RichValue
+from .errors import PictureError
+from .svg import looks_like_svg, svg_fallback, svg_size
+from .text import clean_text
+
+PictureSource = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
+
+EMU_PER_INCH = 914400
+_UNITS = {"cm": 360000, "mm": 36000, "in": EMU_PER_INCH, "pt": 12700, "px": 9525, "emu": 1}
+_LENGTH = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-zA-Z]*)\s*")
+# The largest extent DrawingML allows (ST_PositiveCoordinate).
+_LARGEST_EMU = 27273042316900
+_DEFAULT_DPI = 96.0
+_PLAUSIBLE_DPI = (10.0, 10000.0)
+# Pillow's format name -> file extension in the package.
+FORMATS = {"PNG": "png", "JPEG": "jpeg", "MPO": "jpeg", "GIF": "gif", "BMP": "bmp", "TIFF": "tiff"}
+CONTENT_TYPES = {
+    "png": "image/png", "jpeg": "image/jpeg", "gif": "image/gif", "bmp": "image/bmp",
+    "tiff": "image/tiff", "svg": "image/svg+xml",
+}
+_PICTURE_URI = "http://schemas.openxmlformats.org/drawingml/2006/picture"
+_SVG_EXTENSION_URI = "{96DAC541-7B7A-43D3-8B79-37D633B846F1}"
+IMAGE = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image"
+
+
+def length_emu(value: Any, what: str) -> int:
+    """A length as "4cm", "30mm", "1.5in", "72pt", "120px", or an int of EMU."""
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise PictureError(f"{what}={value!r}: give a length with a unit, like '4cm', or an int of EMU")
+    if isinstance(value, int):
+        emu = value
+    else:
+        match = _LENGTH.fullmatch(value)
+        unit = match.group(2).lower() if match else ""
+        if match is None or unit not in _UNITS:
+            raise PictureError(f"{what}={value!r}: give a number and a unit (cm, mm, in, pt, px), like '4cm'")
+        emu = round(float(match.group(1)) * _UNITS[unit])
+    if not 0 < emu <= _LARGEST_EMU:
+        raise PictureError(f"{what}={value!r}: a picture's size must be above zero and at most 754 m")
+    return emu
+
+
+def _read_source(source: PictureSource) -> tuple[bytes, str]:
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(source), f"<{len(source)} bytes>"
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        try:
+            with open(path, "rb") as stream:
+                return stream.read(), path
+        except OSError as error:
+            raise PictureError(f"Picture({path!r}): cannot read the file: {error.strerror or error}") from None
+    if hasattr(source, "read"):
+        data = source.read()
+        if not isinstance(data, bytes):
+            raise PictureError("Picture: the file object must be opened in binary mode")
+        return data, str(getattr(source, "name", "<stream>"))
+    raise PictureError(f"Picture: expected a path, bytes or a binary file object, not {type(source).__name__}")
+
+
+@dataclass(frozen=True)
+class Image:
+    """One stored picture: its bytes, extension and natural size in EMU."""
+
+    data: bytes
+    extension: str
+    width: int
+    height: int
+
+
+def _inspect_bitmap(data: bytes, label: str) -> Image:
+    try:
+        from PIL import Image as PillowImage
+        from PIL import UnidentifiedImageError
+    except ImportError:
+        raise PictureError("pictures need Pillow: pip install 'tesserine[rich]'") from None
+    try:
+        with PillowImage.open(io.BytesIO(data)) as image:
+            kind = image.format or ""
+            pixels = image.size
+            dpi = image.info.get("dpi")
+            image.verify()
+    except (UnidentifiedImageError, PillowImage.DecompressionBombError) as error:
+        raise PictureError(f"Picture({label}): not a picture that tesserine can read ({error})") from None
+    except (OSError, SyntaxError, ValueError) as error:
+        raise PictureError(f"Picture({label}): the picture data is damaged ({error})") from None
+    if kind not in FORMATS:
+        raise PictureError(f"Picture({label}): {kind} pictures are not supported (use PNG, JPEG, GIF, BMP, TIFF or SVG)")
+    if min(pixels) <= 0:
+        raise PictureError(f"Picture({label}): the picture has no pixels")
+    return Image(data, FORMATS[kind], *(_emu(count, _dpi(dpi, axis)) for axis, count in enumerate(pixels)))
+
+
+def _dpi(dpi: Any, axis: int) -> float:
+    try:
+        value = float(dpi[axis])
+    except (TypeError, ValueError, IndexError):
+        return _DEFAULT_DPI
+    low, high = _PLAUSIBLE_DPI
+    return value if low <= value <= high else _DEFAULT_DPI
+
+
+def _emu(pixels: float, dpi: float) -> int:
+    return max(1, round(pixels * EMU_PER_INCH / dpi))
+
+
+class Picture(RichValue):
+    """A picture placed inline where the tag stands; one of width and height keeps the aspect."""
+
+    def __init__(
+        self,
+        source: PictureSource,
+        width: int | str | None = None,
+        height: int | str | None = None,
+        alt: str | None = None,
+    ) -> None:
+        self.data, self.label = _read_source(source)
+        self.alt = None if alt is None else clean_text(str(alt), "alt")
+        self._width = None if width is None else length_emu(width, "width")
+        self._height = None if height is None else length_emu(height, "height")
+        self.size  # noqa: B018 - bad data is reported where the value is made, not at render
+
+    @cached_property
+    def image(self) -> Image:
+        if looks_like_svg(self.data):
+            return Image(self.data, "svg", *svg_size(self.data, self.label))
+        return _inspect_bitmap(self.data, self.label)
+
+    @cached_property
+    def size(self) -> tuple[int, int]:
+        """The width and height in EMU that the picture takes in the document."""
+        natural_w, natural_h = self.image.width, self.image.height
+        if self._width is not None and self._height is not None:
+            return self._width, self._height
+        if self._width is not None:
+            return self._width, max(1, round(self._width * natural_h / natural_w))
+        if self._height is not None:
+            return max(1, round(self._height * natural_w / natural_h)), self._height
+        return natural_w, natural_h
+
+    def __repr__(self) -> str:
+        return f"Picture({self.label!r})"
+
+    def plain_text(self) -> str:
+        return self.alt or ""
+
+    def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
+        image = self.image
+        width, height = self.size
+        number = placement.drawing_id()
+        if image.extension == "svg":
+            blip = make("a:blip", {"r:embed": placement.media(svg_fallback(image.data, self.label, width), "png")})
+            svg = make("asvg:svgBlip", {"r:embed": placement.media(image.data, "svg")})
+            blip.append(make("a:extLst", None, make("a:ext", {"uri": _SVG_EXTENSION_URI}, svg)))
+        else:
+            blip = make("a:blip", {"r:embed": placement.media(image.data, image.extension)})
+        name = f"Picture {number}"
+        description = {"descr": self.alt} if self.alt else {}
+        extent = {"cx": str(width), "cy": str(height)}
+        picture = make(
+            "pic:pic", None,
+            make("pic:nvPicPr", None, make("pic:cNvPr", {"id": "0", "name": name, **description}), make("pic:cNvPicPr")),
+            make("pic:blipFill", None, blip, make("a:stretch", None, make("a:fillRect"))),
+            make("pic:spPr", None,
+                 make("a:xfrm", None, make("a:off", {"x": "0", "y": "0"}), make("a:ext", extent)),
+                 make("a:prstGeom", {"prst": "rect"}, make("a:avLst"))),
+        )
+        inline = make(
+            "wp:inline", {"distT": "0", "distB": "0", "distL": "0", "distR": "0"},
+            make("wp:extent", extent),
+            make("wp:effectExtent", {"l": "0", "t": "0", "r": "0", "b": "0"}),
+            make("wp:docPr", {"id": str(number), "name": name, **description}),
+            make("wp:cNvGraphicFramePr", None, make("a:graphicFrameLocks", {"noChangeAspect": "1"})),
+            make("a:graphic", None, make("a:graphicData", {"uri": _PICTURE_URI}, picture)),
+        )
+        run = make("w:r")
+        if run_properties is not None and len(run_properties):
+            run.append(copy.deepcopy(run_properties))
+        run.append(make("w:drawing", None, inline))
+        return [run]
+
