@@ -1,0 +1,449 @@
+"""Rendering one template for many records, on any `concurrent.futures.Executor`.
+
+Records travel in chunks, each chunk with the template's bytes; a worker process
+opens and compiles a template once and keeps it for later chunks. The caller's
+iterator is read only as far as a window of chunks in flight needs, and results
+are yielded in record order as they arrive, so a run of millions of records holds
+a few chunks in memory at any time.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import math
+import os
+import pickle
+import re
+import threading
+from collections import OrderedDict, deque
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sized
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
+from typing import Any, BinaryIO, Protocol
+
+from ._document import Scrivelle, _write_atomically
+from ._errors import TemplateSyntaxError, TesserineError
+from ._limits import Limits
+from ._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf, find_soffice
+
+TemplateSource = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
+Naming = str | Callable[[int, Mapping[str, Any]], str] | None
+Outcome = bytes | str | TesserineError
+
+
+class Progress(Protocol):
+    """Told, as results arrive, how many records are done and how many there are
+    (None for an iterator of unknown length)."""
+
+    def __call__(self, done: int, total: int | None) -> None: ...
+
+
+class RecordError(TesserineError):
+    """A record could not be sent to a worker, named, or its document written."""
+
+
+class WorkerError(TesserineError):
+    """The worker rendering a record stopped abruptly (killed, crashed, or lost)."""
+
+
+# Errors in rendering that concern the template or the set-up, not a record: they
+# end the run, as any error in opening the template does.
+_FATAL = (TemplateSyntaxError, PdfUnavailableError)
+
+_UNSAFE_NAME = re.compile(r'[\x00-\x1f/\\:*?"<>|]')
+_UNSIZED_WIDTH = 6
+_CACHED_TEMPLATES = 4
+
+
+@dataclass(frozen=True)
+class _Failure:
+    """A TesserineError in a form that pickles: most subclasses take several
+    arguments but keep only the message in `args`, so they cannot be rebuilt from it."""
+
+    kind: type[TesserineError]
+    message: str
+    attributes: dict[str, Any]
+
+    @classmethod
+    def of(cls, error: TesserineError) -> _Failure:
+        return cls(type(error), str(error), dict(vars(error)))
+
+    def error(self) -> TesserineError:
+        error = self.kind.__new__(self.kind)
+        Exception.__init__(error, self.message)
+        vars(error).update(self.attributes)
+        return error
+
+
+@dataclass(frozen=True)
+class _Job:
+    """One chunk of work: everything a worker needs, in one picklable value."""
+
+    digest: str
+    template: bytes
+    records: bytes  # pickled list of (context, document name or None)
+    output: str | None
+    pdf: bool
+    trusted: bool
+    autoescape: bool
+    limits: Limits | None
+    pdf_timeout: float | None
+
+
+@dataclass
+class _Fatal:
+    failure: _Failure
+
+
+_Result = bytes | str | _Failure
+
+
+@dataclass
+class _Loaded:
+    document: Scrivelle
+    # A Scrivelle holds its last rendering; threads of one worker take turns with it.
+    lock: threading.Lock = field(default_factory=threading.Lock)
+
+
+_loaded: OrderedDict[tuple[str, Limits | None], _Loaded] = OrderedDict()
+_loaded_lock = threading.Lock()
+
+
+def _template(job: _Job) -> _Loaded:
+    """This process's open copy of the job's template, opened on first use; any
+    error in opening it concerns the template, and ends the run."""
+    key = (job.digest, job.limits)
+    with _loaded_lock:
+        entry = _loaded.get(key)
+        if entry is None:
+            entry = _loaded[key] = _Loaded(Scrivelle(job.template, limits=job.limits))
+            while len(_loaded) > _CACHED_TEMPLATES:
+                _loaded.popitem(last=False)
+        _loaded.move_to_end(key)
+        return entry
+
+
+def _run_job(job: _Job) -> list[_Result] | _Fatal:
+    """Render a chunk in a worker: a result per record, or what ended the run."""
+    try:
+        entry = _template(job)
+    except TesserineError as error:
+        return _Fatal(_Failure.of(error))
+    try:
+        return _render_chunk(job, entry)
+    except _FATAL as error:
+        return _Fatal(_Failure.of(error))
+
+
+def _render_chunk(job: _Job, entry: _Loaded) -> list[_Result]:
+    records: list[tuple[Mapping[str, Any], str | None]] = pickle.loads(job.records)
+    results: list[_Result] = []
+    with entry.lock:
+        for context, _ in records:
+            try:
+                entry.document.render(context, autoescape=job.autoescape, trusted=job.trusted)
+                buffer = io.BytesIO()
+                entry.document.save(buffer)
+                results.append(buffer.getvalue())
+            except _FATAL:
+                raise
+            except TesserineError as error:
+                results.append(_Failure.of(error))
+            except MemoryError:
+                results.append(_Failure.of(RecordError("out of memory while rendering this record")))
+    if job.pdf:
+        _convert(results, job.pdf_timeout)
+    if job.output is not None:
+        for index, (_, name) in enumerate(records):
+            data = results[index]
+            if isinstance(data, bytes) and name is not None:
+                results[index] = _write(job.output, name, data)
+    return results
+
+
+def _convert(results: list[_Result], timeout: float | None) -> None:
+    """Replace each rendered document by its PDF, in one LibreOffice run."""
+    rendered = [(index, data) for index, data in enumerate(results) if isinstance(data, bytes)]
+    pdfs = convert_to_pdf([data for _, data in rendered], timeout=timeout)
+    for (index, _), pdf in zip(rendered, pdfs, strict=True):
+        results[index] = _Failure.of(pdf) if isinstance(pdf, PdfConversionError) else pdf
+
+
+def _is_url(output: str) -> bool:
+    return "://" in output
+
+
+def _write(output: str, name: str, data: bytes) -> str | _Failure:
+    """Write one document under `output`; its full name, or why it could not be written."""
+    if not _is_url(output):
+        target = os.path.join(output, name)
+        try:
+            _write_atomically(target, data)
+        except OSError as error:
+            return _Failure.of(RecordError(f"cannot write {target}: {error.strerror or error}"))
+        return target
+    target = output.rstrip("/") + "/" + name
+    try:
+        filesystem, path = _filesystem(target)
+        # Object stores make an upload visible whole or not at all.
+        filesystem.pipe_file(path, data)
+    except Exception as error:
+        # Each storage back end raises its own kinds of error.
+        return _Failure.of(RecordError(f"cannot write {target}: {type(error).__name__}: {error}"))
+    return target
+
+
+def _filesystem(url: str) -> tuple[Any, str]:
+    try:
+        import fsspec  # type: ignore[import-untyped]
+    except ImportError:
+        raise TesserineError(
+            f"writing to {url.split('://', 1)[0]}:// URLs needs fsspec: pip install 'tesserine[remote]'"
+        ) from None
+    filesystem, path = fsspec.core.url_to_fs(url)
+    return filesystem, path
+
+
+def _read_template(template: TemplateSource) -> bytes:
+    if isinstance(template, (bytes, bytearray, memoryview)):
+        return bytes(template)
+    if isinstance(template, (str, os.PathLike)):
+        try:
+            with open(template, "rb") as stream:
+                return stream.read()
+        except OSError as error:
+            raise TesserineError(f"cannot read the template {os.fspath(template)}: {error.strerror or error}") from None
+    data = template.read()
+    if not isinstance(data, bytes):
+        raise TypeError("the template file must be opened in binary mode")
+    return data
+
+
+class _Namer:
+    """Document names for records: numbered, from a field, or from a callable."""
+
+    def __init__(self, naming: Naming, extension: str, total: int | None) -> None:
+        self.naming = naming
+        self.extension = extension
+        self.width = _UNSIZED_WIDTH if total is None else len(str(total))
+        self.seen: dict[str, int] = {}
+
+    def __call__(self, index: int, record: Mapping[str, Any]) -> str:
+        if self.naming is None:
+            return f"{index + 1:0{self.width}d}{self.extension}"
+        if isinstance(self.naming, str):
+            if self.naming not in record:
+                raise RecordError(f"no field {self.naming!r} to name the document")
+            given = str(record[self.naming])
+        else:
+            given = str(self.naming(index, record))
+        stem = _UNSAFE_NAME.sub("_", given).strip().lstrip(".")
+        if not stem:
+            raise RecordError(f"the name {given!r} gives an empty file name")
+        name = stem if stem.lower().endswith(self.extension) else stem + self.extension
+        # Two records naming one file would leave only the later document.
+        first = self.seen.setdefault(name.lower(), index)
+        if first != index:
+            raise RecordError(f"record {first} names its document {name!r} already")
+        return name
+
+
+@dataclass
+class _Slot:
+    """A chunk of records on its way, in record order."""
+
+    outcomes: list[Outcome | None]
+    # Positions in `outcomes` of the records sent, with what was sent for each.
+    sent: list[tuple[int, tuple[Mapping[str, Any], str | None]]]
+    future: Future[list[_Result] | _Fatal] | None = None
+    alone: bool = False
+
+
+def _pickle_records(
+    entries: list[tuple[int, tuple[Mapping[str, Any], str | None]]], outcomes: list[Outcome | None]
+) -> tuple[list[tuple[int, tuple[Mapping[str, Any], str | None]]], bytes]:
+    """The chunk's records as bytes; a record that does not pickle fails alone."""
+    try:
+        return entries, pickle.dumps([payload for _, payload in entries], pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        kept = []
+        for position, payload in entries:
+            try:
+                pickle.dumps(payload, pickle.HIGHEST_PROTOCOL)
+            except Exception as error:
+                outcomes[position] = RecordError(
+                    f"the record cannot be sent to a worker process: {type(error).__name__}: {error}"
+                )
+            else:
+                kept.append((position, payload))
+        return kept, pickle.dumps([payload for _, payload in kept], pickle.HIGHEST_PROTOCOL)
+
+
+def render_many(
+    template: TemplateSource,
+    records: Iterable[Mapping[str, Any]],
+    *,
+    executor: Executor | None = None,
+    chunk_size: int | None = None,
+    window: int | None = None,
+    output: str | os.PathLike[str] | None = None,
+    name: Naming = None,
+    pdf: bool = False,
+    pdf_timeout: float | None = None,
+    trusted: bool = False,
+    autoescape: bool = True,
+    limits: Limits | None = None,
+    progress: Progress | None = None,
+) -> Iterator[Outcome]:
+    """Render one document per record; yield, in record order, each document or its error.
+
+    A document is its bytes (a PDF with `pdf=True`), or with `output` (a folder, or
+    an fsspec URL such as ``s3://bucket/letters``) the name it was written under,
+    written by the worker itself. `name` names the documents: a field of the
+    record, or a callable of (index, record); by default they are numbered. A
+    record that fails yields its `TesserineError` and the others carry on; a
+    template that cannot be opened or compiled raises.
+
+    `executor` is any `concurrent.futures.Executor`: by default a process per core,
+    started and shut down here; `distributed.Client(...).get_executor()` runs on a
+    Dask cluster. `chunk_size` records go to a worker at a time, and at most
+    `window` chunks are in flight.
+    """
+    data = _read_template(template)
+    digest = hashlib.sha256(data).hexdigest()
+    total = len(records) if isinstance(records, Sized) else None
+    if pdf and executor is None:
+        find_soffice()
+    own = executor is None
+    # Pools of the standard library say how many workers they have; for others, guess the cores here.
+    workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
+    size = chunk_size or _default_chunk_size(total, workers, pdf)
+    if size < 1 or (window is not None and window < 1):
+        raise ValueError("chunk_size and window must be at least 1")
+    in_flight = window or 2 * workers
+    target = None if output is None else os.fspath(output)
+    if target is not None:
+        _make_folder(target)
+    namer = None if target is None else _Namer(name, ".pdf" if pdf else ".docx", total)
+
+    def job(sent: list[tuple[int, tuple[Mapping[str, Any], str | None]]], outcomes: list[Outcome | None]) -> _Job | None:
+        kept, payload = _pickle_records(sent, outcomes)
+        sent[:] = kept
+        if not kept:
+            return None
+        return _Job(digest, data, payload, target, pdf, trusted, autoescape, limits, pdf_timeout)
+
+    pool: Executor = ProcessPoolExecutor(workers) if executor is None else executor
+    slots: deque[_Slot] = deque()
+    source = enumerate(records)
+    exhausted = False
+    done = 0
+
+    def fill() -> None:
+        nonlocal exhausted
+        while not exhausted and len(slots) < in_flight and not any(slot.alone for slot in slots):
+            outcomes: list[Outcome | None] = []
+            sent: list[tuple[int, tuple[Mapping[str, Any], str | None]]] = []
+            for index, record in source:
+                position = len(outcomes)
+                outcomes.append(None)
+                if not isinstance(record, Mapping):
+                    outcomes[position] = RecordError(f"a record must be a mapping, not {type(record).__name__}")
+                elif namer is None:
+                    sent.append((position, (record, None)))
+                else:
+                    try:
+                        sent.append((position, (record, namer(index, record))))
+                    except RecordError as error:
+                        outcomes[position] = error
+                if len(outcomes) == size:
+                    break
+            else:
+                exhausted = True
+            if outcomes:
+                slot = _Slot(outcomes, sent)
+                work = job(sent, outcomes)
+                if work is not None:
+                    slot.future = submit(work)
+                slots.append(slot)
+
+    def submit(work: _Job) -> Future[list[_Result] | _Fatal]:
+        nonlocal pool
+        try:
+            return pool.submit(_run_job, work)
+        except BrokenProcessPool:
+            if not own:
+                raise
+            pool.shutdown(wait=False, cancel_futures=True)
+            pool = ProcessPoolExecutor(workers)
+            return pool.submit(_run_job, work)
+
+    try:
+        fill()
+        while slots:
+            slot = slots[0]
+            if slot.alone and slot.future is None:
+                # A record retried alone runs with nothing else in flight, so that a
+                # worker dying under it convicts it and no other.
+                wait([other.future for other in slots if other.future is not None])
+                work = job(slot.sent, slot.outcomes)
+                if work is not None:
+                    slot.future = submit(work)
+            if slot.future is not None:
+                error = slot.future.exception()
+                if error is not None and not slot.alone:
+                    slots.popleft()
+                    slots.extendleft(reversed(_split(slot)))
+                    continue
+                if error is not None:
+                    slot.outcomes[0] = WorkerError(
+                        f"the worker rendering this record stopped: {type(error).__name__}: {error}"
+                    )
+                else:
+                    result = slot.future.result()
+                    if isinstance(result, _Fatal):
+                        raise result.failure.error()
+                    for (position, _), item in zip(slot.sent, result, strict=True):
+                        slot.outcomes[position] = item.error() if isinstance(item, _Failure) else item
+            slots.popleft()
+            done += len(slot.outcomes)
+            if progress is not None:
+                progress(done, total)
+            yield from (outcome for outcome in slot.outcomes if outcome is not None)
+            fill()
+    finally:
+        for slot in slots:
+            if slot.future is not None:
+                slot.future.cancel()
+        if own:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _default_chunk_size(total: int | None, workers: int, pdf: bool) -> int:
+    """Enough records per chunk to amortise what each chunk costs (the template's
+    bytes; for PDF, a start of LibreOffice), while keeping every worker busy."""
+    if pdf:
+        return 64 if total is None else max(1, min(256, math.ceil(total / workers)))
+    return 32 if total is None else max(1, min(64, math.ceil(total / (4 * workers))))
+
+
+def _make_folder(output: str) -> None:
+    if not _is_url(output):
+        try:
+            os.makedirs(output, exist_ok=True)
+        except OSError as error:
+            raise TesserineError(f"cannot create the folder {output}: {error.strerror or error}") from None
+        return
+    filesystem, path = _filesystem(output)
+    filesystem.makedirs(path, exist_ok=True)
+
+
+def _split(failed: _Slot) -> list[_Slot]:
+    """A failed chunk as one slot per record, those that were sent to be retried alone."""
+    sent = dict(failed.sent)
+    return [
+        _Slot([None], [(0, sent[position])], alone=True) if position in sent else _Slot([outcome], [])
+        for position, outcome in enumerate(failed.outcomes)
+    ]
