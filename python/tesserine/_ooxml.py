@@ -17,6 +17,7 @@ NS = {
     "asvg": "http://schemas.microsoft.com/office/drawing/2016/SVG/main",
     "rel": "http://schemas.openxmlformats.org/package/2006/relationships",
     "ct": "http://schemas.openxmlformats.org/package/2006/content-types",
+    "xml": "http://www.w3.org/XML/1998/namespace",
 }
 
 Element = etree._Element
@@ -86,12 +87,12 @@ def make(name: str, attributes: dict[str, str] | None = None, *children: Element
 def _nsmap_for(name: str, attributes: dict[str, str]) -> dict[str | None, str]:
     # Declaring the prefixes the element uses keeps the author's familiar "w:" and "r:";
     # lxml drops a declaration that an ancestor already makes when the element is inserted.
-    prefixes = [name.split(":", 1)[0]] + [key.split(":", 1)[0] for key in attributes if key[0] != "{" and ":" in key]
-    return {prefix: NS[prefix] for prefix in prefixes}
+    prefixes = [name.split(":", 1)[0]] + [key.split(":", 1)[0] for key in attributes if ":" in key]
+    return {prefix: NS[prefix] for prefix in prefixes if prefix != "xml"}
 
 
 def text_element(text: str) -> Element:
-    return make("w:t", {"{http://www.w3.org/XML/1998/namespace}space": "preserve"}, text=text)
+    return make("w:t", {"xml:space": "preserve"}, text=text)
 
 
 def local(element: Element) -> str:

@@ -11,7 +11,18 @@ import copy
 
 from lxml import etree
 
-from ._ooxml import PARAGRAPH_PROPERTY_ORDER, Element, PackageXmlError, local, make, parse, properties_of, qn, set_property
+from ._ooxml import (
+    PARAGRAPH_PROPERTY_ORDER,
+    Element,
+    PackageXmlError,
+    local,
+    make,
+    parse,
+    properties_of,
+    qn,
+    set_property,
+    text_element,
+)
 from .values.base import Blocks, Placement, Position, Registry, RichValue
 from .values.errors import RichValueError
 
@@ -104,8 +115,7 @@ def _split_run(run: Element, holder: Element, marker: Element) -> Element:
     properties = properties_of(run, "w:rPr")
     if properties is not None:
         after.append(copy.deepcopy(properties))
-    rest = make("w:t", {"{http://www.w3.org/XML/1998/namespace}space": "preserve"})
-    rest.text = marker.tail
+    rest = text_element(marker.tail or "")
     marker.tail = None
     for sibling in list(marker.itersiblings()):
         rest.append(sibling)

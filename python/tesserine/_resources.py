@@ -177,12 +177,12 @@ class _Numbering:
 
 
 _BULLETS = ("\u2022", "\u25e6", "\u25aa")
-_ORDERED_FORMATS = ("decimal", "lowerLetter", "lowerRoman")
 
 
 def _list_level(level: int, ordered: bool, start: int) -> Element:
     if ordered:
-        kind, text = _ORDERED_FORMATS[level % 3], f"%{level + 1}."
+        # Markdown numbers nested lists 1, 2, 3 as well, each list on its own.
+        kind, text = "decimal", f"%{level + 1}."
     else:
         kind, text = "bullet", _BULLETS[level % 3]
     indent = str(720 * (level + 1))

@@ -159,7 +159,7 @@ class _Writer:
         return tuple(pieces)
 
     def _paragraph(self, properties: Element, pieces: tuple[Piece, ...]) -> None:
-        paragraph = make("w:p", None, properties)
+        paragraph = make("w:p", None, properties) if len(properties) else make("w:p")
         for item in joined(pieces).place(self.placement, self.run_properties):
             if isinstance(item, Blocks):
                 continue
