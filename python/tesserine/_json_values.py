@@ -1,0 +1,130 @@
+"""Rich values in JSON data: an object with a reserved key names the kind of value.
+
+    {"@picture": "logo.png", "width": "3cm", "alt": "Logo"}
+    {"@styled": "overdue", "bold": true, "color": "C00000"}
+    {"@styled": ["Total: ", {"@styled": "12.00", "bold": true}]}
+    {"@link": "https://example.com", "text": "our site"}
+    {"@markdown": "**Note:** paid by *transfer*."}
+
+Picture paths are relative to the data file and may not leave its directory; a
+picture may also be given inline as a `data:` URI with base64 content.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import dataclasses
+import os
+from typing import Any
+
+from ._errors import TesserineError
+from .values import Link, Markdown, Picture, Styled
+from .values.errors import RichValueError
+from .values.styled import Piece, joined
+
+PICTURE, STYLED, LINK, MARKDOWN = "@picture", "@styled", "@link", "@markdown"
+RESERVED = (PICTURE, STYLED, LINK, MARKDOWN)
+_STYLE_OPTIONS = frozenset({
+    "bold", "italic", "underline", "strike", "color", "highlight", "size", "font", "style",
+    "superscript", "subscript",
+})
+_OPTIONS = {
+    PICTURE: frozenset({"width", "height", "alt"}),
+    STYLED: _STYLE_OPTIONS | {"link"},
+    LINK: _STYLE_OPTIONS | {"text"},
+    MARKDOWN: frozenset(),
+}
+
+
+class JsonValueError(TesserineError):
+    """A JSON form of a rich value is not valid; the message names where it is in the data."""
+
+
+def rich_values(data: Any, base: str | os.PathLike[str] | None = None) -> Any:
+    """`data` with every JSON form of a rich value made that value.
+
+    `base` is the directory picture paths are relative to (the data file's); None
+    refuses picture paths and takes only `data:` URIs.
+    """
+    root = None if base is None else os.path.realpath(base)
+    return _convert(data, root, "")
+
+
+def _convert(data: Any, base: str | None, where: str) -> Any:
+    if isinstance(data, list):
+        return [_convert(item, base, f"{where}[{index}]") for index, item in enumerate(data)]
+    if not isinstance(data, dict):
+        return data
+    kinds = [key for key in RESERVED if key in data]
+    if not kinds:
+        return {key: _convert(value, base, f"{where}.{key}" if where else str(key)) for key, value in data.items()}
+    place = where or "the data"
+    if len(kinds) > 1:
+        raise JsonValueError(f"{place}: an object holds one of {', '.join(RESERVED)}, not {' and '.join(kinds)}")
+    kind = kinds[0]
+    options = {key: value for key, value in data.items() if key != kind}
+    unknown = sorted(set(options) - _OPTIONS[kind])
+    if unknown:
+        allowed = ", ".join(sorted(_OPTIONS[kind])) or "none"
+        raise JsonValueError(f"{place}: {kind} takes no option {', '.join(map(repr, unknown))} (options: {allowed})")
+    try:
+        return _value(kind, data[kind], options, base, place)
+    except RichValueError as error:
+        raise JsonValueError(f"{place}: {error}") from None
+    except TypeError as error:
+        raise JsonValueError(f"{place}: {kind}: {error}") from None
+
+
+def _value(kind: str, main: Any, options: dict[str, Any], base: str | None, place: str) -> Any:
+    if kind == PICTURE:
+        return Picture(_picture_source(main, base, place), **options)
+    if kind == LINK:
+        return Link(_string(main, kind, place), **options)
+    if kind == MARKDOWN:
+        return Markdown(_string(main, kind, place))
+    if isinstance(main, list):
+        # The options are what every piece has unless the piece sets its own.
+        pieces: list[Piece] = []
+        for index, item in enumerate(main):
+            value = _convert(item, base, f"{place}[{index}]")
+            if isinstance(value, str):
+                value = Styled(value, **options)
+            if not isinstance(value, Styled):
+                raise JsonValueError(f"{place}[{index}]: a piece of styled text is a string or a styled text")
+            pieces.extend(_under(piece, options) for piece in value.pieces)
+        return joined(tuple(pieces))
+    return Styled(_string(main, kind, place), **options)
+
+
+def _under(piece: Piece, options: dict[str, Any]) -> Piece:
+    base = Styled("", **options).pieces[0]
+    own = {field.name: getattr(piece.format, field.name) for field in dataclasses.fields(piece.format)}
+    merged = {name: value for name, value in own.items() if value not in (None, False)}
+    return Piece(piece.text, dataclasses.replace(base.format, **merged), piece.link or base.link)
+
+
+def _string(value: Any, kind: str, place: str) -> str:
+    if not isinstance(value, str):
+        raise JsonValueError(f"{place}: {kind} takes a string, not {type(value).__name__}")
+    return value
+
+
+def _picture_source(value: Any, base: str | None, place: str) -> str | bytes:
+    source = _string(value, PICTURE, place)
+    if source.startswith("data:"):
+        header, _, payload = source.partition(",")
+        if not header.endswith(";base64"):
+            raise JsonValueError(f"{place}: a picture data: URI must hold base64 content")
+        try:
+            return base64.b64decode(payload, validate=True)
+        except binascii.Error:
+            raise JsonValueError(f"{place}: the picture's base64 content is damaged") from None
+    if base is None:
+        raise JsonValueError(f"{place}: picture paths need a data file to be relative to; use a data: URI")
+    if os.path.isabs(source):
+        raise JsonValueError(f"{place}: picture path {source!r} must be relative to the data file")
+    path = os.path.realpath(os.path.join(base, source))
+    if os.path.commonpath([base, path]) != base:
+        raise JsonValueError(f"{place}: picture path {source!r} leads outside the data file's directory")
+    return path
