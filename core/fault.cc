@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace tesserine {
@@ -18,12 +17,6 @@ void fault(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   throw Fault(text);
-}
-
-void out_of_memory(size_t requested) noexcept {
-  std::fprintf(stderr, "tesserine: memory allocation of %zu bytes failed; aborting\n", requested);
-  std::fflush(stderr);
-  std::abort();
 }
 
 }  // namespace tesserine

@@ -1,10 +1,12 @@
-// Internal faults and memory exhaustion.
+// Internal faults.
 //
 // An internal fault is a violated invariant of the text core (an offset outside
 // the text or off a character boundary, a size that overflows). Valid input never
 // causes one. The core throws `Fault`; the extension module catches it at its
 // boundary and raises PanicException, so no C++ exception reaches the interpreter.
-// Memory exhaustion is not recoverable: it aborts the process after a message.
+// Memory exhaustion is not a fault: a failed allocation throws std::bad_alloc,
+// every owner releases its memory on the way out, and the module raises
+// MemoryError.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +26,5 @@ class Fault : public std::exception {
 
 // Throws Fault with a printf-style description.
 [[noreturn]] void fault(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Writes a diagnostic to standard error and aborts the process.
-[[noreturn]] void out_of_memory(size_t requested) noexcept;
 
 }  // namespace tesserine

@@ -37,6 +37,12 @@ ReleasedFor::~ReleasedFor() {
 
 PyObject* new_str(size_t length, Py_UCS4 maxchar) {
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar);
+  if (str == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    // The blocks the core keeps for its next call may be what stands in the way.
+    PyErr_Clear();
+    release_kept_blocks();
+    str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar);
+  }
   if (str == nullptr) return nullptr;
   const size_t bytes = length * static_cast<size_t>(PyUnicode_KIND(str));
   // In huge pages, a large str faults in 512 times less often.
@@ -89,7 +95,10 @@ std::optional<std::string_view> StrText::text() {
 PyObject* build_str(Buffer& text, const utf8::Measure& measure) {
   if (measure.valid) {
     PyObject* str = new_str(measure.code_points, static_cast<Py_UCS4>(measure.width));
-    if (str == nullptr) return nullptr;
+    if (str == nullptr) {
+      text = Buffer();  // the memory goes back before the error is raised further
+      return nullptr;
+    }
     bool decoded;
     {
       ReleasedFor released(text.size());

@@ -51,12 +51,14 @@ class ReleasedFor {
 };
 
 // PyUnicode_New, with a large str's memory advised into huge pages, since it is
-// written from end to end right away. nullptr with the error set on failure.
+// written from end to end right away, and tried once more without the blocks
+// the core keeps when there is no room. nullptr with the error set on failure.
 PyObject* new_str(size_t length, Py_UCS4 maxchar);
 
 // A new str holding the UTF-8 `text`, measured beforehand with the lock
-// released; `text` is freed once the str holds it. Called with the lock held.
-// nullptr with the interpreter's error set on failure; bytes that are not UTF-8
+// released; `text` is freed once the str holds it, or on failure. Called with
+// the lock held. nullptr with the interpreter's error set on failure
+// (MemoryError when there is no room for the str); bytes that are not UTF-8
 // fail with the interpreter's own UnicodeDecodeError.
 PyObject* build_str(Buffer& text, const utf8::Measure& measure);
 

@@ -1,7 +1,6 @@
 #include "entry_points.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <optional>
 #include <span>
@@ -97,15 +96,17 @@ using Work = PassResult (*)(std::string_view text);
 
 struct Outcome {
   PassResult result = PassResult::unchanged();
-  utf8::Measure measure;     // of a rewritten result's text
-  bool unencodable = false;  // the argument holds a surrogate; no work was done
+  utf8::Measure measure;       // of a rewritten result's text
+  bool unencodable = false;    // the argument holds a surrogate; no work was done
+  bool out_of_memory = false;  // an allocation failed; what the work held is released
   const char* fault_message = nullptr;
   char message_storage[160];
 };
 
 // Runs `work` with the interpreter lock released, together with the argument's
 // conversion to UTF-8 and the measuring of the result. Faults come back as a
-// message; nothing thrown in the core passes this function.
+// message and a failed allocation as a flag, once every buffer of the work has
+// been released on the way out; nothing thrown in the core passes this function.
 void run_released(Work work, StrText& source, Outcome& out) {
   PyThreadState* thread = PyEval_SaveThread();
   try {
@@ -121,7 +122,8 @@ void run_released(Work work, StrText& source, Outcome& out) {
     std::snprintf(out.message_storage, sizeof out.message_storage, "%s", fault.what());
     out.fault_message = out.message_storage;
   } catch (const std::bad_alloc&) {
-    out_of_memory(0);
+    source.release();
+    out.out_of_memory = true;
   } catch (const std::exception& error) {
     std::snprintf(out.message_storage, sizeof out.message_storage, "%s", error.what());
     out.fault_message = out.message_storage;
@@ -131,8 +133,21 @@ void run_released(Work work, StrText& source, Outcome& out) {
   PyEval_RestoreThread(thread);
 }
 
-// Raises the PanicException of a result str that could not be made.
-PyObject* unbuildable_result() {
+// The MemoryError of an allocation that failed in the core, with the note.
+PyObject* no_memory(const Signature& sig) {
+  PyErr_NoMemory();
+  add_processing_note(sig.parameter);
+  return nullptr;
+}
+
+// The error of a result str that could not be made: a MemoryError as it is,
+// with the note; anything else means that the core broke an invariant of its
+// text, a PanicException.
+PyObject* unbuildable_result(const Signature& sig) {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    add_processing_note(sig.parameter);
+    return nullptr;
+  }
   PyErr_WriteUnraisable(nullptr);
   raise_panic("could not build the result str");
   return nullptr;
@@ -167,9 +182,10 @@ PyObject* call(const Signature& sig, Work work, bool unchanged_is_none, PyObject
     raise_panic(out.fault_message);
     return nullptr;
   }
+  if (out.out_of_memory) return no_memory(sig);
   if (out.result.is_fallback() || (unchanged_is_none && out.result.is_unchanged())) Py_RETURN_NONE;
   PyObject* str = build_str(out.result.text(), out.measure);
-  return str != nullptr ? str : unbuildable_result();
+  return str != nullptr ? str : unbuildable_result(sig);
 }
 
 PassResult patch_work(std::string_view text) { return run_patch_pipeline(text); }
@@ -194,7 +210,7 @@ PyObject* patch_xml(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 // first all the same when its first paragraph has no LF before it: the text did
 // not come from pre_render, and most likely has no LF to take out at all.
 template <class Unit, bool kInsert>
-PyObject* paragraph_breaks_on_units(PyObject* str, bool& route) {
+PyObject* paragraph_breaks_on_units(const Signature& sig, PyObject* str, bool& route) {
   const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
   const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(str)), length);
   const size_t bytes = length * sizeof(Unit);
@@ -219,7 +235,7 @@ PyObject* paragraph_breaks_on_units(PyObject* str, bool& route) {
   }
   // Only LFs come or go, so the widest character stays and with it the width.
   PyObject* out = new_str(room, PyUnicode_MAX_CHAR_VALUE(str));
-  if (out == nullptr) return unbuildable_result();
+  if (out == nullptr) return unbuildable_result(sig);
   {
     ReleasedFor released(bytes);
     Unit* written = static_cast<Unit*>(PyUnicode_DATA(out));
@@ -235,7 +251,7 @@ PyObject* paragraph_breaks_on_units(PyObject* str, bool& route) {
   const size_t size = kInsert ? length + found.count : length - found.count;
   if (PyUnicode_Resize(&out, static_cast<Py_ssize_t>(size)) < 0) {
     Py_DECREF(out);
-    return unbuildable_result();
+    return unbuildable_result(sig);
   }
   return out;
 }
@@ -255,13 +271,13 @@ PyObject* call_on_units(const Signature& sig, Work work, PyObject* const* args,
   PyObject* result;
   switch (PyUnicode_KIND(value)) {
     case PyUnicode_1BYTE_KIND:
-      result = paragraph_breaks_on_units<uint8_t, kInsert>(value, route);
+      result = paragraph_breaks_on_units<uint8_t, kInsert>(sig, value, route);
       break;
     case PyUnicode_2BYTE_KIND:
-      result = paragraph_breaks_on_units<uint16_t, kInsert>(value, route);
+      result = paragraph_breaks_on_units<uint16_t, kInsert>(sig, value, route);
       break;
     default:
-      result = paragraph_breaks_on_units<uint32_t, kInsert>(value, route);
+      result = paragraph_breaks_on_units<uint32_t, kInsert>(sig, value, route);
   }
   if (!route) return result;
   return call(sig, work, true, args, nargsf, kwnames);

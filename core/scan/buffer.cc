@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #if __has_include(<pthread.h>)
@@ -27,11 +28,11 @@ size_t round_up(size_t n, size_t unit) { return checked_add(n, unit - 1) / unit 
 #if __has_include(<sys/mman.h>)
 // Maps `size` bytes (a multiple of HUGE_PAGE) starting on a HUGE_PAGE boundary,
 // so that transparent huge pages can back all of it: one page fault per 2 MiB
-// instead of one per 4 KiB.
+// instead of one per 4 KiB. nullptr when the system has no room.
 char* map_block(size_t size) {
   const size_t span = checked_add(size, HUGE_PAGE);
   void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) out_of_memory(size);
+  if (raw == MAP_FAILED) return nullptr;
   const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
   const uintptr_t end = start + span;
@@ -45,11 +46,7 @@ char* map_block(size_t size) {
 
 void unmap_block(char* data, size_t size) noexcept { munmap(data, size); }
 #else
-char* map_block(size_t size) {
-  void* data = std::malloc(size);
-  if (data == nullptr) out_of_memory(size);
-  return static_cast<char*>(data);
-}
+char* map_block(size_t size) { return static_cast<char*>(std::malloc(size)); }
 
 void unmap_block(char* data, size_t) noexcept { std::free(data); }
 #endif
@@ -245,7 +242,31 @@ struct PoolCloser {
 
 void BlockPool::release_at_thread_exit() noexcept { thread_local PoolCloser closer; }
 
+// Fresh allocations that limit_allocations still lets through on this thread.
+thread_local size_t allocations_left = ALLOCATIONS_UNLIMITED;
+
+bool allocation_allowed() noexcept {
+  if (allocations_left == ALLOCATIONS_UNLIMITED) return true;
+  if (allocations_left == 0) return false;
+  --allocations_left;
+  return true;
+}
+
+// The memory that `allocate` returns, nullptr meaning none. When there is none,
+// the kept blocks (this thread's and the shared ones) may be what stands in the
+// way: they go back to the system and `allocate` runs once more before the
+// failure is thrown.
+template <class Allocate>
+char* fresh(Allocate allocate) {
+  if (char* data = allocation_allowed() ? allocate() : nullptr) return data;
+  release_kept_blocks();
+  if (char* data = allocation_allowed() ? allocate() : nullptr) return data;
+  throw std::bad_alloc();
+}
+
 }  // namespace
+
+void limit_allocations(size_t count) noexcept { allocations_left = count; }
 
 size_t kept_block_bytes() noexcept { return pool.kept_bytes(); }
 
@@ -271,7 +292,7 @@ Buffer::Buffer(size_t capacity) {
     if (block.data == nullptr) block = shared_blocks.take(capacity);
     if (block.data == nullptr && capacity >= MAPPED_BLOCK) {
       block.capacity = round_up(capacity, HUGE_PAGE);
-      block.data = map_block(block.capacity);
+      block.data = fresh([&] { return map_block(block.capacity); });
     }
     if (block.data != nullptr) {
       data_ = block.data;
@@ -279,8 +300,7 @@ Buffer::Buffer(size_t capacity) {
       return;
     }
   }
-  data_ = static_cast<char*>(std::malloc(capacity));
-  if (data_ == nullptr) out_of_memory(capacity);
+  data_ = fresh([&] { return static_cast<char*>(std::malloc(capacity)); });
   capacity_ = capacity;
 }
 
@@ -324,9 +344,8 @@ void Buffer::grow(size_t required) {
     *this = std::move(larger);
     return;
   }
-  char* grown = static_cast<char*>(std::realloc(data_, next));
-  if (grown == nullptr) out_of_memory(next);
-  data_ = grown;
+  // A failed realloc leaves the old block in place, so the buffer stays intact.
+  data_ = fresh([&] { return static_cast<char*>(std::realloc(data_, next)); });
   capacity_ = next;
 }
 

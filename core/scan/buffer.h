@@ -6,11 +6,13 @@
 // more are mapped from the system in whole 2 MiB huge pages (so the capacity is
 // rounded up to a multiple of 2 MiB); blocks of `POOLED_BLOCK` bytes and more are
 // recycled through a per-thread pool, see ScratchScope.
-// Allocation failure aborts the process (out_of_memory); a size that overflows
-// size_t is an internal fault.
+// A failed allocation throws std::bad_alloc and leaves the buffer as it was; the
+// blocks kept for reuse go back to the system first and the allocation is tried
+// once more. A size that overflows size_t is an internal fault.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -105,5 +107,12 @@ void advise_huge_pages(void* data, size_t n) noexcept;
 
 // Checked a + b for buffer sizes: overflow is an internal fault.
 size_t checked_add(size_t a, size_t b);
+
+// For tests of memory exhaustion: on the calling thread, the next `count`
+// allocations of fresh memory succeed and every one after them fails, until
+// called again (with ALLOCATIONS_UNLIMITED to stop failing). Blocks taken from
+// the pool are not counted: they need no fresh memory.
+inline constexpr size_t ALLOCATIONS_UNLIMITED = SIZE_MAX;
+void limit_allocations(size_t count) noexcept;
 
 }  // namespace tesserine

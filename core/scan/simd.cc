@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string.h>
-
-#include "fault.h"
 
 namespace tesserine::simd {
 namespace {
@@ -680,11 +678,9 @@ __attribute__((target("avx2"))) void copy_avx2(char* dst, const char* src, size_
 size_t rfind_kmp(const char* hay, const char* nd, size_t m, size_t top) {
   constexpr size_t kStackTable = 256;
   size_t stack_table[kStackTable];
-  size_t* fail = stack_table;
-  if (m > kStackTable) {  // no needle in use is this long
-    fail = static_cast<size_t*>(std::malloc(m * sizeof(size_t)));
-    if (fail == nullptr) out_of_memory(m * sizeof(size_t));
-  }
+  std::unique_ptr<size_t[]> heap_table;  // no needle in use is this long
+  if (m > kStackTable) heap_table.reset(new size_t[m]);
+  size_t* fail = heap_table ? heap_table.get() : stack_table;
   auto rn = [&](size_t i) { return nd[m - 1 - i]; };  // the needle reversed
   fail[0] = 0;
   for (size_t i = 1, k = 0; i < m; ++i) {
@@ -697,12 +693,8 @@ size_t rfind_kmp(const char* hay, const char* nd, size_t m, size_t top) {
     const char c = hay[i - 1];
     while (matched > 0 && c != rn(matched)) matched = fail[matched - 1];
     if (c == rn(matched)) ++matched;
-    if (matched == m) {
-      if (fail != stack_table) std::free(fail);
-      return i - 1;
-    }
+    if (matched == m) return i - 1;
   }
-  if (fail != stack_table) std::free(fail);
   return kNotFound;
 }
 
@@ -891,7 +883,7 @@ const char* find_substring(const char* hay, size_t n, const char* needle, size_t
 }
 
 const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m,
-                            PairFilter pair) noexcept {
+                            PairFilter pair) {
   if (m > n) return nullptr;
   Search q{hay, needle, m, pair, Budget{n + 64}};
   Outcome out;
@@ -913,7 +905,7 @@ const char* find_substring(const char* hay, size_t n, const char* needle, size_t
   return find_substring(hay, n, needle, m, choose_pair(needle, m));
 }
 
-const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept {
+const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) {
   return rfind_substring(hay, n, needle, m, choose_pair(needle, m));
 }
 

@@ -98,14 +98,16 @@ constexpr PairFilter choose_pair(const char* needle, size_t m) noexcept {
 // First / last occurrence of needle[0..m) (m >= 2) in hay[0..n), or nullptr.
 // Candidates are filtered on the two needle bytes that `pair` names and verified
 // with memcmp; when verification stops paying for itself the search finishes
-// with an algorithm linear in n, so the cost is O(n) for any needle.
+// with an algorithm linear in n, so the cost is O(n) for any needle. The reverse
+// search of a needle over 256 bytes allocates a table, and so may throw
+// std::bad_alloc.
 const char* find_substring(const char* hay, size_t n, const char* needle, size_t m,
                            PairFilter pair) noexcept;
 const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m,
-                            PairFilter pair) noexcept;
+                            PairFilter pair);
 // The same with the pair chosen by choose_pair.
 const char* find_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept;
 
-const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m) noexcept;
+const char* rfind_substring(const char* hay, size_t n, const char* needle, size_t m);
 
 }  // namespace tesserine::simd

@@ -1,4 +1,8 @@
-"""Native core of tesserine: template patching and render pre/post-processing."""
+"""Native core of tesserine: template patching and render pre/post-processing.
+
+Each function raises `MemoryError` when memory runs out, with the note "while processing
+'src'" (or 'dst'); `PanicException` means an internal fault of the core.
+"""
 
 __version__: str
 __all__: list[str]
