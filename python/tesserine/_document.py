@@ -13,7 +13,8 @@ import jinja2
 from jinja2 import meta
 
 from . import _render
-from ._errors import MalformedPartError, TemplateRenderError, TemplateSyntaxError, TesserineError
+from ._errors import TemplateRenderError, TemplateSyntaxError, TesserineError
+from ._limits import DEFAULT_LIMITS, Limits
 from ._package import Source, open_package
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
@@ -57,8 +58,9 @@ class _Compiled:
 class Scrivelle:
     """A .docx template: render it with a context, then save the result."""
 
-    def __init__(self, template: Source) -> None:
-        self._package = open_package(template)
+    def __init__(self, template: Source, *, limits: Limits | None = None) -> None:
+        self._limits = limits or DEFAULT_LIMITS
+        self._package = open_package(template, self._limits)
         self._sources: dict[str, str] = {}
         self._compiled: dict[tuple[int, bool], _Compiled] = {}
         self._rendered: dict[str, str] = {}
@@ -74,14 +76,7 @@ class Scrivelle:
         """The patched part, ready for the template engine."""
         source = self._sources.get(part)
         if source is None:
-            raw = self._package.read(part)
-            try:
-                xml = raw.decode("utf-8-sig")
-            except UnicodeDecodeError as error:
-                line = raw.count(b"\n", 0, error.start) + 1
-                column = error.start - raw.rfind(b"\n", 0, error.start)
-                excerpt = repr(raw[error.start:error.start + 8])
-                raise MalformedPartError(part, line, column, "not UTF-8 text", excerpt) from None
+            xml = self._package.text(part)
             source = self._sources[part] = _render.prepare_source(_render.patch_xml(protect_template_text(xml)))
         return source
 

@@ -52,3 +52,22 @@ class LimitError(TesserineError):
 
 class RenderTimeoutError(LimitError):
     """Rendering a document ran out of its time."""
+
+
+class TemplatePartError(TesserineError):
+    """A part of the template document cannot be read as XML text (encoding, DOCTYPE, prolog)."""
+
+    def __init__(self, part: str, line: int, column: int, reason: str, excerpt: str) -> None:
+        self.part = part
+        self.line = line
+        self.column = column
+        self.reason = reason
+        self.excerpt = excerpt
+        super().__init__(
+            f"{part}: the template part cannot be read at line {line}, column {column}: {reason}"
+            f" (near: {excerpt})"
+        )
+
+    def __reduce__(self) -> tuple[type[TemplatePartError], tuple[str, int, int, str, str]]:
+        # Batch runs carry errors between processes; rebuild them from their fields.
+        return type(self), (self.part, self.line, self.column, self.reason, self.excerpt)

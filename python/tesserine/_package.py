@@ -1,18 +1,18 @@
-"""The .docx zip container: finding the template parts and rewriting the archive."""
+"""The .docx zip container: finding the template parts, reading members within limits, rewriting the archive."""
 
 from __future__ import annotations
 
-import copy
-import io
 import os
-import struct
-import zipfile
+import threading
 from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import BinaryIO
 from xml.etree import ElementTree
 
 from ._errors import NotADocxError
+from ._limits import DEFAULT_LIMITS, Limits
+from ._xmltext import part_text
+from ._zipread import DEFLATED, Archive, Member, member_bytes, over_limit, read_archive
+from ._zipwrite import Stored, fresh_member, write_archive
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
 
@@ -28,70 +28,99 @@ _MAIN_TYPES = frozenset({
 _OTHER_TYPES = frozenset(_WML + kind + "+xml" for kind in ("header", "footer", "footnotes", "endnotes"))
 _MAIN_NAME = "word/document.xml"
 
-_LOCAL_HEADER = struct.Struct("<4s22xHH")
-_LOCAL_SIGNATURE = b"PK\x03\x04"
-_DATA_DESCRIPTOR_FLAG = 0x08
 
-
-@dataclass(frozen=True)
 class Package:
-    """A .docx held in memory: its archive bytes, members in order, and the parts to fill."""
+    """A .docx held in memory: its checked members, the parts to fill, and what was read of them.
 
-    data: bytes
-    members: tuple[zipfile.ZipInfo, ...]
-    template_parts: tuple[str, ...]
-    comment: bytes
+    Each member is inflated at most once (template parts when the package is opened),
+    within the package's `Limits`. Reads are safe from several threads.
+    """
+
+    def __init__(self, data: bytes, archive: Archive, label: str, limits: Limits) -> None:
+        self.data = data
+        self.members = archive.members
+        self.comment = archive.comment
+        self.label = label
+        self.limits = limits
+        self.template_parts: tuple[str, ...] = ()
+        self._by_name = {member.name: member for member in archive.members}
+        self._by_part_name = {member.name.lower(): member.name for member in archive.members}
+        self._bytes: dict[str, bytes] = {}
+        self._texts: dict[str, str] = {}
+        self._charged: set[str] = set()
+        self._charged_size = 0
+        self._lock = threading.Lock()
+
+    def member_name(self, part_name: str) -> str | None:
+        """The archive's name for a part name ("/word/Document.xml"), which ignores case."""
+        return self._by_part_name.get(part_name.lstrip("/").lower())
 
     def read(self, name: str) -> bytes:
-        with zipfile.ZipFile(io.BytesIO(self.data)) as archive:
-            return archive.read(name)
+        """A member's content, inflated within the limits, checked, and kept for later reads."""
+        with self._lock:
+            content = self._bytes.get(name)
+            if content is None:
+                content = self._bytes[name] = self._inflate(name)
+            return content
 
-    def raw(self, info: zipfile.ZipInfo) -> bytes:
-        """A member's stored bytes, still compressed as they are in the archive."""
-        start = info.header_offset
-        signature, name_len, extra_len = _LOCAL_HEADER.unpack_from(self.data, start)
-        if signature != _LOCAL_SIGNATURE:
-            raise NotADocxError(f"corrupt zip archive: bad local header for {info.filename}")
-        begin = start + _LOCAL_HEADER.size + name_len + extra_len
-        return self.data[begin:begin + info.compress_size]
+    def text(self, name: str) -> str:
+        """An XML member as text: decoded, its declaration saying UTF-8, a DOCTYPE refused."""
+        with self._lock:
+            text = self._texts.get(name)
+            if text is None:
+                content = self._bytes.get(name)
+                text = self._texts[name] = part_text(name, self._inflate(name) if content is None else content)
+            return text
 
-    def build(self, replacements: Mapping[str, bytes]) -> bytes:
-        """A new archive: replaced members written afresh, all others copied as stored."""
-        buffer = io.BytesIO()
-        with zipfile.ZipFile(buffer, "w") as out:
-            out.comment = self.comment
-            for info in self.members:
-                new = replacements.get(info.filename)
-                if new is None:
-                    _copy_stored(out, info, self.raw(info))
-                else:
-                    out.writestr(_fresh_info(info), new)
-        return buffer.getvalue()
+    def _inflate(self, name: str) -> bytes:
+        member = self._by_name.get(name)
+        if member is None:
+            raise NotADocxError(f"{self.label}: no member {name!r} in the archive")
+        if name not in self._charged:
+            self._check_limits(member)
+            self._charged.add(name)
+            self._charged_size += member.size
+        return member_bytes(self.data, member, self.label)
 
+    def _check_limits(self, member: Member) -> None:
+        # Declared sizes are checked before a byte is inflated; inflating stops one byte
+        # past the declared size, so a member that lies about it stops there too.
+        limits = self.limits
+        total = self._charged_size + member.size
+        if limits.max_part_size is not None and member.size > limits.max_part_size:
+            self._over(member, f"inflates to {member.size:,} bytes", "max_part_size", limits.max_part_size)
+        if limits.max_total_size is not None and total > limits.max_total_size:
+            self._over(member, f"brings the bytes read from the archive to {total:,}", "max_total_size",
+                       limits.max_total_size)
+        if limits.max_ratio is not None and member.size > limits.ratio_floor and \
+                member.size > limits.max_ratio * member.compressed_size:
+            ratio = member.size / max(member.compressed_size, 1)
+            self._over(member, f"inflates {ratio:,.0f} times ({member.compressed_size:,} to {member.size:,} bytes)",
+                       "max_ratio", limits.max_ratio)
 
-def _fresh_info(info: zipfile.ZipInfo) -> zipfile.ZipInfo:
-    fresh = zipfile.ZipInfo(info.filename, info.date_time)
-    fresh.compress_type = info.compress_type
-    fresh.create_system = info.create_system
-    fresh.external_attr = info.external_attr
-    fresh.comment = info.comment
-    return fresh
+    def _over(self, member: Member, what: str, field: str, limit: int) -> None:
+        raise over_limit(self.label, f"member {member.name!r}", what, field, limit)
 
-
-def _copy_stored(out: zipfile.ZipFile, info: zipfile.ZipInfo, stored: bytes) -> None:
-    # zipfile has no public call that adds already-compressed data; this follows what
-    # ZipFile.mkdir does for its own entries. Sizes and CRC go into the local header,
-    # so a data descriptor is no longer needed.
-    assert out.fp is not None
-    entry = copy.copy(info)
-    entry.flag_bits &= ~_DATA_DESCRIPTOR_FLAG
-    out.fp.seek(out.start_dir)
-    entry.header_offset = out.fp.tell()
-    out.fp.write(entry.FileHeader())
-    out.fp.write(stored)
-    out.filelist.append(entry)
-    out.NameToInfo[entry.filename] = entry
-    out.start_dir = out.fp.tell()
+    def build(self, replacements: Mapping[str, bytes], additions: Mapping[str, bytes] | None = None) -> bytes:
+        """A new archive: replaced members written afresh, new members appended in order,
+        every other member copied as it is stored (never inflated again)."""
+        unknown = set(replacements) - self._by_name.keys()
+        if unknown:
+            raise ValueError(f"no members {sorted(unknown)} to replace in {self.label}")
+        added = dict(additions or {})
+        taken = sorted(name for name in added if self.member_name(name) is not None)
+        if taken:
+            raise ValueError(f"members {taken} already exist in {self.label}")
+        entries: list[tuple[Member, Stored]] = []
+        view = memoryview(self.data)
+        for member in self.members:
+            new = replacements.get(member.name)
+            if new is None:
+                entries.append((member, view[member.data_offset:member.data_offset + member.compressed_size]))
+            else:
+                entries.append(fresh_member(member.name, new, member.method, like=member))
+        entries += (fresh_member(name, content, DEFLATED) for name, content in added.items())
+        return write_archive(entries, self.comment)
 
 
 def _read_source(source: Source) -> tuple[bytes, str]:
@@ -105,23 +134,24 @@ def _read_source(source: Source) -> tuple[bytes, str]:
     raise TypeError(f"expected a path, bytes or a binary file object, not {type(source).__name__}")
 
 
-def _parts_by_content_type(archive: zipfile.ZipFile, names: dict[str, str]) -> tuple[list[str], list[str]]:
-    if _CONTENT_TYPES not in names.values():
+def _parts_by_content_type(package: Package) -> tuple[list[str], list[str]]:
+    name = package.member_name(_CONTENT_TYPES)
+    if name is None:
         return [], []
     try:
-        root = ElementTree.fromstring(archive.read(_CONTENT_TYPES))
+        # The text is free of a DOCTYPE by now, so ElementTree expands no entities.
+        root = ElementTree.fromstring(package.text(name))
     except ElementTree.ParseError:
         return [], []
     main: list[str] = []
     other: list[str] = []
     for override in root.iter(_CT_NS + "Override"):
-        # Part names are case-insensitive and absolute; zip member names are neither.
-        name = names.get(override.get("PartName", "").lstrip("/").lower())
+        part = package.member_name(override.get("PartName", ""))
         kind = override.get("ContentType", "")
-        if name is not None and kind in _MAIN_TYPES:
-            main.append(name)
-        elif name is not None and kind in _OTHER_TYPES:
-            other.append(name)
+        if part is not None and kind in _MAIN_TYPES:
+            main.append(part)
+        elif part is not None and kind in _OTHER_TYPES:
+            other.append(part)
     return main, other
 
 
@@ -137,20 +167,20 @@ def _parts_by_name(names: list[str]) -> tuple[list[str], list[str]]:
     return main, [name for name in names if is_other(name)]
 
 
-def open_package(source: Source) -> Package:
+def open_package(source: Source, limits: Limits = DEFAULT_LIMITS) -> Package:
+    """Read and check the archive, find its template parts and read each of them once."""
     data, label = _read_source(source)
-    try:
-        archive = zipfile.ZipFile(io.BytesIO(data))
-    except zipfile.BadZipFile:
-        raise NotADocxError(f"{label}: not a .docx document (not a zip archive)") from None
-    with archive:
-        members = tuple(archive.infolist())
-        order = [info.filename for info in members]
-        main, other = _parts_by_content_type(archive, {name.lower(): name for name in order})
-        if not main:
-            main, other = _parts_by_name(order)
-        if not main:
-            raise NotADocxError(f"{label}: not a .docx document (no {_MAIN_NAME} in the archive)")
-        position = {name: index for index, name in enumerate(order)}
-        rest = sorted(set(other) - set(main[:1]), key=position.__getitem__)
-        return Package(data, members, (main[0], *rest), archive.comment)
+    package = Package(data, read_archive(data, label, limits.max_members), label, limits)
+    order = [member.name for member in package.members]
+    main, other = _parts_by_content_type(package)
+    if not main:
+        main, other = _parts_by_name(order)
+    if not main:
+        raise NotADocxError(f"{label}: not a .docx document (no {_MAIN_NAME} in the archive)")
+    position = {name: index for index, name in enumerate(order)}
+    rest = sorted(set(other) - set(main[:1]), key=position.__getitem__)
+    package.template_parts = (main[0], *rest)
+    # A part that cannot be read fails the open, not a later render.
+    for part in package.template_parts:
+        package.text(part)
+    return package

@@ -86,14 +86,15 @@ def _convert(data: bytes, wanted: str) -> bytes:
 
     with Image.open(io.BytesIO(data)) as image:
         image.load()
-        converted = image
+        out = io.BytesIO()
         if wanted == "JPEG" and image.mode not in ("RGB", "L"):
             # JPEG has no transparency: what was transparent shows white, as on a page.
             rgba = image.convert("RGBA")
-            converted = Image.new("RGB", rgba.size, (255, 255, 255))
-            converted.paste(rgba, mask=rgba.getchannel("A"))
-        out = io.BytesIO()
-        converted.save(out, format=wanted)
+            flat = Image.new("RGB", rgba.size, (255, 255, 255))
+            flat.paste(rgba, mask=rgba.getchannel("A"))
+            flat.save(out, format=wanted)
+        else:
+            image.save(out, format=wanted)
         return out.getvalue()
 
 

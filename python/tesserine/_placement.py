@@ -45,14 +45,16 @@ def place_values(xml: str, registry: Registry, placement: Placement) -> str:
     except PackageXmlError:
         _refuse_markers_in_markup(xml, opener, registry, placement.part)
         raise
-    markers = [node for node in root.iter(etree.ProcessingInstruction) if node.target == registry.target]
+    markers = [node for node in root.iter(etree.ProcessingInstruction)
+               if isinstance(node, etree._ProcessingInstruction) and node.target == registry.target]
     emptied: list[Element] = []
     for marker in markers:
         value, position = registry.entry(marker.text or "")
         _place(marker, value, position, placement, emptied)
     for paragraph in emptied:
-        if paragraph.getparent() is not None and _is_empty(paragraph):
-            paragraph.getparent().remove(paragraph)
+        holder = paragraph.getparent()
+        if holder is not None and _is_empty(paragraph):
+            holder.remove(paragraph)
     return declaration + etree.tostring(root, encoding="unicode")
 
 
@@ -88,7 +90,13 @@ def _place(marker: Element, value: RichValue, position: Position, placement: Pla
                 _insert_blocks(cursor, item, emptied)
         else:
             _insert_inline(cursor, [item], in_link)
-    cursor.getparent().remove(cursor)
+    _parent(cursor).remove(cursor)
+
+
+def _parent(node: Element) -> Element:
+    parent = node.getparent()
+    assert parent is not None, "a node inside a part always has a parent"
+    return parent
 
 
 def _paragraph_of(node: Element) -> Element | None:
@@ -104,9 +112,9 @@ def _replace_with_text(marker: Element, text: str) -> None:
     if previous is not None:
         previous.tail = (previous.tail or "") + joined
     else:
-        parent = marker.getparent()
+        parent = _parent(marker)
         parent.text = (parent.text or "") + joined
-    marker.getparent().remove(marker)
+    _parent(marker).remove(marker)
 
 
 def _split_run(run: Element, holder: Element, marker: Element) -> Element:
@@ -131,7 +139,7 @@ def _split_run(run: Element, holder: Element, marker: Element) -> Element:
     if _has_content(after):
         cursor.addnext(after)
     if not _has_content(run):
-        run.getparent().remove(run)
+        _parent(run).remove(run)
     return cursor
 
 
@@ -179,7 +187,7 @@ def _insert_blocks(cursor: Element, blocks: Blocks, emptied: list[Element]) -> N
 def _split_paragraph(cursor: Element, paragraph: Element) -> Element:
     """Move the cursor and all after it, up to the paragraph's end, into a new paragraph."""
     moving = cursor
-    container = moving.getparent()
+    container = _parent(moving)
     while True:
         attributes = {key: value for key, value in container.attrib.items()
                       if etree.QName(key).localname not in _UNIQUE_ATTRIBUTES}
@@ -189,7 +197,7 @@ def _split_paragraph(cursor: Element, paragraph: Element) -> Element:
         container.addnext(clone)
         if container is paragraph:
             break
-        moving, container = clone, container.getparent()
+        moving, container = clone, _parent(container)
     properties = properties_of(paragraph, "w:pPr")
     if properties is not None:
         # The section that the paragraph ends now ends at its second half.
