@@ -5,24 +5,37 @@ from __future__ import annotations
 from . import _backend
 from ._document import Scrivelle
 from ._errors import (
+    ExpressionLimitError,
+    InvalidCharacterError,
+    LimitError,
     MalformedPartError,
     NotADocxError,
+    RenderTimeoutError,
     TemplateRenderError,
     TemplateSyntaxError,
     TesserineError,
+    UnsafeTemplateError,
 )
+from ._limits import DEFAULT_LIMITS, Limits
 from ._render import patch_xml, render_xml_part
 
 __version__ = "0.1.0"
 
 __all__ = [
     "BACKEND",
+    "DEFAULT_LIMITS",
+    "ExpressionLimitError",
+    "InvalidCharacterError",
+    "LimitError",
+    "Limits",
     "MalformedPartError",
     "NotADocxError",
+    "RenderTimeoutError",
     "Scrivelle",
     "TemplateRenderError",
     "TemplateSyntaxError",
     "TesserineError",
+    "UnsafeTemplateError",
     "__version__",
     "patch_xml",
     "render_xml_part",

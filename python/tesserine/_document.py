@@ -3,67 +3,63 @@
 from __future__ import annotations
 
 import os
-import re
 import secrets
+import stat
+import threading
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 import jinja2
 from jinja2 import meta
 
 from . import _render
-from ._errors import TemplateRenderError, TemplateSyntaxError, TesserineError
+from ._deadline import render_budget
+from ._errors import TesserineError
 from ._limits import DEFAULT_LIMITS, Limits
 from ._package import Source, open_package
+from ._locate import syntax_error
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
 
 Target = str | os.PathLike[str] | BinaryIO
 
-_EXCERPT_LIMIT = 120
-_MARKUP = re.compile(r"<[^>]*>")
-_SPACE = re.compile(r"\s+")
-_LINE_BREAK = re.compile(r"\r\n|\r|\n")
 
-
-def _syntax_excerpt(source: str, lineno: int) -> str:
-    """The template line of the error, as the author typed it, not as XML."""
-    # Jinja2 counts lines at these breaks only; str.splitlines knows many more.
-    lines = _LINE_BREAK.split(source)
-    line = lines[lineno - 1] if 0 < lineno <= len(lines) else ""
-    text = _MARKUP.sub("", line)
-    # Tags written into attributes (a span, a shading) vanish with the markup.
-    if "{" not in text:
-        text = line
-    text = _SPACE.sub(" ", text).strip()
-    if len(text) <= _EXCERPT_LIMIT:
-        return text
-    start = max(0, text.find("{") - 20)
-    return ("…" if start else "") + text[start:start + _EXCERPT_LIMIT] + "…"
-
-
-def _syntax_error(part: str, source: str, error: jinja2.TemplateSyntaxError) -> TemplateSyntaxError:
-    lineno = error.lineno or 0
-    return TemplateSyntaxError(part, lineno, error.message or str(error), _syntax_excerpt(source, lineno))
-
-
-@dataclass
+@dataclass(frozen=True)
 class _Compiled:
     # Holding the Environment keeps its id from being reused while the entry lives.
     environment: jinja2.Environment
-    templates: dict[str, jinja2.Template] = field(default_factory=dict)
+    templates: dict[str, jinja2.Template]
+
+
+@dataclass(frozen=True)
+class _Outcome:
+    """What one render() left: the rendered parts, or why there are none."""
+
+    parts: dict[str, str] | None
+    failure: str = ""
 
 
 class Scrivelle:
-    """A .docx template: render it with a context, then save the result."""
+    """A .docx template: render it with a context, then save the result.
+
+    Templates are sandboxed unless render() is told `trusted=True`, and rendering stays
+    within the document's `Limits` (`DEFAULT_LIMITS` unless given).
+
+    One Scrivelle may be rendered from several threads at once; the compiled templates are
+    shared. save() and rendered_xml() use the last render() of the calling thread, or, in a
+    thread that has not rendered, the last render() of any thread: always one whole render.
+    """
 
     def __init__(self, template: Source, *, limits: Limits | None = None) -> None:
         self._limits = limits or DEFAULT_LIMITS
         self._package = open_package(template, self._limits)
         self._sources: dict[str, str] = {}
-        self._compiled: dict[tuple[int, bool], _Compiled] = {}
-        self._rendered: dict[str, str] = {}
+        self._compiled: dict[tuple[int, bool, bool], _Compiled] = {}
+        # Reentrant: compiling can call a filter, and a filter may render this template.
+        self._lock = threading.RLock()
+        self._outcome: _Outcome | None = None
+        self._thread = threading.local()
 
     patch_xml = staticmethod(_render.patch_xml)
 
@@ -80,22 +76,19 @@ class Scrivelle:
             source = self._sources[part] = _render.prepare_source(_render.patch_xml(protect_template_text(xml)))
         return source
 
-    def _templates(self, environment: jinja2.Environment | None, autoescape: bool) -> dict[str, jinja2.Template]:
-        key = (id(environment), autoescape)
-        compiled = self._compiled.get(key)
-        if compiled is None:
-            if environment is None:
-                env = _render.default_environment(autoescape)
-            else:
-                env = environment.overlay(autoescape=autoescape)
-            compiled = self._compiled[key] = _Compiled(environment or env)
-            for part in self.parts:
-                source = self._source(part)
-                try:
-                    compiled.templates[part] = env.from_string(source)
-                except jinja2.TemplateSyntaxError as error:
-                    del self._compiled[key]
-                    raise _syntax_error(part, source, error) from None
+    def _templates(
+        self, environment: jinja2.Environment | None, autoescape: bool, trusted: bool
+    ) -> dict[str, jinja2.Template]:
+        key = (id(environment), autoescape, trusted and environment is None)
+        with self._lock:
+            compiled = self._compiled.get(key)
+            if compiled is None:
+                if environment is None:
+                    env = _render.default_environment(autoescape, trusted)
+                else:
+                    env = environment.overlay(autoescape=autoescape)
+                templates = {part: _render.compile_part(env, part, self._source(part)) for part in self.parts}
+                compiled = self._compiled[key] = _Compiled(environment or env, templates)
         return compiled.templates
 
     def render(
@@ -103,17 +96,36 @@ class Scrivelle:
         context: Mapping[str, Any],
         environment: jinja2.Environment | None = None,
         autoescape: bool = True,
+        *,
+        trusted: bool = False,
     ) -> None:
-        """Render every template part; values are XML-escaped unless autoescape is False."""
-        rendered: dict[str, str] = {}
-        for part, template in self._templates(environment, autoescape).items():
-            try:
-                output = template.render(context)
-            except Exception as error:
-                # Whatever fails while the template evaluates is a fault of template or data.
-                raise TemplateRenderError(part, f"{type(error).__name__}: {error}") from error
-            rendered[part] = _render.finish_output(output)
-        self._rendered = rendered
+        """Render every template part; values are XML-escaped unless autoescape is False.
+
+        The template runs in Jinja2's sandbox unless trusted is True; an environment the
+        caller passes is used as given. Failures are `TesserineError`s naming the part and
+        the tag; the document's limits bound the output and the time of the whole call.
+        """
+        try:
+            with render_budget(self._limits):
+                rendered: dict[str, str] = {}
+                for part, template in self._templates(environment, autoescape, trusted).items():
+                    output = _render.render_part(template, context, part, self._source(part))
+                    rendered[part] = _render.finish_output(output, part)
+        except BaseException as error:
+            self._publish(_Outcome(None, str(error) or type(error).__name__))
+            raise
+        self._publish(_Outcome(rendered))
+
+    def _publish(self, outcome: _Outcome) -> None:
+        self._thread.outcome = self._outcome = outcome
+
+    def _rendered(self) -> dict[str, str]:
+        outcome: _Outcome | None = getattr(self._thread, "outcome", None) or self._outcome
+        if outcome is None:
+            raise TesserineError("no rendered document: call render() first")
+        if outcome.parts is None:
+            raise TesserineError(f"no rendered document: the last render() failed: {outcome.failure}")
+        return outcome.parts
 
     def undeclared_variables(self, environment: jinja2.Environment | None = None) -> set[str]:
         """The names that the template reads from its context."""
@@ -124,19 +136,17 @@ class Scrivelle:
             try:
                 names |= meta.find_undeclared_variables(env.parse(source))
             except jinja2.TemplateSyntaxError as error:
-                raise _syntax_error(part, source, error) from None
+                raise syntax_error(part, source, error) from None
         return names
 
     def rendered_xml(self, part: str) -> str:
         """The rendered XML of one part (after render())."""
-        return self._rendered[part]
+        return self._rendered()[part]
 
     def save(self, target: Target) -> None:
         """Write the rendered document; nothing is written if a rendered part is malformed."""
-        if not self._rendered:
-            raise TesserineError("nothing to save: call render() first")
         replacements: dict[str, bytes] = {}
-        for part, xml in self._rendered.items():
+        for part, xml in self._rendered().items():
             encoded = xml.encode("utf-8")
             check_well_formed(part, encoded)
             replacements[part] = encoded
@@ -148,13 +158,21 @@ class Scrivelle:
 
 
 def _write_atomically(path: str, data: bytes) -> None:
-    directory, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
-    # os.open with mode 0o666 lets the umask decide the permissions, as for a plain open().
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        mode = None
+    # A short name of its own: the target's name may already be as long as names may be.
+    temporary = os.path.join(directory, f".tesserine-{secrets.token_hex(6)}.tmp")
+    # os.open with mode 0o666 lets the umask decide the permissions of a new file, as for
+    # a plain open(); a file written over keeps the permissions it had.
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with os.fdopen(descriptor, "wb") as stream:
             stream.write(data)
+        if mode is not None:
+            os.chmod(temporary, mode)
         os.replace(temporary, path)
     except BaseException:
         if os.path.exists(temporary):

@@ -23,12 +23,24 @@ class TemplateSyntaxError(TesserineError):
 
 
 class TemplateRenderError(TesserineError):
-    """Rendering a document part failed on the data it was given."""
+    """Rendering a document part failed on the data it was given.
 
-    def __init__(self, part: str, message: str) -> None:
+    `paragraph` counts the part's paragraphs from 1 (None when the tag stands before the
+    first one or is not known); `tag` is the template tag being evaluated, as typed.
+    """
+
+    def __init__(self, part: str, message: str, tag: str | None = None, paragraph: int | None = None) -> None:
         self.part = part
         self.message = message
-        super().__init__(f"{part}: {message}")
+        self.tag = tag
+        self.paragraph = paragraph
+        where = f"{part}: paragraph {paragraph}" if paragraph else part
+        quoted = f" (in: {tag})" if tag else ""
+        super().__init__(f"{where}: {message}{quoted}")
+
+    def __reduce__(self) -> tuple[type[TemplateRenderError], tuple[str, str, str | None, int | None]]:
+        # Errors cross process boundaries in batch runs; rebuild them from their fields.
+        return type(self), (self.part, self.message, self.tag, self.paragraph)
 
 
 class MalformedPartError(TesserineError):
@@ -71,3 +83,15 @@ class TemplatePartError(TesserineError):
     def __reduce__(self) -> tuple[type[TemplatePartError], tuple[str, int, int, str, str]]:
         # Batch runs carry errors between processes; rebuild them from their fields.
         return type(self), (self.part, self.line, self.column, self.reason, self.excerpt)
+
+
+class UnsafeTemplateError(TemplateRenderError):
+    """A template reached for Python internals that the sandbox keeps from templates."""
+
+
+class InvalidCharacterError(TemplateRenderError):
+    """A value holds a character that XML cannot hold (a lone surrogate, most control characters)."""
+
+
+class ExpressionLimitError(LimitError, TemplateRenderError):
+    """A template expression would build a value larger than a part may produce."""

@@ -1,4 +1,4 @@
-"""Patching and rendering of one document part's XML, through the active backend."""
+"""Patching, compiling and rendering of one document part's XML, within the render's budget."""
 
 from __future__ import annotations
 
@@ -7,15 +7,36 @@ from functools import lru_cache
 from typing import Any
 
 import jinja2
+from jinja2.exceptions import SecurityError
 
-from . import _backend
+from . import _backend, _pure
+from ._deadline import current, render_budget
+from ._errors import (
+    ExpressionLimitError,
+    InvalidCharacterError,
+    LimitError,
+    TemplateRenderError,
+    TemplateSyntaxError,
+    TesserineError,
+    UnsafeTemplateError,
+)
+from ._limits import DEFAULT_LIMITS, Limits
+from ._locate import failing_tag, line_excerpt, paragraph_number, syntax_error, template_line
+from ._sandbox import BadValue, Refused, SafeEnvironment, TrustedEnvironment, excerpt, visible
+
+# The name a part rendered on its own goes by in messages.
+LONE_PART = "<part>"
+
+_LISTING = ("\t", "\a", "\n", "\f")
+_PROPERTIES = (("<w:rPr>", "</w:rPr>"), ("<w:pPr>", "</w:pPr>"))
 
 
-@lru_cache(maxsize=2)
-def default_environment(autoescape: bool = True) -> jinja2.Environment:
-    """The shared Environment used when the caller brings none."""
+@lru_cache(maxsize=4)
+def default_environment(autoescape: bool = True, trusted: bool = False) -> jinja2.Environment:
+    """The shared Environment used when the caller brings none: sandboxed unless trusted."""
     # The part's final line feed is document content, not template layout.
-    return jinja2.Environment(autoescape=autoescape, keep_trailing_newline=True)
+    kind = TrustedEnvironment if trusted else SafeEnvironment
+    return kind(autoescape=autoescape, keep_trailing_newline=True)
 
 
 def patch_xml(xml: str) -> str:
@@ -29,9 +50,114 @@ def prepare_source(patched: str) -> str:
     return patched if prepared is None else prepared
 
 
-def finish_output(rendered: str) -> str:
+def compile_part(environment: jinja2.Environment, part: str, source: str) -> jinja2.Template:
+    """The compiled template of a prepared part; its frames carry the part's name."""
+    current().part = part
+    try:
+        code = environment.compile(source, filename=part)
+    except jinja2.TemplateSyntaxError as error:
+        raise syntax_error(part, source, error) from None
+    except (RecursionError, SyntaxError):
+        # The parser recurses per nesting level, and Python caps nested blocks.
+        raise TemplateSyntaxError(part, 0, "tags nested too deeply", line_excerpt(source, 1)) from None
+    return environment.template_class.from_code(environment, code, environment.make_globals(None))
+
+
+def _render_error(error: Exception, part: str, source: str) -> TemplateRenderError:
+    kind: type[TemplateRenderError]
+    if isinstance(error, Refused):
+        kind, message = ExpressionLimitError, str(error)
+    elif isinstance(error, BadValue):
+        kind, message = InvalidCharacterError, str(error)
+    elif isinstance(error, SecurityError):
+        kind, message = UnsafeTemplateError, f"the sandbox keeps Python internals from templates: {error}"
+    else:
+        kind, message = TemplateRenderError, f"{type(error).__name__}: {error}"
+    lineno = template_line(error, part)
+    if lineno is None:
+        return kind(part, message)
+    return kind(part, message, failing_tag(source, lineno, message), paragraph_number(source, lineno))
+
+
+def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str, source: str) -> str:
+    """The template's output, produced piece by piece within the render's budget."""
+    budget = current()
+    budget.part = part
+    limit = budget.max_output
+    pieces: list[str] = []
+    size = 0
+    try:
+        for piece in template.generate(context):
+            size += len(piece)
+            if size > limit:
+                raise LimitError(f"{part}: the rendered part passed {limit:,} characters (max_output_size)")
+            pieces.append(piece)
+            budget.check()
+    except (TesserineError, MemoryError):
+        raise
+    except Exception as error:
+        # Whatever fails while the template evaluates is a fault of template or data.
+        raise _render_error(error, part, source) from error
+    return "".join(pieces)
+
+
+@lru_cache(maxsize=1)
+def _markup_per_character() -> int:
+    """The most characters that one listing character becomes, properties aside, as the
+    reference engine writes it."""
+    probe = "<w:p><w:r><w:t>{}</w:t></w:r></w:p>"
+    return 1 + max(len(_pure.post_render(probe.format(char)) or "") - len(probe.format(char)) for char in _LISTING)
+
+
+def _properties_extent(text: str) -> tuple[int, int]:
+    """The longest run or paragraph properties element, and the most paragraph or page
+    breaks that one holds: post-rendering copies properties into the markup it writes."""
+    longest = repeats = 0
+    for opener, closer in _PROPERTIES:
+        start = text.find(opener)
+        while start >= 0:
+            end = text.find(closer, start)
+            if end < 0:
+                break
+            end += len(closer)
+            longest = max(longest, end - start)
+            repeats = max(repeats, text.count("\a", start, end) + text.count("\f", start, end))
+            # An opener before this closer makes a shorter element with the same closer.
+            start = text.find(opener, end)
+    return longest, repeats
+
+
+def growth_bound(text: str) -> int:
+    """A bound on the length of text after post-rendering, without running it."""
+    paragraph_breaks = text.count("\n<w:p>") + text.count("\n<w:p ")
+    listing = sum(map(text.count, _LISTING)) - paragraph_breaks
+    if listing <= 0:
+        return len(text)
+
+    def bound(longest: int, repeats: int) -> int:
+        # Each listing character becomes its markup with up to two properties elements;
+        # breaks inside those are replaced in turn, at most two levels deep.
+        fan_out = 1 + 2 * repeats
+        return len(text) + listing * (_markup_per_character() + 2 * longest) * fan_out * fan_out
+
+    cheap = bound(len(text), text.count("\a") + text.count("\f"))
+    return cheap if cheap <= current().max_output else bound(*_properties_extent(text))
+
+
+def finish_output(rendered: str, part: str) -> str:
     """Turn the template engine's output back into WordprocessingML."""
-    finished = _backend.active.post_render(rendered)
+    limit = current().max_output
+    if current().limits.max_output_size is not None and growth_bound(rendered) > limit:
+        raise LimitError(
+            f"{part}: the rendered part holds so many tabs and line, paragraph or page breaks that its"
+            f" markup could pass {limit:,} characters (max_output_size)")
+    try:
+        finished = _backend.active.post_render(rendered)
+    except UnicodeEncodeError as error:
+        # Only a caller's own environment lets such a value through to here.
+        raise InvalidCharacterError(part, f"the rendered part holds {visible(rendered[error.start])} at character"
+                                          f" {error.start + 1}, which XML cannot hold: {excerpt(rendered, error.start)}"
+                                    ) from None
     return rendered if finished is None else finished
 
 
@@ -39,7 +165,16 @@ def render_xml_part(
     xml: str,
     context: Mapping[str, Any],
     environment: jinja2.Environment | None = None,
+    *,
+    trusted: bool = False,
+    limits: Limits | None = None,
 ) -> str:
-    """Render one patched part; Jinja2's own exceptions pass through unchanged."""
-    env = default_environment() if environment is None else environment
-    return finish_output(env.from_string(prepare_source(xml)).render(context))
+    """Render one patched part, sandboxed unless trusted, within limits (the defaults if None).
+
+    Errors are `TesserineError`s that name the part as "<part>".
+    """
+    env = default_environment(trusted=trusted) if environment is None else environment
+    with render_budget(limits or DEFAULT_LIMITS):
+        source = prepare_source(xml)
+        template = compile_part(env, LONE_PART, source)
+        return finish_output(render_part(template, context, LONE_PART, source), LONE_PART)

@@ -8,10 +8,9 @@ twice, encryption, compression other than stored and deflate, sizes past the fil
 
 from __future__ import annotations
 
-import dataclasses
 import struct
 import zlib
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from ._errors import LimitError, NotADocxError
 
@@ -45,8 +44,7 @@ _ZIP64_EXTRA = 0x0001
 _INFLATE_SLICE = 1 << 16
 
 
-@dataclass(frozen=True)
-class Member:
+class Member(NamedTuple):
     """One checked member: where its data lies and what its central entry says about it."""
 
     name: str
@@ -67,8 +65,7 @@ class Member:
     comment: bytes
 
 
-@dataclass(frozen=True)
-class Archive:
+class Archive(NamedTuple):
     members: tuple[Member, ...]
     comment: bytes
 
@@ -147,8 +144,9 @@ def _zip64_values(extra: bytes, wanted: int) -> list[int]:
 
 def _wide(values: list[int], extra: bytes) -> list[int]:
     """Replace the 32-bit fields that hold the ZIP64 marker by their 64-bit values."""
-    marked = [index for index, value in enumerate(values) if value == MAX32]
-    wide = iter(_zip64_values(extra, len(marked)))
+    if MAX32 not in values:
+        return values
+    wide = iter(_zip64_values(extra, values.count(MAX32)))
     return [next(wide) if value == MAX32 else value for value in values]
 
 
@@ -257,7 +255,7 @@ def read_archive(data: bytes, label: str, max_members: int | None) -> Archive:
             offset = _local_data_offset(data, member, directory_start)
         except _Damaged as error:
             raise member_error(label, member.name, str(error)) from None
-        members.append(dataclasses.replace(member, data_offset=offset))
+        members.append(member._replace(data_offset=offset))
     if position != directory_end:
         raise _damaged_archive(label, "the central directory holds more than its entries")
     _check_overlaps(members, label)

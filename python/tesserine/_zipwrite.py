@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import dataclasses
 import struct
 import zlib
 from collections.abc import Iterable
@@ -47,8 +46,7 @@ def fresh_member(name: str, content: bytes, method: int, like: Member | None = N
             compressed_size=0, size=0, header_offset=0, data_offset=0, dos_time=0, dos_date=_FIXED_DOS_DATE,
             version_made_by=_VERSION, version_needed=_VERSION, internal_attr=0, external_attr=0, comment=b"",
         )
-    member = dataclasses.replace(
-        like, method=method, crc=zlib.crc32(content), compressed_size=len(stored), size=len(content))
+    member = like._replace(method=method, crc=zlib.crc32(content), compressed_size=len(stored), size=len(content))
     return member, stored
 
 

@@ -209,21 +209,21 @@ def test_part_in_another_encoding_is_saved_as_utf8(codec: str, declared: str, ma
     assert texts(read(output.getvalue())) == ["café Zoë"]
 
 
-def _rewritten_by_zipfile(force_zip64: bool, empty_members: int = 0) -> bytes:
+def _zip64_by_zipfile() -> bytes:
     buffer = io.BytesIO()
     with zipfile.ZipFile(io.BytesIO(BASE_BYTES)) as base, zipfile.ZipFile(buffer, "w") as archive:
         for name in base.namelist():
-            with archive.open(name, "w", force_zip64=force_zip64) as stream:
+            with archive.open(name, "w", force_zip64=True) as stream:
                 stream.write(base.read(name))
-        for number in range(empty_members):
-            archive.writestr(f"m/{number}", b"")
     return buffer.getvalue()
 
 
 @pytest.mark.parametrize("archive", [
-    pytest.param(lambda: _rewritten_by_zipfile(True), id="zipfile's ZIP64 local headers"),
+    pytest.param(_zip64_by_zipfile, id="zipfile's ZIP64 local headers"),
     pytest.param(lambda: assemble(base_with(), zip64=True), id="ZIP64 everywhere"),
-    pytest.param(lambda: _rewritten_by_zipfile(False, 70_000), id="70,000 members"),
+    # Past 65,535 members the saved archive needs ZIP64 end records too.
+    pytest.param(lambda: assemble([*base_with(), *(record(f"m/{n}", b"", STORED) for n in range(65_536))], zip64=True),
+                 id="65,536 members"),
 ])
 def test_sound_zip64_archives_work(archive: Callable[[], bytes]) -> None:
     data = archive()
