@@ -13,7 +13,7 @@ from tesserine._placement import place_values
 from tesserine._positions import mark_positions
 from tesserine._resources import DocumentResources, PackageFacts
 from tesserine.values.base import rendering
-from tesserine.values.filters import FILTERS
+from tesserine.values.filters import FILTERS, finalize_value
 
 _STORIES = ("word/document.xml", "word/footnotes.xml", "word/endnotes.xml")
 
@@ -28,7 +28,7 @@ def render_rich(template: bytes, context: dict[str, Any], autoescape: bool = Tru
         files = {name: archive.read(name) for name in archive.namelist()}
     parts = story_parts(list(files))
     resources = DocumentResources(PackageFacts(files, files.__getitem__, parts))
-    env = jinja2.Environment(autoescape=autoescape, keep_trailing_newline=True)
+    env = jinja2.Environment(autoescape=autoescape, keep_trailing_newline=True, finalize=finalize_value)
     env.filters.update(FILTERS)
     rendered: dict[str, bytes] = {}
     with rendering() as registry:

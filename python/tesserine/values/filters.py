@@ -45,4 +45,12 @@ def paragraph_value(context: EvalContext, value: Any) -> Any:
     return value if run is None else Markup("<w:p>") + run + Markup("</w:p>")
 
 
+@pass_eval_context
+def finalize_value(context: EvalContext, value: Any) -> Any:
+    """Every tag's value before output: plain text comes out exactly as given."""
+    if isinstance(value, str) and context.autoescape and not hasattr(value, "__html__"):
+        return xml_text(value)
+    return value
+
+
 FILTERS = {RUN_FILTER: run_value, PARAGRAPH_FILTER: paragraph_value}

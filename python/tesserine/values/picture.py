@@ -106,7 +106,8 @@ def _inspect_bitmap(data: bytes, label: str) -> Image:
 
 def _dpi(dpi: Any, axis: int) -> float:
     try:
-        value = float(dpi[axis])
+        # PNG keeps dots per metre: 96 dpi comes back as 95.9866.
+        value = float(round(float(dpi[axis])))
     except (TypeError, ValueError, IndexError):
         return _DEFAULT_DPI
     low, high = _PLAUSIBLE_DPI
