@@ -83,11 +83,11 @@ def _encoding(part: str, raw: bytes) -> tuple[str, bool]:
     declared = _declared_encoding(_ASCII_DECLARATION.match(raw))
     if declared is None:
         return "utf-8", False
-    codec = _codec(declared)
-    if codec is None:
+    named = _codec(declared)
+    if named is None:
         raise TemplatePartError(part, 1, 1, f"unknown encoding {declared!r} in the XML declaration",
                                 raw[:80].decode("ascii", "replace"))
-    return codec, False
+    return named, False
 
 
 def _family(codec: str) -> str:

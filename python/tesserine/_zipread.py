@@ -207,7 +207,7 @@ def _local_data_offset(data: bytes, member: Member, directory_start: int) -> int
     if signature != LOCAL_SIGNATURE:
         raise _Damaged(f"has no local header at byte {start}")
     name_start = start + LOCAL.size
-    data_start = name_start + name_length + extra_length
+    data_start: int = name_start + name_length + extra_length
     if data_start > directory_start:
         raise _Damaged("has a local header that runs past the members' area")
     if data[name_start:name_start + name_length] != member.raw_name:
