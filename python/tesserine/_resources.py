@@ -203,6 +203,8 @@ class DocumentResources:
         self.facts = facts
         self._relationships: dict[str, _Relationships] = {}
         self._media: dict[str, bytes] = {}
+        # By the identity of the bytes, kept alive here, so a picture is hashed once a render.
+        self._media_names: dict[int, tuple[bytes, str]] = {}
         self._extensions: set[str] = set()
         self._numbering: _Numbering | None = None
         self._next_drawing: int | None = None
@@ -218,7 +220,11 @@ class DocumentResources:
 
     def store_media(self, data: bytes, extension: str) -> str:
         """The member holding these bytes: one per distinct content, shared by every part."""
+        known = self._media_names.get(id(data))
+        if known is not None and known[0] is data:
+            return known[1]
         name = f"{MEDIA_DIRECTORY}/tesserine-{hashlib.sha256(data).hexdigest()[:20]}.{extension}"
+        self._media_names[id(data)] = (data, name)
         if name not in self.facts.members:
             self._media.setdefault(name, data)
         self._extensions.add(extension)
@@ -285,13 +291,16 @@ class PartResources:
     def __init__(self, document: DocumentResources, part: str) -> None:
         self.document = document
         self.part = part
+        self._targets: dict[str, str] = {}
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str:
         return self.document.relationships(self.part).add(kind, target, external)
 
     def media(self, data: bytes, extension: str) -> str:
         member = self.document.store_media(data, extension)
-        target = posixpath.relpath(member, posixpath.dirname(self.part) or ".")
+        target = self._targets.get(member)
+        if target is None:
+            target = self._targets[member] = posixpath.relpath(member, posixpath.dirname(self.part) or ".")
         return self.relationship(IMAGE, target)
 
     def drawing_id(self) -> int:

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, BinaryIO
 
-from .._ooxml import Element, make
+from .._ooxml import Element, make, qn
 from .base import Item, Placement, RichValue
 from .errors import PictureError
 from .svg import looks_like_svg, svg_fallback, svg_size
@@ -34,6 +34,8 @@ CONTENT_TYPES = {
 _PICTURE_URI = "http://schemas.openxmlformats.org/drawingml/2006/picture"
 _SVG_EXTENSION_URI = "{96DAC541-7B7A-43D3-8B79-37D633B846F1}"
 IMAGE = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image"
+_DOCPR, _CNVPR, _BLIP, _SVG_BLIP = qn("wp:docPr"), qn("pic:cNvPr"), qn("a:blip"), qn("asvg:svgBlip")
+_EMBED = qn("r:embed")
 
 
 def length_emu(value: Any, what: str) -> int:
@@ -158,38 +160,54 @@ class Picture(RichValue):
     def plain_text(self) -> str:
         return self.alt or ""
 
-    def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
-        image = self.image
-        width, height = self.size
-        number = placement.drawing_id()
-        if image.extension == "svg":
-            blip = make("a:blip", {"r:embed": placement.media(svg_fallback(image.data, self.label, width), "png")})
-            svg = make("asvg:svgBlip", {"r:embed": placement.media(image.data, "svg")})
-            blip.append(make("a:extLst", None, make("a:ext", {"uri": _SVG_EXTENSION_URI}, svg)))
-        else:
-            blip = make("a:blip", {"r:embed": placement.media(image.data, image.extension)})
-        name = f"Picture {number}"
+    @cached_property
+    def _drawing(self) -> Element:
+        """The drawing of this picture, ids and relationships to fill in for each use."""
+        extent = {"cx": str(self.size[0]), "cy": str(self.size[1])}
         description = {"descr": self.alt} if self.alt else {}
-        extent = {"cx": str(width), "cy": str(height)}
+        blip = make("a:blip", {"r:embed": ""})
+        if self.image.extension == "svg":
+            svg = make("asvg:svgBlip", {"r:embed": ""})
+            blip.append(make("a:extLst", None, make("a:ext", {"uri": _SVG_EXTENSION_URI}, svg)))
         picture = make(
             "pic:pic", None,
-            make("pic:nvPicPr", None, make("pic:cNvPr", {"id": "0", "name": name, **description}), make("pic:cNvPicPr")),
+            make("pic:nvPicPr", None, make("pic:cNvPr", {"id": "0", "name": "", **description}), make("pic:cNvPicPr")),
             make("pic:blipFill", None, blip, make("a:stretch", None, make("a:fillRect"))),
             make("pic:spPr", None,
                  make("a:xfrm", None, make("a:off", {"x": "0", "y": "0"}), make("a:ext", extent)),
                  make("a:prstGeom", {"prst": "rect"}, make("a:avLst"))),
         )
-        inline = make(
+        return make("w:drawing", None, make(
             "wp:inline", {"distT": "0", "distB": "0", "distL": "0", "distR": "0"},
             make("wp:extent", extent),
             make("wp:effectExtent", {"l": "0", "t": "0", "r": "0", "b": "0"}),
-            make("wp:docPr", {"id": str(number), "name": name, **description}),
+            make("wp:docPr", {"id": "", "name": "", **description}),
             make("wp:cNvGraphicFramePr", None, make("a:graphicFrameLocks", {"noChangeAspect": "1"})),
             make("a:graphic", None, make("a:graphicData", {"uri": _PICTURE_URI}, picture)),
-        )
+        ))
+
+    @cached_property
+    def _fallback(self) -> bytes:
+        return svg_fallback(self.image.data, self.label, self.size[0])
+
+    def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
+        # Copying a finished drawing is far cheaper than building one for every use.
+        drawing = copy.deepcopy(self._drawing)
+        number = placement.drawing_id()
+        name = f"Picture {number}"
+        for each in drawing.iter(_DOCPR, _CNVPR):
+            each.set("name", name)
+            if each.tag == _DOCPR:
+                each.set("id", str(number))
+        for blip in drawing.iter(_BLIP, _SVG_BLIP):
+            if blip.tag == _SVG_BLIP:
+                blip.set(_EMBED, placement.media(self.image.data, "svg"))
+            elif self.image.extension == "svg":
+                blip.set(_EMBED, placement.media(self._fallback, "png"))
+            else:
+                blip.set(_EMBED, placement.media(self.image.data, self.image.extension))
         run = make("w:r")
         if run_properties is not None and len(run_properties):
             run.append(copy.deepcopy(run_properties))
-        run.append(make("w:drawing", None, inline))
+        run.append(drawing)
         return [run]
-
