@@ -12,19 +12,21 @@ they are Jinja white space.
 from __future__ import annotations
 
 import re
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 
 # A carriage return is read as a line feed (XML end-of-line handling), "\r\n" as one.
 _REFERENCE = str.maketrans({"\x07": "&#7;", "\t": "&#9;", "\n": "&#10;", "\x0c": "&#12;", "\r": "&#10;"})
 _CONTROLS = "\x07\t\n\x0c\r"
 
-# Text start tags that need work: a control character in the text that follows, white
-# space other than spaces inside the tag (the post-render step would find it inside the
-# element), or a self-closing tag with attributes (which that step takes to reach the
-# next "</w:t>", across the markup in between).
+# Text start tags that need work: a self-closing one with attributes (which the
+# post-render step takes to reach the next "</w:t>", across the markup in between),
+# white space other than spaces inside the tag (which that step would take for text),
+# or a control character in the text that follows. Possessive, so each element's text
+# is read once.
 _TEXT_START = re.compile(
-    r"<w:t(?=\s[^>]*[\t\n\r]|\s[^>]*/>|(?:\s[^>]*)?(?<!/)>[^<]*[\x07\t\n\x0c\r])"
-    r"(?P<attributes>[^>]*)>(?P<text>[^<]*)"
+    r"<w:t(?:(?=\s[^>]*+/>)|(?=[\t\n\r]|\s[^>\t\n\r]*+[\t\n\r])"
+    r"|(?=(?:\s[^>]*+)?>[^<\x07\t\n\x0c\r]*+[\x07\t\n\x0c\r]))"
+    r"(?P<attributes>[^>]*+)>(?P<text>[^<]*+)"
 )
 # Inside a tag, white space other than spaces means what a space means, in attribute
 # values too (attribute-value normalisation).
@@ -47,24 +49,36 @@ _TEMPLATE_TAG = re.compile(
 )
 
 
+def _written(text: str) -> str:
+    return text.replace("\r\n", "\n").translate(_REFERENCE)
+
+
 def _tag_spans(xml: str) -> tuple[list[int], list[int]]:
     """Starts and ends of the template tags, with the white space that trim markers strip."""
     starts: list[int] = []
     ends: list[int] = []
-    for tag in _TEMPLATE_TAG.finditer(xml):
+    # str.find skips to the next brace far faster than the regular expression's own search.
+    at = xml.find("{")
+    while at >= 0:
+        tag = _TEMPLATE_TAG.match(xml, at)
+        if tag is None:
+            at = xml.find("{", at + 1)
+            continue
         start = tag.start()
         if "-" in tag.group("trim0", "trim1", "trim2"):
-            while start > 0 and xml[start - 1].isspace():
+            floor = ends[-1] if ends else 0
+            while start > floor and xml[start - 1].isspace():
                 start -= 1
         starts.append(start)
         ends.append(tag.end())
+        at = xml.find("{", tag.end())
     return starts, ends
 
 
 def protect_template_text(xml: str) -> str:
     """The part's XML with the control characters of its own text written as references."""
-    # A declaration ends in a line break in most parts; that one is markup white space.
-    begin = xml.find("?>") + 2 if xml.startswith("<?xml") else 0
+    # Most parts have a line break after the declaration; that one is markup white space.
+    begin = max(xml.find("<", 1), 0) if xml.startswith("<?xml") else 0
     if all(xml.find(control, begin) < 0 for control in _CONTROLS):
         return xml
     spans: tuple[list[int], list[int]] | None = None
@@ -72,18 +86,17 @@ def protect_template_text(xml: str) -> str:
     def references(text: str, offset: int) -> str:
         nonlocal spans
         if spans is None:
-            spans = _tag_spans(xml) if "{" in xml else ([], [])
+            # Only parts with control characters in their text pay for finding the tags.
+            spans = _tag_spans(xml)
         starts, ends = spans
-        pieces = []
+        pieces: list[str] = []
         at = 0
-        index = bisect_right(ends, offset)
-        while index < len(starts) and starts[index] < offset + len(text):
-            start = max(starts[index] - offset, at)
+        for index in range(bisect_right(ends, offset), bisect_left(starts, offset + len(text))):
+            start = max(starts[index] - offset, 0)
             end = min(ends[index] - offset, len(text))
-            pieces += text[at:start].replace("\r\n", "\n").translate(_REFERENCE), text[start:end]
+            pieces += _written(text[at:start]), text[start:end]
             at = end
-            index += 1
-        pieces.append(text[at:].replace("\r\n", "\n").translate(_REFERENCE))
+        pieces.append(_written(text[at:]))
         return "".join(pieces)
 
     def protect(match: re.Match[str]) -> str:
