@@ -65,14 +65,14 @@ def _decode(part: str, raw: bytes, codec: str) -> str:
     try:
         return raw.decode(codec)
     except UnicodeDecodeError as error:
-        shown = "".join(f"\\x{byte:02x}" for byte in raw[error.start:error.end])
-        before = raw[:error.start].decode(codec, "replace")
-        after = raw[error.end:error.end + 4 * _EXCERPT_RADIUS].decode(codec, "replace")
+        # The UTF-8 decoder that skips a mark counts its positions after the mark.
+        skipped = len(codecs.BOM_UTF8) if codec == "utf-8-sig" else 0
+        start, end = error.start + skipped, error.end + skipped
+        shown = "".join(f"\\x{byte:02x}" for byte in raw[start:end])
+        before = raw[:start].decode(codec, "replace")
+        after = raw[end:end + 4 * _EXCERPT_RADIUS].decode(codec.removesuffix("-sig"), "replace")
         label = "UTF-8" if _family(codec) == "utf-8" else codec
         raise _refuse(part, before + after, len(before), f"not {label} text", shown=shown) from None
-    except LookupError:
-        # Python knows the name but it is no text encoding (base64, rot13 and the like).
-        raise TemplatePartError(part, 1, 1, f"unknown encoding {codec!r} in the XML declaration", "") from None
 
 
 def _encoding(part: str, raw: bytes) -> tuple[str, bool]:
@@ -83,11 +83,17 @@ def _encoding(part: str, raw: bytes) -> tuple[str, bool]:
     declared = _declared_encoding(_ASCII_DECLARATION.match(raw))
     if declared is None:
         return "utf-8", False
-    named = _codec(declared)
-    if named is None:
+    try:
+        # A declaration read as ASCII must name an encoding in which it reads the same.
+        readable = "<?xml".encode(declared) == b"<?xml"
+    except (LookupError, UnicodeError):
+        # Python may know the name without it being a text encoding (base64, rot13).
         raise TemplatePartError(part, 1, 1, f"unknown encoding {declared!r} in the XML declaration",
+                                raw[:80].decode("ascii", "replace")) from None
+    if not readable:
+        raise TemplatePartError(part, 1, 1, f"the XML declaration names {declared!r} but is not written in it",
                                 raw[:80].decode("ascii", "replace"))
-    return named, False
+    return declared, False
 
 
 def _family(codec: str) -> str:
