@@ -172,6 +172,8 @@ def _insert_inline(cursor: Element, elements: list[Element], in_link: bool) -> N
 
 
 def _insert_blocks(cursor: Element, blocks: Blocks, emptied: list[Element]) -> None:
+    if not blocks.paragraphs and not blocks.keep_empty:
+        return
     paragraph = _paragraph_of(cursor)
     assert paragraph is not None
     following = _split_paragraph(cursor, paragraph)

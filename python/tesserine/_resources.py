@@ -65,34 +65,33 @@ class PackageFacts:
         return None
 
     @cached_property
-    def styles(self) -> dict[str, dict[str, str]]:
-        """Style ids by kind and by lower-cased name (and id, for callers that give one)."""
-        found: dict[str, dict[str, str]] = {kind: {} for kind in _STYLE_KINDS}
-        member = self.related(self.main, STYLES)
-        data = None if member is None else self.member_bytes(member)
-        if data is None:
-            return found
-        for style in parse(data, member or "").iter(qn("w:style")):
-            kind, style_id = style.get(qn("w:type"), "paragraph"), style.get(qn("w:styleId"))
-            name = style.find(qn("w:name"))
-            if kind in found and style_id:
-                found[kind].setdefault(style_id.lower(), style_id)
-                if name is not None and name.get(qn("w:val")):
-                    found[kind][name.get(qn("w:val"), "").lower()] = style_id
-        return found
-
-    @cached_property
-    def style_names(self) -> dict[str, list[str]]:
-        member = self.related(self.main, STYLES)
-        data = None if member is None else self.member_bytes(member)
+    def _style_table(self) -> tuple[dict[str, dict[str, str]], dict[str, list[str]]]:
+        ids: dict[str, dict[str, str]] = {kind: {} for kind in _STYLE_KINDS}
         names: dict[str, list[str]] = {kind: [] for kind in _STYLE_KINDS}
-        if data is not None:
-            for style in parse(data, member or "").iter(qn("w:style")):
-                name = style.find(qn("w:name"))
-                kind = style.get(qn("w:type"), "paragraph")
-                if kind in names and name is not None and name.get(qn("w:val")):
-                    names[kind].append(name.get(qn("w:val"), ""))
-        return names
+        member = self.related(self.main, STYLES)
+        data = None if member is None else self.member_bytes(member)
+        if member is None or data is None:
+            return ids, names
+        for style in parse(data, member).iter(qn("w:style")):
+            kind, style_id = style.get(qn("w:type"), "paragraph"), style.get(qn("w:styleId"))
+            name_element = style.find(qn("w:name"))
+            name = "" if name_element is None else name_element.get(qn("w:val"), "")
+            if kind not in ids or not style_id:
+                continue
+            ids[kind].setdefault(style_id.lower(), style_id)
+            if name:
+                ids[kind][name.lower()] = style_id
+                names[kind].append(name)
+        return ids, names
+
+    @property
+    def styles(self) -> dict[str, dict[str, str]]:
+        """Style ids by kind and by lower-cased name (or id, for callers that give one)."""
+        return self._style_table[0]
+
+    @property
+    def style_names(self) -> dict[str, list[str]]:
+        return self._style_table[1]
 
     @cached_property
     def largest_drawing_id(self) -> int:

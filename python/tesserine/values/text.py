@@ -7,7 +7,7 @@ import re
 
 from markupsafe import Markup, escape
 
-from .._ooxml import Element, make, qn, text_element
+from .._ooxml import Element, make, text_element
 from .base import Blocks, Item
 from .errors import ValueTextError
 
@@ -71,7 +71,3 @@ def _run(text: str, run_properties: Element | None) -> Element:
         elif piece:
             run.append(text_element(piece))
     return run
-
-
-def is_run(element: Element) -> bool:
-    return element.tag == qn("w:r")
