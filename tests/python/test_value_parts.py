@@ -92,6 +92,12 @@ def test_values_come_out_exactly_as_given(given: str) -> None:
     assert [p.text for p in result.paragraphs] == [f"inline {given}", given, given]
 
 
+def test_rich_values_placed_when_nothing_is_escaped() -> None:
+    document = _paragraph("<{{ v }}> {{ raw }}")
+    result = read(render_rich(to_bytes(document), {"v": Styled("x", bold=True), "raw": "&#65;"}, autoescape=False))
+    assert result.paragraphs[0].text == "<x> A" and result.paragraphs[0].runs[1].bold
+
+
 def test_styled_breaks_and_concatenation() -> None:
     document = docx.Document()
     document.add_paragraph("A {{ v }} Z")

@@ -47,7 +47,10 @@ def paragraph_value(context: EvalContext, value: Any) -> Any:
 
 @pass_eval_context
 def finalize_value(context: EvalContext, value: Any) -> Any:
-    """Every tag's value before output: plain text comes out exactly as given."""
+    """Every tag's value before output: plain text comes out exactly as given, and a rich
+    value becomes its marker even where nothing is escaped."""
+    if isinstance(value, RichValue):
+        return Markup(value.__html__())
     if isinstance(value, str) and context.autoescape and not hasattr(value, "__html__"):
         return xml_text(value)
     return value
