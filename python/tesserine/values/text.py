@@ -23,10 +23,16 @@ _BREAKS = re.compile("([\x07\x0c])")
 _LAYOUT = re.compile("([\t\n])")
 
 
+def normalize_line_ends(text: str) -> str:
+    """"\r\n", a lone "\r" and "\v" made the line feed that becomes a line break."""
+    if "\r" in text or "\v" in text:
+        return _LINE_ENDS.sub("\n", text)
+    return text
+
+
 def clean_text(text: str, what: str) -> str:
     """Line ends made line breaks; a character no document can hold is an error showing it."""
-    if "\r" in text or "\v" in text:
-        text = _LINE_ENDS.sub("\n", text)
+    text = normalize_line_ends(text)
     refused = _REFUSED.search(text)
     if refused is not None:
         at = refused.start()
@@ -38,12 +44,17 @@ def clean_text(text: str, what: str) -> str:
     return text
 
 
-def xml_text(text: str, what: str = "value") -> Markup:
-    """A plain value as escaped text that comes out of rendering exactly as given."""
-    escaped = str(escape(clean_text(text, what)))
+def escaped_text(text: str) -> Markup:
+    """Checked text, escaped so that post-rendering leaves it exactly as given."""
+    escaped = str(escape(text))
     if "_" in escaped:
         escaped = _DELIMITER_UNDERSCORE.sub("&#95;", escaped)
     return Markup(escaped)
+
+
+def xml_text(text: str, what: str = "value") -> Markup:
+    """A plain value as escaped text that comes out of rendering exactly as given."""
+    return escaped_text(clean_text(text, what))
 
 
 def page_break_paragraph() -> Element:
