@@ -47,13 +47,23 @@ class PackageFacts:
         self.members = frozenset(members)
         self.read = read
         self.parts = parts
+        # Part names ignore case; the archive's own spelling is the one to replace.
+        self._names = {name.lower(): name for name in self.members}
 
     @property
     def main(self) -> str:
         return self.parts[0]
 
+    def member(self, name: str) -> str:
+        """The archive's spelling of a member name, or the name itself for a new member."""
+        return self._names.get(name.lower(), name)
+
+    def exists(self, name: str) -> bool:
+        return name.lower() in self._names
+
     def member_bytes(self, name: str) -> bytes | None:
-        return self.read(name) if name in self.members else None
+        actual = self._names.get(name.lower())
+        return None if actual is None else self.read(actual)
 
     def related(self, part: str, kind: str) -> str | None:
         data = self.member_bytes(rels_member(part))
@@ -111,8 +121,8 @@ class PackageFacts:
 class _Relationships:
     """One part's relationships: the existing ones and those this render adds."""
 
-    def __init__(self, part: str, data: bytes | None) -> None:
-        self.member = rels_member(part)
+    def __init__(self, member: str, data: bytes | None) -> None:
+        self.member = member
         self.existed = data is not None
         self.root = parse(data, self.member) if data is not None else etree.Element(
             f"{{{_RELS}}}Relationships", nsmap={None: _RELS})
@@ -214,7 +224,8 @@ class DocumentResources:
     def relationships(self, part: str) -> _Relationships:
         found = self._relationships.get(part)
         if found is None:
-            found = self._relationships[part] = _Relationships(part, self.facts.member_bytes(rels_member(part)))
+            member = self.facts.member(rels_member(part))
+            found = self._relationships[part] = _Relationships(member, self.facts.member_bytes(member))
         return found
 
     def store_media(self, data: bytes, extension: str) -> str:
@@ -224,7 +235,7 @@ class DocumentResources:
             return known[1]
         name = f"{MEDIA_DIRECTORY}/tesserine-{hashlib.sha256(data).hexdigest()[:20]}.{extension}"
         self._media_names[id(data)] = (data, name)
-        if name not in self.facts.members:
+        if not self.facts.exists(name):
             self._media.setdefault(name, data)
         self._extensions.add(extension)
         return name
@@ -242,6 +253,7 @@ class DocumentResources:
             if member is None:
                 member = posixpath.join(posixpath.dirname(self.facts.main), "numbering.xml")
                 self.relationships(self.facts.main).add(NUMBERING, posixpath.basename(member), False)
+            member = self.facts.member(member)
             self._numbering = _Numbering(member, self.facts.member_bytes(member))
         return self._numbering
 
@@ -280,7 +292,7 @@ class DocumentResources:
             target[self._numbering.member] = serialize(self._numbering.root)
         content_types = self._content_types()
         if content_types is not None:
-            replacements[CONTENT_TYPES_MEMBER] = content_types
+            replacements[self.facts.member(CONTENT_TYPES_MEMBER)] = content_types
         return replacements, additions
 
 
