@@ -143,6 +143,8 @@ ATTACKS: list[tuple[str, Callable[[], bytes], str, list[str]]] = [
      "TemplatePartError", ["word/document.xml", "unknown encoding 'x-nonsense'"]),
     ("UTF-16 mark, UTF-8 declaration", lambda: with_document(document_xml("x").encode("utf-16")),
      "TemplatePartError", ["word/document.xml", "names 'UTF-8' but the part is utf-16"]),
+    ("UTF-16 declaration, ASCII bytes", lambda: with_document(document_xml("x", '<?xml version="1.0" encoding="UTF-16"?>').encode()),
+     "TemplatePartError", ["word/document.xml", "names 'UTF-16' but is not written in it"]),
 ]
 
 
