@@ -50,7 +50,10 @@ def place_values(xml: str, registry: Registry, placement: Placement) -> str:
     emptied: list[Element] = []
     for marker in markers:
         value, position = registry.entry(marker.text or "")
-        _place(marker, value, position, placement, emptied)
+        try:
+            _place(marker, value, position, placement, emptied)
+        except RichValueError as error:
+            raise type(error)(f"{placement.part}: {error}") from None
     for paragraph in emptied:
         holder = paragraph.getparent()
         if holder is not None and _is_empty(paragraph):
