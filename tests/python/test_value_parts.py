@@ -247,3 +247,12 @@ def test_raster_replacing_an_svg_is_wrapped_in_svg() -> None:
 
 def test_xml_text_protects_delimiters_only() -> None:
     assert xml_text("a_b {_{ x }_} <") == "a_b {&#95;{ x }&#95;} &lt;"
+
+
+@pytest.mark.parametrize("kind, extension", [("JPEG", "jpeg"), ("GIF", "gif"), ("BMP", "bmp"), ("TIFF", "tiff")])
+def test_picture_formats_are_stored_as_they_are(kind: str, extension: str) -> None:
+    out = io.BytesIO()
+    Image.new("RGB", (30, 20), (10, 120, 200)).save(out, format=kind)
+    files = members(render_rich(to_bytes(_paragraph("{{p v }}")), {"v": Picture(out.getvalue())}))
+    stored = [name for name in files if name.startswith("word/media/tesserine-")]
+    assert [name.rsplit(".", 1)[1] for name in stored] == [extension] and files[stored[0]] == out.getvalue()
