@@ -28,6 +28,7 @@ from ._sandbox import BadValue, Refused, SafeEnvironment, TrustedEnvironment, ex
 LONE_PART = "<part>"
 
 _LISTING = ("\t", "\a", "\n", "\f")
+_CHECK_CHARS = 1 << 16
 _PROPERTIES = (("<w:rPr>", "</w:rPr>"), ("<w:pPr>", "</w:pPr>"))
 
 
@@ -86,13 +87,18 @@ def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str
     limit = budget.max_output
     pieces: list[str] = []
     size = 0
+    # One comparison per piece; the size limit and the deadline are looked at every
+    # _CHECK_CHARS characters of output (loops that write nothing check for themselves).
+    checkpoint = min(limit, _CHECK_CHARS)
     try:
         for piece in template.generate(context):
-            size += len(piece)
-            if size > limit:
-                raise LimitError(f"{part}: the rendered part passed {limit:,} characters (max_output_size)")
             pieces.append(piece)
-            budget.check()
+            size += len(piece)
+            if size > checkpoint:
+                if size > limit:
+                    raise LimitError(f"{part}: the rendered part passed {limit:,} characters (max_output_size)")
+                budget.check()
+                checkpoint = min(limit, size + _CHECK_CHARS)
     except (TesserineError, MemoryError):
         raise
     except Exception as error:
@@ -102,16 +108,16 @@ def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str
 
 
 @lru_cache(maxsize=1)
-def _markup_per_character() -> int:
-    """The most characters that one listing character becomes, properties aside, as the
+def _markup_length() -> dict[str, int]:
+    """How many characters each listing character becomes, properties aside, as the
     reference engine writes it."""
     probe = "<w:p><w:r><w:t>{}</w:t></w:r></w:p>"
-    return 1 + max(len(_pure.post_render(probe.format(char)) or "") - len(probe.format(char)) for char in _LISTING)
+    return {char: 1 + len(_pure.post_render(probe.format(char)) or "") - len(probe.format(char)) for char in _LISTING}
 
 
 def _properties_extent(text: str) -> tuple[int, int]:
-    """The longest run or paragraph properties element, and the most paragraph or page
-    breaks that one holds: post-rendering copies properties into the markup it writes."""
+    """The longest run or paragraph properties element, and the most paragraph breaks that
+    one holds: post-rendering copies properties into the markup it writes."""
     longest = repeats = 0
     for opener, closer in _PROPERTIES:
         start = text.find(opener)
@@ -121,7 +127,7 @@ def _properties_extent(text: str) -> tuple[int, int]:
                 break
             end += len(closer)
             longest = max(longest, end - start)
-            repeats = max(repeats, text.count("\a", start, end) + text.count("\f", start, end))
+            repeats = max(repeats, text.count("\a", start, end))
             # An opener before this closer makes a shorter element with the same closer.
             start = text.find(opener, end)
     return longest, repeats
@@ -129,18 +135,22 @@ def _properties_extent(text: str) -> tuple[int, int]:
 
 def growth_bound(text: str) -> int:
     """A bound on the length of text after post-rendering, without running it."""
-    paragraph_breaks = text.count("\n<w:p>") + text.count("\n<w:p ")
-    listing = sum(map(text.count, _LISTING)) - paragraph_breaks
-    if listing <= 0:
-        return len(text)
+    markup = _markup_length()
+    # A line break's markup copies no properties; counting the line feeds before
+    # paragraphs, which post-rendering drops, costs a few characters per paragraph.
+    size = len(text) + text.count("\n") * markup["\n"]
+    tabs, paragraphs, pages = (text.count(char) if char in text else 0 for char in "\t\a\f")
+    if not tabs + paragraphs + pages:
+        return size
+    widest = max(markup["\t"], markup["\a"], markup["\f"])
 
     def bound(longest: int, repeats: int) -> int:
-        # Each listing character becomes its markup with up to two properties elements;
-        # breaks inside those are replaced in turn, at most two levels deep.
-        fan_out = 1 + 2 * repeats
-        return len(text) + listing * (_markup_per_character() + 2 * longest) * fan_out * fan_out
+        # A tab, paragraph or page break becomes its markup with up to two properties
+        # elements. Both engines skip properties with a line or page break inside, so
+        # only the paragraph breaks in the copies are replaced again, and only once.
+        return size + (tabs + paragraphs + pages) * (widest + 2 * longest) * (1 + 2 * repeats)
 
-    cheap = bound(len(text), text.count("\a") + text.count("\f"))
+    cheap = bound(len(text), paragraphs)
     return cheap if cheap <= current().max_output else bound(*_properties_extent(text))
 
 

@@ -26,8 +26,9 @@ from typing import Any
 import jinja2
 from jinja2 import nodes
 from jinja2.compiler import CodeGenerator, Frame, optimizeconst
-from jinja2.exceptions import SecurityError
+from jinja2.exceptions import SecurityError, TemplateRuntimeError, UndefinedError
 from jinja2.runtime import Context, markup_join, str_join
+from jinja2.utils import missing
 from jinja2.sandbox import SandboxedEnvironment
 from jinja2.utils import generate_lorem_ipsum
 from markupsafe import soft_str
@@ -319,6 +320,27 @@ def _sandbox_finalize(value: Any) -> Any:
     return _checked_text(value)
 
 
+# Names of Python internals that templates probe for; some exist only in older Pythons.
+_INTERNAL_NAMES = frozenset({
+    "mro", "func_globals", "func_code", "func_closure", "im_func", "im_self", "im_class",
+    "gi_frame", "gi_code", "cr_frame", "cr_code", "ag_frame", "ag_code", "f_globals", "f_locals",
+    "f_builtins", "f_back", "tb_frame",
+})
+
+
+class _GuardedUndefined(jinja2.Undefined):
+    """An undefined value; looking up a missing name of Python internals is an escape
+    attempt, refused at once rather than printed as nothing."""
+
+    __slots__ = ()
+
+    def __init__(self, hint: str | None = None, obj: Any = missing, name: str | None = None,
+                 exc: type[TemplateRuntimeError] = UndefinedError) -> None:
+        if isinstance(name, str) and (name.startswith("_") or name in _INTERNAL_NAMES):
+            raise SecurityError(f"{name!r} is not available to templates")
+        super().__init__(hint, obj, name, exc)
+
+
 class SafeEnvironment(SandboxedEnvironment):
     """Jinja2's sandbox, with sizes bounded and the deadline checked (see the module)."""
 
@@ -326,7 +348,7 @@ class SafeEnvironment(SandboxedEnvironment):
     intercepted_binops = frozenset({"*", "**", "%", "+"})
 
     def __init__(self, **options: Any) -> None:
-        super().__init__(finalize=_sandbox_finalize, **options)
+        super().__init__(finalize=_sandbox_finalize, undefined=_GuardedUndefined, **options)
         for name in _FILTERS:
             self.filters[name] = _bounded_filter(name, self.filters[name])
         self.globals["lipsum"] = _lipsum

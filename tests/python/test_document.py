@@ -5,8 +5,10 @@ from __future__ import annotations
 import io
 import json
 import os
+import stat
 import subprocess
 import sys
+import threading
 import zipfile
 from pathlib import Path
 
@@ -175,3 +177,76 @@ def test_render_xml_part_runs_pre_and_post_steps(backend: str) -> None:
     xml = "<w:body><w:p><w:r><w:t>{{ v }}</w:t></w:r></w:p></w:body>"
     assert tesserine.render_xml_part(xml, {"v": "a\nb"}) == \
         '<w:body><w:p><w:r><w:t>a</w:t><w:br/><w:t xml:space="preserve">b</w:t></w:r></w:p></w:body>'
+
+
+def test_save_refuses_after_a_failed_render(tmp_path: Path) -> None:
+    target = tmp_path / "out.docx"
+    scrivelle = tesserine.Scrivelle(one_paragraph("{{ 10 / n }}"))
+    with pytest.raises(tesserine.TesserineError, match="call render\\(\\) first"):
+        scrivelle.save(target)
+    scrivelle.render({"n": 2})
+    scrivelle.save(target)
+    written = target.read_bytes()
+    with pytest.raises(tesserine.TemplateRenderError):
+        scrivelle.render({"n": 0})
+    with pytest.raises(tesserine.TesserineError, match="the last render\\(\\) failed: .*ZeroDivisionError"):
+        scrivelle.save(target)
+    assert target.read_bytes() == written
+
+
+@pytest.mark.parametrize("mode", [0o640, 0o604, None])
+def test_saving_keeps_permission_bits(tmp_path: Path, mode: int | None) -> None:
+    target = tmp_path / "out.docx"
+    if mode is not None:
+        target.write_bytes(b"previous")
+        target.chmod(mode)
+    else:
+        umask = os.umask(0o022)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    scrivelle = tesserine.Scrivelle(one_paragraph("{{ v }}"))
+    scrivelle.render({"v": 1})
+    scrivelle.save(target)
+    assert stat.S_IMODE(target.stat().st_mode) == mode
+    assert os.listdir(tmp_path) == ["out.docx"]
+
+
+def test_a_name_as_long_as_the_file_system_allows(tmp_path: Path) -> None:
+    target = tmp_path / ("n" * (os.pathconf(tmp_path, "PC_NAME_MAX") - len(".docx")) + ".docx")
+    scrivelle = tesserine.Scrivelle(one_paragraph("{{ v }}"))
+    scrivelle.render({"v": "long"})
+    scrivelle.save(target)
+    assert texts(read(target.read_bytes())) == ["long"]
+
+
+def test_threads_render_and_save_their_own_documents(tmp_path: Path) -> None:
+    scrivelle = tesserine.Scrivelle(one_paragraph("{{ who }}, {{ n }}"))
+    start = threading.Barrier(6)
+    rendered, rendered_again = threading.Event(), threading.Event()
+    failures: list[BaseException] = []
+
+    def work(index: int) -> None:
+        try:
+            start.wait()
+            for n in range(20):
+                scrivelle.render({"who": f"thread {index}", "n": n})
+                if index == 0 and n == 19:
+                    # Another thread renders between this thread's render() and save().
+                    rendered.set()
+                    rendered_again.wait()
+                assert f">thread {index}, {n}<" in scrivelle.rendered_xml("word/document.xml")
+                scrivelle.save(tmp_path / f"{index}.docx")
+        except BaseException as error:
+            failures.append(error)
+
+    workers = [threading.Thread(target=work, args=(index,)) for index in range(6)]
+    for worker in workers:
+        worker.start()
+    rendered.wait()
+    scrivelle.render({"who": "main", "n": 0})
+    rendered_again.set()
+    for worker in workers:
+        worker.join()
+    assert failures == []
+    assert [texts(read((tmp_path / f"{index}.docx").read_bytes())) for index in range(6)] == \
+        [[f"thread {index}, 19"] for index in range(6)]
