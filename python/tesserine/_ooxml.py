@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
+from functools import lru_cache
 
 from lxml import etree
 
@@ -44,6 +45,7 @@ class PackageXmlError(TesserineError):
     """A member of the document that tesserine must read is not usable XML."""
 
 
+@lru_cache(maxsize=512)
 def qn(name: str) -> str:
     """Clark notation for a prefixed name: "w:t" -> "{...main}t"."""
     prefix, local = name.split(":", 1)
@@ -74,7 +76,7 @@ def serialize(root: Element) -> bytes:
 def make(name: str, attributes: dict[str, str] | None = None, *children: Element, text: str | None = None) -> Element:
     """A new element; attribute names are prefixed ("w:val") and values are escaped by lxml."""
     attributes = attributes or {}
-    element = etree.Element(qn(name), nsmap=_nsmap_for(name, attributes))
+    element = etree.Element(qn(name), nsmap=_nsmap_for(name, tuple(attributes)))
     for key, value in attributes.items():
         element.set(qn(key) if ":" in key else key, value)
     for child in children:
@@ -84,7 +86,8 @@ def make(name: str, attributes: dict[str, str] | None = None, *children: Element
     return element
 
 
-def _nsmap_for(name: str, attributes: dict[str, str]) -> dict[str | None, str]:
+@lru_cache(maxsize=256)
+def _nsmap_for(name: str, attributes: tuple[str, ...]) -> dict[str | None, str]:
     # Declaring the prefixes the element uses keeps the author's familiar "w:" and "r:";
     # lxml drops a declaration that an ancestor already makes when the element is inserted.
     prefixes = [name.split(":", 1)[0]] + [key.split(":", 1)[0] for key in attributes if ":" in key]

@@ -26,7 +26,7 @@ from ._ooxml import (
 from .values.base import Blocks, Placement, Position, Registry, RichValue
 from .values.errors import RichValueError
 
-_W_T, _W_R, _W_P, _W_HYPERLINK = qn("w:t"), qn("w:r"), qn("w:p"), qn("w:hyperlink")
+_W_T, _W_R, _W_P, _W_HYPERLINK, _W_RPR = qn("w:t"), qn("w:r"), qn("w:p"), qn("w:hyperlink"), qn("w:rPr")
 # Attributes that must stay unique in a document, so a split paragraph does not copy them.
 _UNIQUE_ATTRIBUTES = frozenset({"paraId", "textId"})
 # Paragraph properties that stay with one paragraph: the section it ends, tracked changes.
@@ -122,6 +122,13 @@ def _replace_with_text(marker: Element, text: str) -> None:
 
 def _split_run(run: Element, holder: Element, marker: Element) -> Element:
     """Cut the run at the marker; returns a cursor standing between the two halves."""
+    cursor = etree.Element(_CURSOR)
+    if not holder.text and not marker.tail and len(holder) == 1 and all(
+            child is holder or child.tag == _W_RPR for child in run):
+        # The marker is all the run holds, as in a run or paragraph of its own: no halves.
+        run.addnext(cursor)
+        _parent(run).remove(run)
+        return cursor
     after = etree.Element(run.tag, dict(run.attrib), nsmap=run.nsmap)
     properties = properties_of(run, "w:rPr")
     if properties is not None:
@@ -137,7 +144,6 @@ def _split_run(run: Element, holder: Element, marker: Element) -> Element:
         after.append(sibling)
     if not holder.text and not len(holder):
         run.remove(holder)
-    cursor = etree.Element(_CURSOR)
     run.addnext(cursor)
     if _has_content(after):
         cursor.addnext(after)

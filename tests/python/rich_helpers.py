@@ -45,5 +45,6 @@ def render_rich(template: bytes, context: dict[str, Any], autoescape: bool = Tru
             out.writestr(name, rendered.get(name, replacements.get(name, data)))
         for name, data in additions.items():
             assert name not in files, name
-            out.writestr(name, data)
+            # Pictures are compressed already; deflating them again only costs time.
+            out.writestr(name, data, zipfile.ZIP_STORED if name.startswith("word/media/") else zipfile.ZIP_DEFLATED)
     return buffer.getvalue()

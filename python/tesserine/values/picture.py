@@ -162,7 +162,7 @@ class Picture(RichValue):
 
     @cached_property
     def _drawing(self) -> Element:
-        """The drawing of this picture, ids and relationships to fill in for each use."""
+        """A run holding the drawing of this picture, ids and relationships to fill in for each use."""
         extent = {"cx": str(self.size[0]), "cy": str(self.size[1])}
         description = {"descr": self.alt} if self.alt else {}
         blip = make("a:blip", {"r:embed": ""})
@@ -177,14 +177,14 @@ class Picture(RichValue):
                  make("a:xfrm", None, make("a:off", {"x": "0", "y": "0"}), make("a:ext", extent)),
                  make("a:prstGeom", {"prst": "rect"}, make("a:avLst"))),
         )
-        return make("w:drawing", None, make(
+        return make("w:r", None, make("w:drawing", None, make(
             "wp:inline", {"distT": "0", "distB": "0", "distL": "0", "distR": "0"},
             make("wp:extent", extent),
             make("wp:effectExtent", {"l": "0", "t": "0", "r": "0", "b": "0"}),
             make("wp:docPr", {"id": "", "name": "", **description}),
             make("wp:cNvGraphicFramePr", None, make("a:graphicFrameLocks", {"noChangeAspect": "1"})),
             make("a:graphic", None, make("a:graphicData", {"uri": _PICTURE_URI}, picture)),
-        ))
+        )))
 
     @cached_property
     def _fallback(self) -> bytes:
@@ -192,22 +192,20 @@ class Picture(RichValue):
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
         # Copying a finished drawing is far cheaper than building one for every use.
-        drawing = copy.deepcopy(self._drawing)
+        run = copy.deepcopy(self._drawing)
         number = placement.drawing_id()
         name = f"Picture {number}"
-        for each in drawing.iter(_DOCPR, _CNVPR):
+        for each in run.iter(_DOCPR, _CNVPR):
             each.set("name", name)
             if each.tag == _DOCPR:
                 each.set("id", str(number))
-        for blip in drawing.iter(_BLIP, _SVG_BLIP):
+        for blip in run.iter(_BLIP, _SVG_BLIP):
             if blip.tag == _SVG_BLIP:
                 blip.set(_EMBED, placement.media(self.image.data, "svg"))
             elif self.image.extension == "svg":
                 blip.set(_EMBED, placement.media(self._fallback, "png"))
             else:
                 blip.set(_EMBED, placement.media(self.image.data, self.image.extension))
-        run = make("w:r")
         if run_properties is not None and len(run_properties):
-            run.append(copy.deepcopy(run_properties))
-        run.append(drawing)
+            run.insert(0, copy.deepcopy(run_properties))
         return [run]
