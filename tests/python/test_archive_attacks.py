@@ -223,9 +223,6 @@ def _zip64_by_zipfile() -> bytes:
 @pytest.mark.parametrize("archive", [
     pytest.param(_zip64_by_zipfile, id="zipfile's ZIP64 local headers"),
     pytest.param(lambda: assemble(base_with(), zip64=True), id="ZIP64 everywhere"),
-    # Past 65,535 members the saved archive needs ZIP64 end records too.
-    pytest.param(lambda: assemble([*base_with(), *(record(f"m/{n}", b"", STORED) for n in range(65_536))], zip64=True),
-                 id="65,536 members"),
 ])
 def test_sound_zip64_archives_work(archive: Callable[[], bytes]) -> None:
     data = archive()
@@ -237,6 +234,14 @@ def test_sound_zip64_archives_work(archive: Callable[[], bytes]) -> None:
         assert after.namelist() == before.namelist()
         assert after.testzip() is None
     assert texts(read(output.getvalue())) == ["Hello Ada"]
+
+
+def test_saving_past_65535_members_writes_zip64_end_records() -> None:
+    empty = [Record(f"m/{n}", b"", 0, 0, STORED) for n in range(65_536)]
+    package = _package.open_package(assemble([*base_with(), *empty], zip64=True), Limits(max_members=None))
+    with zipfile.ZipFile(io.BytesIO(package.build({}))) as saved:
+        assert len(saved.infolist()) == len(BASE) + 65_536
+        assert saved.read(DOCUMENT) == package.read(DOCUMENT)
 
 
 def test_many_parts_are_read_once(monkeypatch: pytest.MonkeyPatch) -> None:
