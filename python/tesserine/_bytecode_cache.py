@@ -56,9 +56,21 @@ def _callable_identity(func: Any) -> str:
 
 def _code_digest(code: CodeType) -> str:
     digest = _DIGEST(code.co_code)
+    digest.update(" ".join(code.co_names).encode() + b"\0")
     for constant in code.co_consts:
-        digest.update(_code_digest(constant).encode() if isinstance(constant, CodeType) else repr(constant).encode())
+        digest.update(_constant_text(constant).encode("utf-8", "surrogatepass") + b"\0")
     return digest.hexdigest()
+
+
+def _constant_text(constant: object) -> str:
+    """A constant as text that is the same in every process: a set's order follows
+    the per-process string hash, and a code object's repr holds its address."""
+    if isinstance(constant, CodeType):
+        return _code_digest(constant)
+    if isinstance(constant, (frozenset, tuple)):
+        items = [_constant_text(item) for item in constant]
+        return f"{type(constant).__name__}({', '.join(sorted(items) if isinstance(constant, frozenset) else items)})"
+    return repr(constant)
 
 
 def _environment_fingerprint(env: jinja2.Environment, name: str) -> list[str]:

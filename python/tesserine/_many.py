@@ -228,7 +228,7 @@ class _Namer:
         self.naming = naming
         self.extension = extension
         self.width = _UNSIZED_WIDTH if total is None else len(str(total))
-        self.seen: dict[str, int] = {}
+        self.seen: dict[str, tuple[int, str]] = {}
 
     def __call__(self, index: int, record: Mapping[str, Any]) -> str:
         if self.naming is None:
@@ -244,9 +244,9 @@ class _Namer:
             raise RecordError(f"the name {given!r} gives an empty file name")
         name = stem if stem.lower().endswith(self.extension) else stem + self.extension
         # Two records naming one file would leave only the later document.
-        first = self.seen.setdefault(name.lower(), index)
+        first, taken = self.seen.setdefault(name.lower(), (index, name))
         if first != index:
-            raise RecordError(f"record {first} names its document {name!r} already")
+            raise RecordError(f"record {first} names its document {taken!r} already")
         return name
 
 

@@ -1,0 +1,80 @@
+"""PDF through LibreOffice: the text as a PDF reader sees it, one start per chunk, clear failures."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
+
+import pytest
+
+from test_many import LETTER, record
+from tesserine import TemplateRenderError, _many
+from tesserine._many import render_many
+from tesserine._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf
+
+SOFFICE = shutil.which("soffice")
+needs_soffice = pytest.mark.skipif(SOFFICE is None or shutil.which("pdftotext") is None,
+                                   reason="needs soffice (libreoffice-writer-nogui) and pdftotext (poppler-utils)")
+
+
+def pdf_text(pdf: bytes, tmp_path: Path) -> str:
+    path = tmp_path / "out.pdf"
+    path.write_bytes(pdf)
+    return subprocess.run(["pdftotext", "-layout", str(path), "-"], capture_output=True, text=True, check=True).stdout
+
+
+def fake_soffice(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, body: str) -> Path:
+    """A `soffice` first on PATH that runs `body`; the log file it may write to."""
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    script = folder / "soffice"
+    script.write_text(f"#!/bin/sh\n{body}\n")
+    script.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{folder}{os.pathsep}{os.environ['PATH']}")
+    return tmp_path / "starts.log"
+
+
+@needs_soffice
+def test_twenty_pdfs_start_libreoffice_once_per_chunk(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(_many, "_loaded", type(_many._loaded)())
+    log = fake_soffice(tmp_path, monkeypatch, f'echo start >> "{tmp_path}/starts.log"\nexec {SOFFICE} "$@"')
+    records = [record(index) for index in range(20)]
+    records[4] = record(4, groups=5)
+    with ProcessPoolExecutor(2) as executor:
+        outcomes = list(render_many(LETTER, records, executor=executor, pdf=True))
+    assert len(log.read_text().splitlines()) == 2  # 20 records for 2 workers: 2 chunks
+    for index, outcome in enumerate(outcomes):
+        if index == 4:
+            assert isinstance(outcome, TemplateRenderError)
+        else:
+            assert isinstance(outcome, bytes) and outcome.startswith(b"%PDF-")
+    assert isinstance(outcomes[13], bytes)
+    assert "Customer 00013" in pdf_text(outcomes[13], tmp_path)
+
+
+@needs_soffice
+def test_a_document_that_does_not_convert_fails_alone() -> None:
+    [good] = render_many(LETTER, [record(1)])
+    assert isinstance(good, bytes)
+    results = convert_to_pdf([good, good[:len(good) // 2], good])
+    assert [type(result) for result in results] == [bytes, PdfConversionError, bytes]
+    assert "document 1" in str(results[1])
+
+
+def test_missing_libreoffice_names_the_package(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("PATH", str(tmp_path))
+    with pytest.raises(PdfUnavailableError, match="libreoffice-writer-nogui"):
+        list(render_many(LETTER, [record(0)], pdf=True))
+    with pytest.raises(PdfUnavailableError, match="libreoffice-writer-nogui"):
+        convert_to_pdf([LETTER])
+
+
+def test_a_batch_past_its_time_is_killed_and_fails_whole(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    fake_soffice(tmp_path, monkeypatch, f'echo $$ > "{tmp_path}/pid"\nexec sleep 60')
+    results = convert_to_pdf([LETTER, LETTER], timeout=1)
+    assert all(isinstance(result, PdfConversionError) and "within 1 seconds" in str(result) for result in results)
+    with pytest.raises(ProcessLookupError):
+        os.kill(int((tmp_path / "pid").read_text()), 0)
