@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import math
 import os
 import sys
 from collections.abc import Sequence
@@ -11,15 +13,17 @@ from typing import TextIO
 
 from . import __version__
 from ._batch import (
+    Setup,
     default_jobs,
+    describe_failure,
     load_context,
     load_records,
-    output_names,
+    name_documents,
     parse_context,
     render_batch,
 )
 from ._document import Scrivelle
-from ._errors import TesserineError
+from ._limits import DEFAULT_LIMITS, Limits
 
 DEMO_TEMPLATE = "invoice-letter.docx"
 DEMO_DATA = "invoice-letter.json"
@@ -43,16 +47,28 @@ class _Progress:
             self.stream.write(f"\r[{bar}] {done}/{self.total}")
             self.stream.flush()
 
-    def finish(self, failed: int, directory: str) -> None:
+    def end_line(self) -> None:
         if self.live:
             self.stream.write("\n")
+
+    def finish(self, failed: int, directory: str) -> None:
         written = self.total - failed
         self.stream.write(f"{written} of {self.total} documents written to {directory}\n")
 
 
+def _say(message: str) -> None:
+    """One line on stderr; line breaks and control characters from data are shown escaped."""
+    text = "".join(char if char.isprintable() else repr(char)[1:-1] for char in message)
+    print(f"tesserine: {text}", file=sys.stderr)
+
+
+def _limits(args: argparse.Namespace) -> Limits:
+    return dataclasses.replace(DEFAULT_LIMITS, timeout=args.timeout)
+
+
 def _render(args: argparse.Namespace) -> int:
-    document = Scrivelle(args.template)
-    document.render(load_context(args.data))
+    document = Scrivelle(args.template, limits=_limits(args))
+    document.render(load_context(args.data), trusted=args.trusted)
     document.save(args.output)
     return 0
 
@@ -64,32 +80,63 @@ def _vars(args: argparse.Namespace) -> int:
 
 
 def _batch(args: argparse.Namespace) -> int:
-    if args.jobs is not None and args.jobs < 1:
-        raise TesserineError("--jobs must be at least 1")
+    setup = Setup(args.template, _limits(args), args.trusted)
     # Open and compile once here, so that a broken template fails before any worker starts.
-    Scrivelle(args.template).undeclared_variables()
+    Scrivelle(setup.template, limits=setup.limits).undeclared_variables()
     records = load_records(args.records)
-    names = output_names(records, args.name_field)
+    name_documents(records, args.name_field, args.output)
+    if not args.overwrite:
+        existing = [record.target for record in records
+                    if record.problem is None and os.path.lexists(record.target)]
+        for target in existing:
+            _say(f"{target} exists already")
+        if existing:
+            _say(f"nothing written: pass --overwrite to replace the {len(existing)} existing files")
+            return 1
     os.makedirs(args.output, exist_ok=True)
-    targets = [os.path.join(args.output, name) for name in names]
     jobs = default_jobs(len(records)) if args.jobs is None else args.jobs
     progress = _Progress(len(records), sys.stderr)
-    failures = render_batch(args.template, records, targets, jobs, progress.update)
+    try:
+        render_batch(setup, records, jobs, progress.update)
+    finally:
+        progress.end_line()
+    failures = [record for record in records if record.problem is not None]
     progress.finish(len(failures), args.output)
-    for message in failures:
-        print(f"tesserine: {message}", file=sys.stderr)
+    for record in failures:
+        _say(f"line {record.line}: {record.problem}")
     return 1 if failures else 0
 
 
 def _demo(args: argparse.Namespace) -> int:
     examples = resources.files("tesserine") / "examples"
     document = Scrivelle(examples.joinpath(DEMO_TEMPLATE).read_bytes())
-    document.render(parse_context(examples.joinpath(DEMO_DATA).read_text(encoding="utf-8"), DEMO_DATA))
+    document.render(parse_context(examples.joinpath(DEMO_DATA).read_text(encoding="utf-8")))
     os.makedirs(args.output, exist_ok=True)
     target = os.path.join(args.output, DEMO_OUTPUT)
     document.save(target)
     print(f"wrote {os.path.abspath(target)}")
     return 0
+
+
+def _seconds(text: str) -> float | None:
+    """A --timeout value: seconds, where 0 means no limit."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(seconds) or seconds < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 or more seconds, got {text!r}")
+    return seconds or None
+
+
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number, 1 or more, got {text!r}")
+    return number
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -99,27 +146,36 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    render = commands.add_parser("render", help="render a template with data from a JSON file")
+    rendering = argparse.ArgumentParser(add_help=False)
+    rendering.add_argument("--trusted", action="store_true",
+                           help="render without the sandbox: only for templates you trust, as they can run code")
+    rendering.add_argument("--timeout", type=_seconds, default=DEFAULT_LIMITS.timeout, metavar="SECONDS",
+                           help="stop a document that takes longer to render (default: %(default)s; 0: no limit)")
+
+    render = commands.add_parser("render", parents=[rendering],
+                                 help="render a template with data from a JSON file")
     render.add_argument("template", help="the .docx template")
     render.add_argument("data", help="a JSON object with the template's values ('-' for stdin)")
     render.add_argument("-o", "--output", required=True, help="the .docx file to write")
-    render.set_defaults(handler=_render)
+    render.set_defaults(handler=_render, doing="rendering {template}")
 
     names = commands.add_parser("vars", help="list the variables a template uses")
     names.add_argument("template", help="the .docx template")
-    names.set_defaults(handler=_vars)
+    names.set_defaults(handler=_vars, doing="reading {template}")
 
-    batch = commands.add_parser("batch", help="render one document per line of a JSON Lines file")
+    batch = commands.add_parser("batch", parents=[rendering],
+                                help="render one document per line of a JSON Lines file")
     batch.add_argument("template", help="the .docx template")
     batch.add_argument("records", help="one JSON object per line ('-' for stdin)")
     batch.add_argument("-o", "--output", required=True, metavar="DIR", help="directory for the documents")
-    batch.add_argument("--jobs", "-j", type=int, metavar="N", help="worker processes (default: one per core)")
+    batch.add_argument("--jobs", "-j", type=_positive, metavar="N", help="worker processes (default: one per core)")
     batch.add_argument("--name-field", metavar="FIELD", help="record field that names each document")
-    batch.set_defaults(handler=_batch)
+    batch.add_argument("--overwrite", action="store_true", help="replace documents that exist already")
+    batch.set_defaults(handler=_batch, doing="rendering {records} with {template}")
 
     demo = commands.add_parser("demo", help="render the built-in example letter")
     demo.add_argument("-o", "--output", default=".", metavar="DIR", help="directory to write to")
-    demo.set_defaults(handler=_demo)
+    demo.set_defaults(handler=_demo, doing="rendering the demo")
     return parser
 
 
@@ -127,7 +183,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         code: int = args.handler(args)
-    except (TesserineError, OSError) as error:
-        print(f"tesserine: {error}", file=sys.stderr)
+    except KeyboardInterrupt:
+        _say("interrupted")
+        return 130
+    except Exception as error:
+        # Bad templates, archives and data are TesserineErrors; anything else still gets one line.
+        _say(describe_failure(error, args.doing.format_map(vars(args))))
         return 1
     return code

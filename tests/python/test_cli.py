@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import json
 import os
+import resource
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import docx
@@ -13,18 +16,39 @@ import pytest
 from helpers_docx import child_env, read, table_texts, texts, to_bytes
 
 
-def run(*args: str | Path, stdin: str = "") -> subprocess.CompletedProcess[str]:
+SLOW = "{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}"
+
+
+def run(*args: str | Path, stdin: str = "", memory: int = 0) -> subprocess.CompletedProcess[str]:
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+    # The timeout bounds a command that should stop by itself: one that hangs fails the test.
     return subprocess.run([sys.executable, "-m", "tesserine", *map(str, args)], input=stdin,
-                          capture_output=True, text=True, env=child_env(), timeout=120)
+                          capture_output=True, text=True, env=child_env(), timeout=60,
+                          preexec_fn=limit if memory else None)
+
+
+def write_template(path: Path, text: str) -> Path:
+    document = docx.Document()
+    document.add_paragraph(text)
+    path.write_bytes(to_bytes(document))
+    return path
+
+
+def write_lines(path: Path, *lines: str) -> Path:
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def assert_one_line_error(result: subprocess.CompletedProcess[str], message: str) -> None:
+    assert result.returncode == 1
+    assert message in result.stderr and "Traceback" not in result.stderr
+    assert result.stderr.count("\n") == 1
 
 
 @pytest.fixture
 def template(tmp_path: Path) -> Path:
-    document = docx.Document()
-    document.add_paragraph("Hello {{ name }}, you owe {{ 100 / share }}.")
-    path = tmp_path / "template.docx"
-    path.write_bytes(to_bytes(document))
-    return path
+    return write_template(tmp_path / "template.docx", "Hello {{ name }}, you owe {{ 100 / share }}.")
 
 
 def test_render_and_vars(template: Path, tmp_path: Path) -> None:
@@ -43,7 +67,7 @@ def test_batch_names_records_and_reports_failures(template: Path, tmp_path: Path
     assert result.returncode == 1
     assert sorted(os.listdir(tmp_path / "out")) == ["Ann.docx", "Cy.docx"]
     assert "2 of 3 documents written" in result.stderr
-    assert "line 2: word/document.xml: ZeroDivisionError" in result.stderr
+    assert "line 2: word/document.xml: paragraph 1: ZeroDivisionError" in result.stderr
     assert texts(read((tmp_path / "out" / "Cy.docx").read_bytes())) == ["Hello Cy, you owe 20.0."]
 
     numbered = run("batch", template, "-", "-o", tmp_path / "numbered", "--jobs", "1",
@@ -63,24 +87,160 @@ def test_demo(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("args, code, message", [
     (["vars", "{data}"], 1, "not a zip archive"),
+    (["render", "{truncated}", "{data}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
+    (["batch", "{truncated}", "{records}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
     (["vars", "{missing}"], 1, "No such file"),
     (["vars", "{syntax}"], 1, "syntax error: Unexpected end of template"),
-    (["render", "{template}", "{data}", "-o", "{out}"], 1, "expected a JSON object, found list"),
-    (["batch", "{template}", "{records}", "-o", "{out}", "--name-field", "id"], 1, "no field 'id'"),
+    (["render", "{syntax}", "{records}", "-o", "{out}"], 1, "syntax error: Unexpected end of template"),
+    (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, "syntax error: Unexpected end of template"),
+    (["render", "{template}", "{data}", "-o", "{out}"], 1, "data.json: expected a JSON object, found list"),
+    (["render", "{template}", "{nested}", "-o", "{out}"], 1, "nested.json: invalid JSON: nested too deeply"),
+    (["render", "{template}", "{surrogate}", "-o", "{out}"], 1,
+     r"surrogate.json: the value at ['a'][1]['b'] holds \udc80, a lone surrogate"),
+    (["batch", "{template}", "{records}", "-o", "{out}", "--name-field", "id"], 1, "no record has a field 'id'"),
     (["render", "{template}", "{data}"], 2, "the following arguments are required: -o"),
+    (["render", "{template}", "{data}", "-o", "{out}", "--timeout", "-1"], 2, "expected 0 or more seconds"),
+    (["batch", "{template}", "{records}", "-o", "{out}", "-j", "0"], 2, "expected a whole number, 1 or more"),
     ([], 2, "usage: tesserine"),
 ])
 def test_errors(template: Path, tmp_path: Path, args: list[str], code: int, message: str) -> None:
     (tmp_path / "data.json").write_text("[1, 2]")
+    (tmp_path / "nested.json").write_text("[" * 100_000)
+    (tmp_path / "surrogate.json").write_text(r'{"a": [0, {"b": "x\udc80"}], "c": "\ud83d\ude00"}')
     (tmp_path / "records.jsonl").write_text('{"x": 1}')
-    document = docx.Document()
-    document.add_paragraph("{% if x %}")
-    (tmp_path / "syntax.docx").write_bytes(to_bytes(document))
-    paths = {name.split(".")[0]: tmp_path / name
-             for name in ("data.json", "records.jsonl", "missing.docx", "syntax.docx", "out.docx")}
+    (tmp_path / "truncated.docx").write_bytes(template.read_bytes()[:-100])
+    write_template(tmp_path / "syntax.docx", "{% if x %}")
+    paths = {name.split(".")[0]: tmp_path / name for name in (
+        "data.json", "nested.json", "surrogate.json", "records.jsonl", "missing.docx", "truncated.docx",
+        "syntax.docx", "out.docx")}
     result = run(*(arg.format(template=template, **paths) for arg in args))
-    assert result.returncode == code
-    assert message in result.stderr and "Traceback" not in result.stderr
     if code == 1:
-        assert result.stderr.count("\n") == 1
+        assert_one_line_error(result, message)
+    else:
+        assert result.returncode == code
+        assert message in result.stderr and "Traceback" not in result.stderr
     assert not paths["out"].exists()
+
+
+def test_out_of_memory_is_one_line(template: Path, tmp_path: Path) -> None:
+    # Reading, decoding and parsing a 64 MiB value needs three times that; the interpreter starts in 40.
+    (tmp_path / "big.json").write_text(json.dumps({"name": "x" * (64 << 20)}))
+    result = run("render", template, tmp_path / "big.json", "-o", tmp_path / "out.docx", memory=160 << 20)
+    assert_one_line_error(result, f"out of memory while rendering {template}")
+
+
+ESCAPE = "{{ cycler.__init__.__globals__.os.system('touch {marker}') }}"
+
+
+@pytest.mark.parametrize("text, options, expected", [
+    (ESCAPE, [], "sandbox keeps Python internals from templates"),
+    ("{{ ''.__class__.__mro__[1].__subclasses__() }}", [], "access to attribute '__class__'"),
+    ("{{ '{0.__class__.__init__.__globals__}'.format(cycler) }}", [], "access to attribute '__class__'"),
+    ("{{ ''.__class__.__name__ }}", [], "access to attribute '__class__'"),
+    ("{{ ''.__class__.__name__ }}", ["--trusted"], ["str"]),
+    # Trusted, the escape runs: the marker check below can see it.
+    (ESCAPE, ["--trusted"], ["0"]),
+    ("{{ name }}" + SLOW, ["--timeout", "1"], "word/document.xml: ran out of time after 1 seconds"),
+])
+def test_render_is_sandboxed_and_timed(tmp_path: Path, text: str, options: list[str], expected: str | list[str]) -> None:
+    marker = tmp_path / "escaped"
+    template = write_template(tmp_path / "template.docx", text.replace("{marker}", str(marker)))
+    (tmp_path / "data.json").write_text('{"name": "Ann"}')
+    result = run("render", template, tmp_path / "data.json", "-o", tmp_path / "out.docx", *options)
+    if isinstance(expected, list):
+        assert (result.returncode, result.stderr) == (0, "")
+        assert texts(read((tmp_path / "out.docx").read_bytes())) == expected
+        assert marker.exists() == (text == ESCAPE)
+    else:
+        assert_one_line_error(result, expected)
+        assert not marker.exists() and not (tmp_path / "out.docx").exists()
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_batch_writes_every_good_record(tmp_path: Path, jobs: str) -> None:
+    template = write_template(tmp_path / "template.docx",
+                              "{{ name }} owes {{ 100 / share }}.{% if slow %}" + SLOW + "{% endif %}")
+    records = write_lines(
+        tmp_path / "records.jsonl",
+        '{"name": "Ann", "share": 2}',
+        '{"name": "Bo", "share": 0}',
+        '{"name": "Cy", "share": 1',
+        '{"name": "D\\udc80", "share": 1}',
+        '{"name": "Ed", "share": 1, "slow": true}',
+        "",
+        '{"name": "Flo", "share": 5}',
+    )
+    result = run("batch", template, records, "-o", tmp_path / "out", "-j", jobs, "--timeout", "1")
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert result.stderr.splitlines()[1:] == [
+        "tesserine: line 2: word/document.xml: paragraph 1: ZeroDivisionError: division by zero"
+        " (in: {{ 100 / share }})",
+        "tesserine: line 3: invalid JSON at column 26: Expecting ',' delimiter",
+        r"tesserine: line 4: the value at ['name'] holds \udc80, a lone surrogate, which is not text",
+        "tesserine: line 5: word/document.xml: ran out of time after 1 seconds",
+    ]
+    assert sorted(os.listdir(tmp_path / "out")) == ["1.docx", "6.docx"]
+    assert texts(read((tmp_path / "out" / "6.docx").read_bytes())) == ["Flo owes 20.0."]
+
+
+def test_batch_survives_a_worker_that_dies(tmp_path: Path) -> None:
+    template = write_template(tmp_path / "template.docx", "{{ n }}{% if kill %}"
+                              "{{ cycler.__init__.__globals__.os.kill(cycler.__init__.__globals__.os.getpid(), 9) }}"
+                              "{% endif %}")
+    records = write_lines(tmp_path / "records.jsonl",
+                          *(json.dumps({"n": n, "kill": n in (2, 5)}) for n in range(1, 9)))
+    result = run("batch", template, records, "-o", tmp_path / "out", "-j", "2", "--trusted")
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    died = "the worker process rendering this record stopped abruptly (it was killed, or it crashed)"
+    assert result.stderr.splitlines()[1:] == [f"tesserine: line {n}: {died}" for n in (2, 5)]
+    assert sorted(os.listdir(tmp_path / "out")) == [f"{n}.docx" for n in (1, 3, 4, 6, 7, 8)]
+
+
+def test_batch_overwrites_only_when_told(template: Path, tmp_path: Path) -> None:
+    records = write_lines(tmp_path / "records.jsonl", *['{"name": "A", "share": 1}'] * 3)
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in ("1.docx", "3.docx"):
+        (out / name).write_bytes(b"old")
+    refused = run("batch", template, records, "-o", out)
+    assert refused.returncode == 1
+    assert refused.stderr.splitlines() == [
+        f"tesserine: {out / '1.docx'} exists already",
+        f"tesserine: {out / '3.docx'} exists already",
+        "tesserine: nothing written: pass --overwrite to replace the 2 existing files",
+    ]
+    assert sorted(os.listdir(out)) == ["1.docx", "3.docx"] and (out / "3.docx").read_bytes() == b"old"
+    assert run("batch", template, records, "-o", out, "--overwrite").returncode == 0
+    assert [texts(read((out / f"{n}.docx").read_bytes())) for n in (1, 2, 3)] == [["Hello A, you owe 100.0."]] * 3
+
+
+@pytest.mark.parametrize("command, to_group", [("render", False), ("batch", False), ("batch", True)])
+def test_interrupt_stops_without_a_traceback(tmp_path: Path, command: str, to_group: bool) -> None:
+    template = write_template(tmp_path / "template.docx", "{{ n }}" + SLOW)
+    data = write_lines(tmp_path / "data.jsonl", *['{"n": 1}'] * (1 if command == "render" else 4))
+    target: list[str | Path] = (["-o", tmp_path / "out" / "one.docx"] if command == "render"
+                                 else ["-o", tmp_path / "out", "-j", "2"])
+    (tmp_path / "out").mkdir()
+    child = subprocess.Popen(
+        [sys.executable, "-m", "tesserine", command, template, data, *target, "--timeout", "0"],
+        stderr=subprocess.PIPE, text=True, env=child_env(), start_new_session=True,
+        # A shell runs background jobs with Ctrl-C ignored; the user's terminal does not.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        # Wait until the renders are under way, workers included.
+        children = Path(f"/proc/{child.pid}/task/{child.pid}/children")
+        while len(children.read_text().split()) < (2 if command == "batch" else 0):
+            time.sleep(0.05)
+        time.sleep(1)
+        if to_group:
+            os.killpg(child.pid, signal.SIGINT)
+        else:
+            os.kill(child.pid, signal.SIGINT)
+        # Rendering SLOW with no time limit never ends: only the interrupt can stop it.
+        _, stderr = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.wait()
+    assert (child.returncode, stderr) == (130, "tesserine: interrupted\n")
+    assert os.listdir(tmp_path / "out") == []
