@@ -113,10 +113,11 @@ def test_anything_that_changes_the_compiled_code_misses(
 
 @pytest.mark.parametrize("damage", [
     lambda data: data[:len(data) // 2],
-    lambda data: data[:-1] + bytes([data[-1] ^ 1]),
+    # Still valid marshal data, so only the entry's own digest can tell.
+    lambda data: data[:32] + data[32:].replace(b"<w:t>", b"<w:X>", 1),
     lambda data: b"",
     lambda data: data[:32] + b"garbage",
-], ids=["truncated", "flipped bit", "empty", "garbage after the digest"])
+], ids=["truncated", "changed text", "empty", "garbage after the digest"])
 def test_a_corrupt_entry_is_ignored_and_rewritten(
     compiles: list[str | None], tmp_path: Path, damage: Callable[[bytes], bytes]
 ) -> None:
