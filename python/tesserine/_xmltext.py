@@ -73,6 +73,9 @@ def _decode(part: str, raw: bytes, codec: str) -> str:
         after = raw[end:end + 4 * _EXCERPT_RADIUS].decode(codec.removesuffix("-sig"), "replace")
         label = "UTF-8" if _family(codec) == "utf-8" else codec
         raise _refuse(part, before + after, len(before), f"not {label} text", shown=shown) from None
+    except UnicodeError as error:
+        # Some codecs (idna and the like) fail as a whole, without a position.
+        raise TemplatePartError(part, 1, 1, f"cannot be read as {codec}: {error}", "") from None
 
 
 def _encoding(part: str, raw: bytes) -> tuple[str, bool]:
@@ -85,9 +88,10 @@ def _encoding(part: str, raw: bytes) -> tuple[str, bool]:
         return "utf-8", False
     try:
         # A declaration read as ASCII must name an encoding in which it reads the same.
-        readable = "<?xml".encode(declared) == b"<?xml"
+        readable = "<?xml".encode(declared) == b"<?xml" and b"<?xml".decode(declared, "replace") == "<?xml"
     except (LookupError, UnicodeError):
-        # Python may know the name without it being a text encoding (base64, rot13).
+        # Python may know the name without it being a text encoding (base64, rot13), or
+        # without it reading documents (idna, undefined).
         raise TemplatePartError(part, 1, 1, f"unknown encoding {declared!r} in the XML declaration",
                                 raw[:80].decode("ascii", "replace")) from None
     if not readable:

@@ -158,6 +158,8 @@ def _decode_name(raw: bytes, flags: int) -> str:
 
 
 def _central_entry(data: bytes, position: int, directory_end: int) -> tuple[Member, int]:
+    if position + CENTRAL.size > directory_end:
+        raise _Damaged("the central directory ends inside an entry")
     (signature, made_by, needed, flags, method, dos_time, dos_date, crc, compressed, size,
      name_length, extra_length, comment_length, disk, internal, external,
      offset) = CENTRAL.unpack_from(data, position)

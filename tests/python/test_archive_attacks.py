@@ -3,9 +3,12 @@ address space and a time limit; then the sound shapes that must keep working."""
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
+import random
+import struct
 import subprocess
 import sys
 import zipfile
@@ -156,6 +159,48 @@ def test_attack_is_refused(tmp_path: Path, build: Callable[[], bytes], error: st
         assert fragment in outcome["message"]
     assert outcome["peak_mib"] < PEAK_MIB
     assert not (tmp_path / "out.docx").exists()
+
+
+def _damaged(rng: random.Random, data: bytes) -> bytes:
+    """The archive with a few bytes changed, cut, or inserted; mostly in its directory."""
+    damaged = bytearray(data)
+    where = rng.randrange(len(data) - 2000, len(data)) if rng.random() < 0.7 else rng.randrange(len(data))
+    choice = rng.randrange(4)
+    if choice == 0:
+        damaged[where] = rng.randrange(256)
+    elif choice == 1:
+        value = rng.choice([0, 0xFFFF, 0xFFFFFFFF, 1 << 31, rng.randrange(1 << 32)])
+        struct.pack_into("<L", damaged, min(where, len(data) - 4), value)
+    elif choice == 2:
+        del damaged[where:]
+    else:
+        damaged[where:where] = rng.randbytes(rng.randint(1, 30))
+    return bytes(damaged)
+
+
+def _one_more_entry(data: bytes) -> bytes:
+    """The end record counting one entry more than the directory holds."""
+    end = data.rfind(b"PK\x05\x06")
+    count = int.from_bytes(data[end + 8:end + 10], "little") + 1
+    return data[:end + 8] + struct.pack("<2H", count, count) + data[end + 12:]
+
+
+def test_damaged_archives_raise_only_tesserine_errors() -> None:
+    rng = random.Random(0)
+    sound = [BASE_BYTES, assemble(BASE, zip64=True)]
+    samples = [_one_more_entry(BASE_BYTES)] + [_damaged(rng, rng.choice(sound)) for _ in range(1500)]
+    opened = 0
+    for sample in samples:
+        try:
+            package = _package.open_package(sample)
+            for member in package.members:
+                with contextlib.suppress(tesserine.TesserineError):
+                    package.read(member.name)
+            package.build({DOCUMENT: b"<w:document/>"})
+            opened += 1
+        except tesserine.TesserineError:
+            pass
+    assert 0 < opened < len(samples)
 
 
 def test_large_stored_picture_passes_with_the_defaults(tmp_path: Path) -> None:
