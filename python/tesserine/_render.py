@@ -133,31 +133,45 @@ def _properties_extent(text: str) -> tuple[int, int]:
     return longest, repeats
 
 
-def growth_bound(text: str) -> int:
-    """A bound on the length of text after post-rendering, without running it."""
+def _count(text: str, char: str, most: int) -> int:
+    """How often char occurs in text, counted no further than most + 1: where it is rare,
+    a few searches cost less than counting through the whole text."""
+    count = 0
+    at = text.find(char)
+    while at >= 0 and count <= most:
+        count += 1
+        at = text.find(char, at + 1)
+    return count
+
+
+def stays_within(text: str, limit: int) -> bool:
+    """Whether post-rendering surely leaves text within limit characters, judged without
+    running it from how long the markup of each listing character can be."""
     markup = _markup_length()
-    # A line break's markup copies no properties; counting the line feeds before
-    # paragraphs, which post-rendering drops, costs a few characters per paragraph.
-    size = len(text) + text.count("\n") * markup["\n"]
-    tabs, paragraphs, pages = (text.count(char) if char in text else 0 for char in "\t\a\f")
-    if not tabs + paragraphs + pages:
-        return size
     widest = max(markup["\t"], markup["\a"], markup["\f"])
+    paragraphs = text.count("\a") if "\a" in text else 0
 
-    def bound(longest: int, repeats: int) -> int:
-        # A tab, paragraph or page break becomes its markup with up to two properties
-        # elements. Both engines skip properties with a line or page break inside, so
-        # only the paragraph breaks in the copies are replaced again, and only once.
-        return size + (tabs + paragraphs + pages) * (widest + 2 * longest) * (1 + 2 * repeats)
+    def fits(line_feeds: int, longest: int, repeats: int) -> bool:
+        # A line break's markup copies nothing. A tab, paragraph or page break becomes
+        # markup with up to two properties elements; both engines skip properties with a
+        # line or page break inside, so only the paragraph breaks in the copies are
+        # replaced again, and only once.
+        room = limit - len(text) - line_feeds * markup["\n"]
+        most = room // ((widest + 2 * longest) * (1 + 2 * repeats))
+        return room >= 0 and paragraphs + _count(text, "\t", most) + _count(text, "\f", most) <= most
 
-    cheap = bound(len(text), paragraphs)
-    return cheap if cheap <= current().max_output else bound(*_properties_extent(text))
+    # First with what costs nothing to learn (no more line feeds than characters, no
+    # properties element longer than the text), then with the counts and the properties.
+    if fits(len(text), len(text), paragraphs):
+        return True
+    extent = _properties_extent(text) if any(char in text for char in "\t\a\f") else (0, 0)
+    return fits(text.count("\n"), *extent)
 
 
 def finish_output(rendered: str, part: str) -> str:
     """Turn the template engine's output back into WordprocessingML."""
     limit = current().max_output
-    if current().limits.max_output_size is not None and growth_bound(rendered) > limit:
+    if current().limits.max_output_size is not None and not stays_within(rendered, limit):
         raise LimitError(
             f"{part}: the rendered part holds so many tabs and line, paragraph or page breaks that its"
             f" markup could pass {limit:,} characters (max_output_size)")

@@ -80,16 +80,21 @@ def excerpt(text: str, position: int) -> str:
     return f"'{lead}{visible(text[start:end])}{tail}'"
 
 
-def _checked_text(value: Any) -> Any:
-    if isinstance(value, str):
-        found = _NOT_XML.search(value)
-        if found is not None:
-            raise BadValue(value, found.start())
-        return value
-    if value is None or isinstance(value, (int, float)) or hasattr(value, "__html__"):
-        return value
-    # Printing would call str() anyway; doing it here lets the text be checked.
-    return _checked_text(str(value))
+def _text_check(printed: Callable[[Any], str]) -> Callable[[Any], Any]:
+    """A finalize function: every printed value passes through it, so strings go first."""
+
+    def check(value: Any) -> Any:
+        if isinstance(value, str):
+            found = _NOT_XML.search(value)
+            if found is not None:
+                raise BadValue(value, found.start())
+            return value
+        if value is None or isinstance(value, (int, float)) or hasattr(value, "__html__"):
+            return value
+        # Printing would call str() anyway; doing it here lets the text be checked.
+        return check(printed(value))
+
+    return check
 
 
 def bound(size: int, what: str) -> None:
@@ -309,15 +314,15 @@ class TrustedEnvironment(jinja2.Environment):
     code_generator_class = _DeadlineCodeGenerator
 
     def __init__(self, **options: Any) -> None:
-        super().__init__(finalize=_checked_text, **options)
+        super().__init__(finalize=_text_check(str), **options)
 
     timed_iter = staticmethod(timed_iter)
 
 
-def _sandbox_finalize(value: Any) -> Any:
+def _bounded_str(value: Any) -> str:
     if isinstance(value, (list, tuple, set, frozenset, Mapping)):
         bound(weight(value), "printing a list or mapping")
-    return _checked_text(value)
+    return str(value)
 
 
 # Names of Python internals that templates probe for; some exist only in older Pythons.
@@ -348,7 +353,7 @@ class SafeEnvironment(SandboxedEnvironment):
     intercepted_binops = frozenset({"*", "**", "%", "+"})
 
     def __init__(self, **options: Any) -> None:
-        super().__init__(finalize=_sandbox_finalize, undefined=_GuardedUndefined, **options)
+        super().__init__(finalize=_text_check(_bounded_str), undefined=_GuardedUndefined, **options)
         for name in _FILTERS:
             self.filters[name] = _bounded_filter(name, self.filters[name])
         self.globals["lipsum"] = _lipsum
