@@ -43,13 +43,13 @@ class Budget:
             raise self.expired()
 
 
-_NO_RENDER = Budget(DEFAULT_LIMITS, None, running=False)
-_current: ContextVar[Budget] = ContextVar("tesserine_render_budget", default=_NO_RENDER)
+_current: ContextVar[Budget | None] = ContextVar("tesserine_render_budget", default=None)
 
 
 def current() -> Budget:
     """The budget of the render in progress; outside a render, the default limits and no deadline."""
-    return _current.get()
+    # A budget of its own each time: callers record the part they work on in it.
+    return _current.get() or Budget(DEFAULT_LIMITS, None, running=False)
 
 
 def _alarm_is_free() -> bool:

@@ -43,6 +43,12 @@ def line_excerpt(source: str, lineno: int) -> str:
     return _shorten(text if "{" in text else line)
 
 
+def first_tag_line(source: str) -> int:
+    """The line of the first tag, for errors that know no line of their own."""
+    found = _TAG.search(source)
+    return source.count("\n", 0, found.start()) + 1 if found else 1
+
+
 def syntax_error(part: str, source: str, error: jinja2.TemplateSyntaxError) -> TemplateSyntaxError:
     lineno = error.lineno or 0
     return TemplateSyntaxError(part, lineno, error.message or str(error), line_excerpt(source, lineno))

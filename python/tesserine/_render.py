@@ -21,7 +21,7 @@ from ._errors import (
     UnsafeTemplateError,
 )
 from ._limits import DEFAULT_LIMITS, Limits
-from ._locate import failing_tag, line_excerpt, paragraph_number, syntax_error, template_line
+from ._locate import failing_tag, first_tag_line, line_excerpt, paragraph_number, syntax_error, template_line
 from ._sandbox import BadValue, Refused, SafeEnvironment, TrustedEnvironment, excerpt, visible
 
 # The name a part rendered on its own goes by in messages.
@@ -60,7 +60,7 @@ def compile_part(environment: jinja2.Environment, part: str, source: str) -> jin
         raise syntax_error(part, source, error) from None
     except (RecursionError, SyntaxError):
         # The parser recurses per nesting level, and Python caps nested blocks.
-        raise TemplateSyntaxError(part, 0, "tags nested too deeply", line_excerpt(source, 1)) from None
+        raise TemplateSyntaxError(part, 0, "tags nested too deeply", line_excerpt(source, first_tag_line(source))) from None
     return environment.template_class.from_code(environment, code, environment.make_globals(None))
 
 

@@ -192,3 +192,13 @@ def test_values_xml_cannot_hold(value: str, shown: str, position: int) -> None:
     if "\udc80" in value:
         with pytest.raises(tesserine.InvalidCharacterError, match=f"^{PART}: the rendered part holds \\\\udc80"):
             scrivelle.render({"v": value}, environment=jinja2.Environment())
+
+
+@pytest.mark.parametrize("template, error", [
+    ("{{ " + "(" * 100 + "1" + ")" * 100 + " }}", tesserine.TemplateSyntaxError),
+    ("{% for a in b %}" * 25 + "{% endfor %}" * 25, tesserine.TemplateSyntaxError),
+    ("{% macro m() %}{{ m() }}{% endmacro %}{{ m() }}", tesserine.TemplateRenderError),
+])
+def test_nesting_and_recursion_are_template_errors(template: str, error: type[Exception]) -> None:
+    with pytest.raises(error, match=r"^<part>: .*(nested too deeply|RecursionError)"):
+        tesserine.render_xml_part(paragraph(template), {"b": [1]})
