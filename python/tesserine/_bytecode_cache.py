@@ -16,7 +16,7 @@ import sys
 import tempfile
 import threading
 import time
-from types import CodeType
+from types import CodeType, FunctionType
 from typing import Any
 
 import jinja2
@@ -39,19 +39,46 @@ def cache_directory() -> str:
     return os.path.join(base, "tesserine")
 
 
-def _callable_identity(func: Any) -> str:
+def _callable_identity(func: Any, depth: int = 2) -> str:
     """What of a filter, test or finalize callable the compiled code depends on.
 
     The code generator writes how the callable is passed its arguments, and the
     optimiser calls filters on constant arguments while compiling, so a filter's
-    own code is part of the compiled result.
+    own code is part of the compiled result, and so is what a wrapper wraps.
     """
     if func is None:
         return "-"
     name = getattr(func, "__qualname__", type(func).__qualname__)
-    identity = f"{getattr(func, '__module__', '')}.{name}:{_PassArg.from_obj(func)}"
+    parts = [f"{getattr(func, '__module__', '')}.{name}", str(_PassArg.from_obj(func))]
     code = getattr(func, "__code__", None)
-    return identity + (":" + _code_digest(code) if isinstance(code, CodeType) else "")
+    if isinstance(code, CodeType):
+        parts.append(_code_digest(code))
+    for cell in (getattr(func, "__closure__", None) or ()) if depth else ():
+        try:
+            value = cell.cell_contents
+        except ValueError:  # a cell not yet filled
+            continue
+        if callable(value):
+            parts.append(_callable_identity(value, depth - 1))
+        else:
+            parts.append(_constant_text(value) if isinstance(value, _PRIMITIVES) else type(value).__qualname__)
+    return ":".join(parts)
+
+
+def _class_identity(cls: type) -> str:
+    """A class and the code of its ancestors outside Jinja2, whose own version is in the key:
+    an environment or code generator subclass changes what is compiled."""
+    parts = [f"{cls.__module__}.{cls.__qualname__}"]
+    for klass in cls.__mro__:
+        if klass.__module__.partition(".")[0] in ("jinja2", "builtins"):
+            continue
+        for attribute, value in sorted(vars(klass).items()):
+            function = value.__func__ if isinstance(value, (staticmethod, classmethod)) else value
+            if isinstance(function, FunctionType):
+                parts.append(f"{klass.__qualname__}.{attribute}={_callable_identity(function)}")
+            elif isinstance(value, (*_PRIMITIVES, frozenset)):
+                parts.append(f"{klass.__qualname__}.{attribute}={_constant_text(value)}")
+    return " ".join(parts)
 
 
 def _code_digest(code: CodeType) -> str:
@@ -75,14 +102,13 @@ def _constant_text(constant: object) -> str:
 
 def _environment_fingerprint(env: jinja2.Environment, name: str) -> list[str]:
     """The environment's settings that change what Jinja2 compiles from a source."""
-    cls = type(env)
     autoescape = env.autoescape(name) if callable(env.autoescape) else env.autoescape
     # Delimiters, whitespace and newline handling, async mode, and any flag an
     # extension keeps on the environment are plain values among its attributes.
     settings = sorted((key, repr(value)) for key, value in vars(env).items() if isinstance(value, _PRIMITIVES))
     return [
-        f"{cls.__module__}.{cls.__qualname__}",
-        f"{env.code_generator_class.__module__}.{env.code_generator_class.__qualname__}",
+        _class_identity(type(env)),
+        _class_identity(env.code_generator_class),
         repr(settings),
         repr(autoescape),
         repr(sorted((key, repr(value)) for key, value in env.policies.items())),
@@ -277,7 +303,8 @@ def compile_part(env: jinja2.Environment, part_name: str, source: str) -> jinja2
     bucket = None if cache is None else cache.get_bucket(env, part_name, None, source)
     code = None if bucket is None else bucket.code
     if code is None:
-        code = env.compile(source, part_name)
+        # Named as the file of its frames, so that a traceback points into the part.
+        code = env.compile(source, filename=part_name)
         if cache is not None and bucket is not None:
             bucket.code = code
             cache.set_bucket(bucket)

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import jinja2
 import pytest
+from jinja2.compiler import CodeGenerator
 from jinja2.sandbox import SandboxedEnvironment
 
 from helpers_docx import child_env
@@ -24,15 +25,15 @@ EXPECTED = "<w:t>ADA</w:t>A<w:t>1</w:t><w:t>2</w:t>"
 
 @pytest.fixture
 def compiles(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> list[str | None]:
-    """Names of the parts Jinja2 actually compiles, with the user's cache folder in tmp_path."""
+    """The parts Jinja2 actually compiles, with the user's cache folder in tmp_path."""
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
     monkeypatch.delenv("TESSERINE_CACHE", raising=False)
     seen: list[str | None] = []
     original = jinja2.Environment.compile
 
-    def counting(self: jinja2.Environment, source: str, name: str | None = None, *args: object) -> object:
-        seen.append(name)
-        return original(self, source, name, *args)  # type: ignore[call-overload]
+    def counting(self: jinja2.Environment, source: str, name: str | None = None, filename: str | None = None) -> object:
+        seen.append(filename)
+        return original(self, source, name, filename)
 
     monkeypatch.setattr(jinja2.Environment, "compile", counting)
     return seen
@@ -51,7 +52,7 @@ CHILD = textwrap.dedent("""
     from tesserine._bytecode_cache import compile_part
     compiled = []
     original = jinja2.Environment.compile
-    jinja2.Environment.compile = lambda self, *args: compiled.append(1) or original(self, *args)
+    jinja2.Environment.compile = lambda self, *args, **kwargs: compiled.append(1) or original(self, *args, **kwargs)
     env = jinja2.Environment(autoescape=True, keep_trailing_newline=True)
     env.filters["shout"] = str.upper
     output = compile_part(env, sys.argv[1], sys.argv[2]).render(name="ada", items=[1, 2])
@@ -74,6 +75,14 @@ def test_a_second_process_reads_the_entry_instead_of_compiling(tmp_path: Path) -
 FILTERS = [lambda value: value.upper(), lambda value: value.lower()]
 
 
+class Generator(CodeGenerator):
+    pass
+
+
+class Custom(jinja2.Environment):
+    code_generator_class = Generator
+
+
 def make_env(kind: type[jinja2.Environment] = jinja2.Environment, shout: int = 0, **settings: object) -> jinja2.Environment:
     made = kind(**settings)
     made.filters["shout"] = FILTERS[shout]
@@ -91,6 +100,7 @@ VARIANTS: list[tuple[str, Callable[[], jinja2.Environment], str, str]] = [
     ("other part", lambda: make_env(), "word/header1.xml", SOURCE),
     ("autoescape", lambda: make_env(autoescape=True), PART, SOURCE),
     ("sandbox", lambda: make_env(SandboxedEnvironment), PART, SOURCE),
+    ("code generator", lambda: make_env(Custom), PART, SOURCE),
     ("delimiters", lambda: make_env(variable_start_string="[["), PART, SOURCE),
     ("trim_blocks", lambda: make_env(trim_blocks=True), PART, SOURCE),
     ("keep_trailing_newline", lambda: make_env(keep_trailing_newline=True), PART, SOURCE),
