@@ -187,7 +187,8 @@ def _open(setup: Setup) -> None:
 
 def _on_interrupt(signum: int, frame: object) -> None:
     # Ctrl-C reaches every worker as well as the parent, which reports it: a worker stops
-    # the record in hand, renders no other, and prints nothing.
+    # the record in hand and renders no other. Raised while it waits for work, the
+    # interrupt would end the worker with a traceback.
     global _interrupted
     if not _interrupted:
         _interrupted = True
@@ -209,7 +210,7 @@ def _render_one(context: dict[str, Any], target: str) -> str | None:
     """Render one document in this process; why it failed, or None."""
     global _rendering
     if _interrupted:
-        return describe_failure(KeyboardInterrupt(), "")
+        raise KeyboardInterrupt
     if _document is None:
         return _unusable
     try:

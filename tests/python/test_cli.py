@@ -59,23 +59,6 @@ def test_render_and_vars(template: Path, tmp_path: Path) -> None:
     assert run("vars", template).stdout.split() == ["name", "share"]
 
 
-def test_batch_names_records_and_reports_failures(template: Path, tmp_path: Path) -> None:
-    records = [{"name": "Ann", "share": 2}, {"name": "Bo/b", "share": 0}, {}, {"name": "Cy", "share": 5}]
-    (tmp_path / "records.jsonl").write_text("\n".join(json.dumps(r) if r else "" for r in records))
-    result = run("batch", template, tmp_path / "records.jsonl", "-o", tmp_path / "out",
-                 "--jobs", "2", "--name-field", "name")
-    assert result.returncode == 1
-    assert sorted(os.listdir(tmp_path / "out")) == ["Ann.docx", "Cy.docx"]
-    assert "2 of 3 documents written" in result.stderr
-    assert "line 2: word/document.xml: paragraph 1: ZeroDivisionError" in result.stderr
-    assert texts(read((tmp_path / "out" / "Cy.docx").read_bytes())) == ["Hello Cy, you owe 20.0."]
-
-    numbered = run("batch", template, "-", "-o", tmp_path / "numbered", "--jobs", "1",
-                   stdin='{"name": "A", "share": 1}\n' * 10)
-    assert numbered.returncode == 0
-    assert sorted(os.listdir(tmp_path / "numbered"))[:2] == ["01.docx", "02.docx"]
-
-
 def test_demo(tmp_path: Path) -> None:
     result = run("demo", "-o", tmp_path)
     written = tmp_path / "tesserine-demo.docx"
@@ -134,8 +117,6 @@ ESCAPE = "{{ cycler.__init__.__globals__.os.system('touch {marker}') }}"
 
 @pytest.mark.parametrize("text, options, expected", [
     (ESCAPE, [], "sandbox keeps Python internals from templates"),
-    ("{{ ''.__class__.__mro__[1].__subclasses__() }}", [], "access to attribute '__class__'"),
-    ("{{ '{0.__class__.__init__.__globals__}'.format(cycler) }}", [], "access to attribute '__class__'"),
     ("{{ ''.__class__.__name__ }}", [], "access to attribute '__class__'"),
     ("{{ ''.__class__.__name__ }}", ["--trusted"], ["str"]),
     # Trusted, the escape runs: the marker check below can see it.
@@ -160,27 +141,28 @@ def test_render_is_sandboxed_and_timed(tmp_path: Path, text: str, options: list[
 def test_batch_writes_every_good_record(tmp_path: Path, jobs: str) -> None:
     template = write_template(tmp_path / "template.docx",
                               "{{ name }} owes {{ 100 / share }}.{% if slow %}" + SLOW + "{% endif %}")
-    records = write_lines(
-        tmp_path / "records.jsonl",
+    records = "\n".join([
         '{"name": "Ann", "share": 2}',
         '{"name": "Bo", "share": 0}',
         '{"name": "Cy", "share": 1',
         '{"name": "D\\udc80", "share": 1}',
         '{"name": "Ed", "share": 1, "slow": true}',
         "",
-        '{"name": "Flo", "share": 5}',
-    )
-    result = run("batch", template, records, "-o", tmp_path / "out", "-j", jobs, "--timeout", "1")
+        '{"name": "F/lo", "share": 5}',
+    ])
+    result = run("batch", template, "-", "-o", tmp_path / "out", "-j", jobs, "--timeout", "1",
+                 "--name-field", "name", stdin=records)
     assert result.returncode == 1 and "Traceback" not in result.stderr
-    assert result.stderr.splitlines()[1:] == [
+    assert result.stderr.splitlines() == [
+        f"2 of 6 documents written to {tmp_path / 'out'}",
         "tesserine: line 2: word/document.xml: paragraph 1: ZeroDivisionError: division by zero"
         " (in: {{ 100 / share }})",
         "tesserine: line 3: invalid JSON at column 26: Expecting ',' delimiter",
         r"tesserine: line 4: the value at ['name'] holds \udc80, a lone surrogate, which is not text",
         "tesserine: line 5: word/document.xml: ran out of time after 1 seconds",
     ]
-    assert sorted(os.listdir(tmp_path / "out")) == ["1.docx", "6.docx"]
-    assert texts(read((tmp_path / "out" / "6.docx").read_bytes())) == ["Flo owes 20.0."]
+    assert sorted(os.listdir(tmp_path / "out")) == ["Ann.docx", "F_lo.docx"]
+    assert texts(read((tmp_path / "out" / "F_lo.docx").read_bytes())) == ["F/lo owes 20.0."]
 
 
 def test_batch_survives_a_worker_that_dies(tmp_path: Path) -> None:
@@ -197,21 +179,21 @@ def test_batch_survives_a_worker_that_dies(tmp_path: Path) -> None:
 
 
 def test_batch_overwrites_only_when_told(template: Path, tmp_path: Path) -> None:
-    records = write_lines(tmp_path / "records.jsonl", *['{"name": "A", "share": 1}'] * 3)
+    records = write_lines(tmp_path / "records.jsonl", *['{"name": "A", "share": 1}'] * 10)
     out = tmp_path / "out"
     out.mkdir()
-    for name in ("1.docx", "3.docx"):
+    for name in ("01.docx", "03.docx"):
         (out / name).write_bytes(b"old")
     refused = run("batch", template, records, "-o", out)
     assert refused.returncode == 1
     assert refused.stderr.splitlines() == [
-        f"tesserine: {out / '1.docx'} exists already",
-        f"tesserine: {out / '3.docx'} exists already",
+        f"tesserine: {out / '01.docx'} exists already",
+        f"tesserine: {out / '03.docx'} exists already",
         "tesserine: nothing written: pass --overwrite to replace the 2 existing files",
     ]
-    assert sorted(os.listdir(out)) == ["1.docx", "3.docx"] and (out / "3.docx").read_bytes() == b"old"
+    assert sorted(os.listdir(out)) == ["01.docx", "03.docx"] and (out / "03.docx").read_bytes() == b"old"
     assert run("batch", template, records, "-o", out, "--overwrite").returncode == 0
-    assert [texts(read((out / f"{n}.docx").read_bytes())) for n in (1, 2, 3)] == [["Hello A, you owe 100.0."]] * 3
+    assert [texts(read((out / f"{n:02d}.docx").read_bytes())) for n in (1, 3, 10)] == [["Hello A, you owe 100.0."]] * 3
 
 
 @pytest.mark.parametrize("command, to_group", [("render", False), ("batch", False), ("batch", True)])
@@ -229,13 +211,10 @@ def test_interrupt_stops_without_a_traceback(tmp_path: Path, command: str, to_gr
     try:
         # Wait until the renders are under way, workers included.
         children = Path(f"/proc/{child.pid}/task/{child.pid}/children")
-        while len(children.read_text().split()) < (2 if command == "batch" else 0):
+        while child.poll() is None and len(children.read_text().split()) < (2 if command == "batch" else 0):
             time.sleep(0.05)
         time.sleep(1)
-        if to_group:
-            os.killpg(child.pid, signal.SIGINT)
-        else:
-            os.kill(child.pid, signal.SIGINT)
+        (os.killpg if to_group else os.kill)(child.pid, signal.SIGINT)
         # Rendering SLOW with no time limit never ends: only the interrupt can stop it.
         _, stderr = child.communicate(timeout=30)
     finally:
