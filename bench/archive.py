@@ -22,7 +22,6 @@ import io
 import os
 import statistics
 import sys
-import time
 import zipfile
 from collections.abc import Callable, Mapping
 from pathlib import Path
@@ -31,6 +30,7 @@ from xml.etree import ElementTree
 sys.path.insert(0, os.path.dirname(__file__))
 
 import docgen  # noqa: E402
+from safety import alternating  # noqa: E402
 
 import tesserine  # noqa: E402
 from tesserine._package import open_package  # noqa: E402
@@ -96,14 +96,8 @@ def data_offset(data: bytes, info: zipfile.ZipInfo) -> int:
     return info.header_offset + 30 + name_length + extra_length
 
 
-def alternating(steps: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
-    times: dict[str, list[float]] = {name: [] for name in steps}
-    for _ in range(repeat):
-        for name, step in steps.items():
-            start = time.perf_counter()
-            step()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in times.items()}
+def medians(steps: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
+    return {name: statistics.median(times) for name, times in alternating(steps, repeat).items()}
 
 
 def main() -> None:
@@ -122,9 +116,9 @@ def main() -> None:
         assert ours.namelist() == theirs.namelist()
         assert all(ours.read(name) == theirs.read(name) for name in ours.namelist())
 
-    opened = alternating({"tesserine": lambda: open_package(data),
+    opened = medians({"tesserine": lambda: open_package(data),
                           "zipfile": lambda: zipfile_open(data, TEMPLATE_PARTS)}, args.repeat)
-    saved = alternating({"tesserine": lambda: package.build(replacements),
+    saved = medians({"tesserine": lambda: package.build(replacements),
                          "zipfile": lambda: zipfile_build(data, replacements)}, args.repeat)
     print(f"template: {len(data) / 1e6:.1f} MB archive, {len(package.members)} members,"
           f" main part {len(reference['word/document.xml'].encode()) / 1000:.0f} KB; {args.repeat} rounds")
@@ -137,7 +131,7 @@ def main() -> None:
     for count in (500, 2000, 8000):
         headers = many_headers(count)
         assert len(open_package(headers).template_parts) == count + 1
-        took = statistics.median(alternating({"open": lambda: open_package(headers)}, 3).values())
+        took = medians({"open": lambda: open_package(headers)}, 3)["open"]
         print(f"{count:12} {took * 1e3:9.1f} {took * 1e3 / count:12.4f}")
 
 
