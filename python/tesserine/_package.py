@@ -32,8 +32,9 @@ _MAIN_NAME = "word/document.xml"
 class Package:
     """A .docx held in memory: its checked members, the parts to fill, and what was read of them.
 
-    Each member is inflated at most once (template parts when the package is opened),
-    within the package's `Limits`. Reads are safe from several threads.
+    What is read is kept: `read` and `text` each inflate a member once at most (template
+    parts are inflated for their text when the package is opened), within the package's
+    `Limits`, which count each member once. Reads are safe from several threads.
     """
 
     def __init__(self, data: bytes, archive: Archive, label: str, limits: Limits) -> None:
