@@ -123,7 +123,9 @@ class Record:
 def load_records(path: str) -> list[Record]:
     """One record per non-blank line; a line that is not a JSON object is a record with a problem."""
     records = []
-    for number, line in enumerate(_read_text(path).splitlines(), start=1):
+    # Lines end at line feeds only: str.splitlines would also cut at characters that JSON
+    # strings may hold as they are, such as U+2028.
+    for number, line in enumerate(_read_text(path).split("\n"), start=1):
         if line.strip():
             try:
                 records.append(Record(number, parse_context(line)))

@@ -149,19 +149,20 @@ def test_batch_writes_every_good_record(tmp_path: Path, jobs: str) -> None:
         '{"name": "Ed", "share": 1, "slow": true}',
         "",
         '{"name": "F/lo", "share": 5}',
+        '{"name": "Gil", "share": 1, "note": "U+2028 \u2028 is no line break"}\r',
     ])
     result = run("batch", template, "-", "-o", tmp_path / "out", "-j", jobs, "--timeout", "1",
                  "--name-field", "name", stdin=records)
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert result.stderr.splitlines() == [
-        f"2 of 6 documents written to {tmp_path / 'out'}",
+        f"3 of 7 documents written to {tmp_path / 'out'}",
         "tesserine: line 2: word/document.xml: paragraph 1: ZeroDivisionError: division by zero"
         " (in: {{ 100 / share }})",
         "tesserine: line 3: invalid JSON at column 26: Expecting ',' delimiter",
         r"tesserine: line 4: the value at ['name'] holds \udc80, a lone surrogate, which is not text",
         "tesserine: line 5: word/document.xml: ran out of time after 1 seconds",
     ]
-    assert sorted(os.listdir(tmp_path / "out")) == ["Ann.docx", "F_lo.docx"]
+    assert sorted(os.listdir(tmp_path / "out")) == ["Ann.docx", "F_lo.docx", "Gil.docx"]
     assert texts(read((tmp_path / "out" / "F_lo.docx").read_bytes())) == ["F/lo owes 20.0."]
 
 
