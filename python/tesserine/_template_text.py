@@ -21,19 +21,19 @@ _CONTROLS = "\x07\t\n\x0c\r"
 # Text start tags that need work: a self-closing one with attributes (which the
 # post-render step takes to reach the next "</w:t>", across the markup in between),
 # white space other than spaces inside the tag (which that step would take for text),
-# or a control character in the text that follows. Possessive, so each element's text
-# is read once.
+# or a control character in the text that follows. Possessive, and never past the next
+# "<", so each element is read a bounded number of times, even when a tag is left open.
 _TEXT_START = re.compile(
-    r"<w:t(?:(?=\s[^>]*+/>)|(?=[\t\n\r]|\s[^>\t\n\r]*+[\t\n\r])"
-    r"|(?=(?:\s[^>]*+)?>[^<\x07\t\n\x0c\r]*+[\x07\t\n\x0c\r]))"
-    r"(?P<attributes>[^>]*+)>(?P<text>[^<]*+)"
+    r"<w:t(?:(?=\s[^<>]*+/>)|(?=[\t\n\r]|\s[^<>\t\n\r]*+[\t\n\r])"
+    r"|(?=(?:\s[^<>]*+)?>[^<\x07\t\n\x0c\r]*+[\x07\t\n\x0c\r]))"
+    r"(?P<attributes>[^<>]*+)>(?P<text>[^<]*+)"
 )
 # Inside a tag, white space other than spaces means what a space means, in attribute
 # values too (attribute-value normalisation).
 _TAG_SPACE = re.compile(r"\r\n|[\t\n\r]")
 
 # Markup that patching deletes between a delimiter's two characters (runs split them).
-_MARKUP = r"(?:<[^>]*+>)*+"
+_MARKUP = r"(?:<[^<>]*+>)*+"
 # A template tag as the template engine will see it once patched: from its opener to the
 # first closer of its kind, or to the end when it has none; a closer with a trim marker
 # takes the white space after it, which the engine strips. The groups hold the opener's
