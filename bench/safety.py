@@ -57,8 +57,10 @@ def tagged_paragraph(rng: random.Random) -> str:
 def loop_table(rng: random.Random) -> str:
     cells = "".join(f"<w:tc><w:p>{docgen._run(rng, tag)}</w:p></w:tc>"
                     for tag in ("{{ item.name }}", "{{ item.qty }}", "{{ item.price|round(2) }}"))
-    return (f"<w:tbl><w:tblPr/><w:tr><w:tc><w:p>{docgen._split_tag(rng, '{%tr for item in items %}')}</w:p></w:tc></w:tr>"
-            f"<w:tr>{cells}</w:tr><w:tr><w:tc><w:p>{docgen._run(rng, '{%tr endfor %}')}</w:p></w:tc></w:tr></w:tbl>")
+    opening = docgen._split_tag(rng, "{%tr for item in items %}")
+    closing = docgen._run(rng, "{%tr endfor %}")
+    return (f"<w:tbl><w:tblPr/><w:tr><w:tc><w:p>{opening}</w:p></w:tc></w:tr>"
+            f"<w:tr>{cells}</w:tr><w:tr><w:tc><w:p>{closing}</w:p></w:tc></w:tr></w:tbl>")
 
 
 def template_part(size: int, seed: int) -> str:

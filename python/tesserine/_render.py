@@ -9,7 +9,7 @@ from typing import Any
 import jinja2
 from jinja2.exceptions import SecurityError
 
-from . import _backend, _pure
+from . import _backend
 from ._deadline import current, render_budget
 from ._errors import (
     ExpressionLimitError,
@@ -20,6 +20,7 @@ from ._errors import (
     TesserineError,
     UnsafeTemplateError,
 )
+from ._growth import stays_within
 from ._limits import DEFAULT_LIMITS, Limits
 from ._locate import failing_tag, first_tag_line, line_excerpt, paragraph_number, syntax_error, template_line
 from ._sandbox import BadValue, Refused, SafeEnvironment, TrustedEnvironment, excerpt, visible
@@ -27,9 +28,7 @@ from ._sandbox import BadValue, Refused, SafeEnvironment, TrustedEnvironment, ex
 # The name a part rendered on its own goes by in messages.
 LONE_PART = "<part>"
 
-_LISTING = ("\t", "\a", "\n", "\f")
 _CHECK_CHARS = 1 << 16
-_PROPERTIES = (("<w:rPr>", "</w:rPr>"), ("<w:pPr>", "</w:pPr>"))
 
 
 @lru_cache(maxsize=4)
@@ -60,7 +59,8 @@ def compile_part(environment: jinja2.Environment, part: str, source: str) -> jin
         raise syntax_error(part, source, error) from None
     except (RecursionError, SyntaxError):
         # The parser recurses per nesting level, and Python caps nested blocks.
-        raise TemplateSyntaxError(part, 0, "tags nested too deeply", line_excerpt(source, first_tag_line(source))) from None
+        excerpt = line_excerpt(source, first_tag_line(source))
+        raise TemplateSyntaxError(part, 0, "tags nested too deeply", excerpt) from None
     return environment.template_class.from_code(environment, code, environment.make_globals(None))
 
 
@@ -105,67 +105,6 @@ def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str
         # Whatever fails while the template evaluates is a fault of template or data.
         raise _render_error(error, part, source) from error
     return "".join(pieces)
-
-
-@lru_cache(maxsize=1)
-def _markup_length() -> dict[str, int]:
-    """How many characters each listing character becomes, properties aside, as the
-    reference engine writes it."""
-    probe = "<w:p><w:r><w:t>{}</w:t></w:r></w:p>"
-    return {char: 1 + len(_pure.post_render(probe.format(char)) or "") - len(probe.format(char)) for char in _LISTING}
-
-
-def _properties_extent(text: str) -> tuple[int, int]:
-    """The longest run or paragraph properties element, and the most paragraph breaks that
-    one holds: post-rendering copies properties into the markup it writes."""
-    longest = repeats = 0
-    for opener, closer in _PROPERTIES:
-        start = text.find(opener)
-        while start >= 0:
-            end = text.find(closer, start)
-            if end < 0:
-                break
-            end += len(closer)
-            longest = max(longest, end - start)
-            repeats = max(repeats, text.count("\a", start, end))
-            # An opener before this closer makes a shorter element with the same closer.
-            start = text.find(opener, end)
-    return longest, repeats
-
-
-def _count(text: str, char: str, most: int) -> int:
-    """How often char occurs in text, counted no further than most + 1: where it is rare,
-    a few searches cost less than counting through the whole text."""
-    count = 0
-    at = text.find(char)
-    while at >= 0 and count <= most:
-        count += 1
-        at = text.find(char, at + 1)
-    return count
-
-
-def stays_within(text: str, limit: int) -> bool:
-    """Whether post-rendering surely leaves text within limit characters, judged without
-    running it from how long the markup of each listing character can be."""
-    markup = _markup_length()
-    widest = max(markup["\t"], markup["\a"], markup["\f"])
-    paragraphs = text.count("\a") if "\a" in text else 0
-
-    def fits(line_feeds: int, longest: int, repeats: int) -> bool:
-        # A line break's markup copies nothing. A tab, paragraph or page break becomes
-        # markup with up to two properties elements; both engines skip properties with a
-        # line or page break inside, so only the paragraph breaks in the copies are
-        # replaced again, and only once.
-        room = limit - len(text) - line_feeds * markup["\n"]
-        most = room // ((widest + 2 * longest) * (1 + 2 * repeats))
-        return room >= 0 and paragraphs + _count(text, "\t", most) + _count(text, "\f", most) <= most
-
-    # First with what costs nothing to learn (no more line feeds than characters, no
-    # properties element longer than the text), then with the counts and the properties.
-    if fits(len(text), len(text), paragraphs):
-        return True
-    extent = _properties_extent(text) if any(char in text for char in "\t\a\f") else (0, 0)
-    return fits(text.count("\n"), *extent)
 
 
 def finish_output(rendered: str, part: str) -> str:

@@ -3,8 +3,8 @@
 `SafeEnvironment` is Jinja2's `SandboxedEnvironment` (attribute and call checks, format
 strings included) with three additions:
 
-- an attribute the sandbox refuses raises at once, instead of becoming an undefined value
-  that prints as nothing;
+- an attribute the sandbox refuses, and a missing name of Python internals, raise at once
+  instead of becoming an undefined value that prints as nothing;
 - the operations that can build a huge value from a short expression (`*`, `**`, `%`, `+`,
   `~`, widths and fill counts of string methods and filters) estimate the size of their
   result first and refuse past the render's `max_output_size`;
@@ -28,9 +28,8 @@ from jinja2 import nodes
 from jinja2.compiler import CodeGenerator, Frame, optimizeconst
 from jinja2.exceptions import SecurityError, TemplateRuntimeError, UndefinedError
 from jinja2.runtime import Context, markup_join, str_join
-from jinja2.utils import missing
 from jinja2.sandbox import SandboxedEnvironment
-from jinja2.utils import generate_lorem_ipsum
+from jinja2.utils import generate_lorem_ipsum, missing
 from markupsafe import soft_str
 
 from ._deadline import current
@@ -41,7 +40,7 @@ _NOT_XML = re.compile("[\x00-\x06\x08\x0b\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 # Python refuses to print an int of more than 4,300 digits anyway; a million bits takes a
 # template nothing and keeps `**` and `*` from running for minutes inside one expression.
-MAX_INTEGER_BITS = 1 << 20
+_MAX_INTEGER_BITS = 1 << 20
 
 # Loops check the deadline on entry and then every so many items.
 _CHECK_EVERY = 1024
@@ -201,6 +200,23 @@ def _joined_size(separator: Any, items: Any) -> int:
     if not isinstance(items, (list, tuple)):
         return 0
     return weight(items) + len(soft_str(separator)) * max(0, len(items) - 1)
+
+
+def _check_product(left: Any, right: Any) -> None:
+    if isinstance(left, int) and isinstance(right, int):
+        if left.bit_length() + right.bit_length() > _MAX_INTEGER_BITS:
+            raise Refused(f"the '*' operator would build an integer of more than {_MAX_INTEGER_BITS:,} bits")
+        return
+    if isinstance(right, (str, list, tuple)):
+        left, right = right, left
+    if isinstance(left, (str, list, tuple)) and isinstance(right, int):
+        bound(weight(left) * right, "the '*' operator")
+
+
+def _check_power(base: Any, exponent: Any) -> None:
+    if isinstance(base, int) and isinstance(exponent, int) and exponent > 0 and abs(base) > 1:
+        if base.bit_length() * exponent > _MAX_INTEGER_BITS:
+            raise Refused(f"the '**' operator would build an integer of more than {_MAX_INTEGER_BITS:,} bits")
 
 
 # What a string method would build, from its arguments.
@@ -409,20 +425,3 @@ class SafeEnvironment(SandboxedEnvironment):
         elif isinstance(owner, list) and getattr(obj, "__name__", "") == "extend" and args:
             bound(len(owner) + (len(args[0]) if isinstance(args[0], Sized) else 0), "the 'extend' method")
         return super().call(context, obj, *args, **kwargs)
-
-
-def _check_product(left: Any, right: Any) -> None:
-    if isinstance(left, int) and isinstance(right, int):
-        if left.bit_length() + right.bit_length() > MAX_INTEGER_BITS:
-            raise Refused(f"the '*' operator would build an integer of more than {MAX_INTEGER_BITS:,} bits")
-        return
-    if isinstance(right, (str, list, tuple)):
-        left, right = right, left
-    if isinstance(left, (str, list, tuple)) and isinstance(right, int):
-        bound(weight(left) * right, "the '*' operator")
-
-
-def _check_power(base: Any, exponent: Any) -> None:
-    if isinstance(base, int) and isinstance(exponent, int) and exponent > 0 and abs(base) > 1:
-        if base.bit_length() * exponent > MAX_INTEGER_BITS:
-            raise Refused(f"the '**' operator would build an integer of more than {MAX_INTEGER_BITS:,} bits")

@@ -18,7 +18,7 @@ from helpers_docx import backend, child_env
 from test_sandbox import document
 
 import tesserine
-from tesserine import _backend, _render
+from tesserine import _backend, _growth
 
 __all__ = ["backend"]
 
@@ -174,7 +174,7 @@ GROWTH = {
 @pytest.mark.parametrize("rendered", GROWTH.values(), ids=GROWTH.keys())
 def test_growth_past_the_limit_is_foreseen(backend: str, rendered: str) -> None:
     finished = _backend.active.post_render(rendered) or rendered
-    assert not _render.stays_within(rendered, len(finished) - 1)
+    assert not _growth.stays_within(rendered, len(finished) - 1)
 
 
 VALUES = [("ab\udc80cd", "\\udc80", 3), ("ab\x01cd", "\\x01", 3), ("x" * 40 + "\x0b", "\\x0b", 41)]
