@@ -34,14 +34,14 @@ _NOT_PLAIN = ("w:fldChar", "w:fldSimple", "w:sdt", "<w:ins ", "<w:del ", "w:hype
               "mc:AlternateContent", "<w:drawing")
 
 
-def _inject(xml: str, in_table: bool, typed: str) -> str | None:
-    """The part with `typed` added at the end of its first plain text inside or outside tables."""
+def _place(xml: str, in_table: bool) -> int | None:
+    """Where an author would type, at the end of the first plain text inside or outside tables."""
     for text in _TEXT.finditer(xml):
         depth = sum(1 if edge.group() != "</w:tbl>" else -1 for edge in _TABLE_EDGE.finditer(xml, 0, text.start()))
         paragraph = xml[max(xml.rfind("<w:p>", 0, text.start()), xml.rfind("<w:p ", 0, text.start())):
                         xml.find("</w:p>", text.end())]
         if (depth > 0) == in_table and not any(mark in paragraph for mark in _NOT_PLAIN):
-            return xml[:text.end(1)] + f" {typed}" + xml[text.end(1):]
+            return text.end(1)
     return None
 
 
@@ -50,27 +50,32 @@ class Case:
     original: bytes
     template: bytes  # tags typed into it
     literal: bytes  # the tags' values typed instead
-    tagged: frozenset[str]  # the parts that hold the tags
     values: tuple[str, ...]
 
 
 def _case(path: Path) -> Case:
     original = path.read_bytes()
     parts = members(original)
-    template, literal = dict(parts), dict(parts)
     headers = [part for part in tesserine.Scrivelle(original).parts if "header" in part]
-    values = []
+    places: dict[str, list[tuple[int, str, str]]] = {}
     for where, (tag, value) in WHERE.items():
         for part in headers if where == "header" else ["word/document.xml"]:
-            xml = template[part].decode()
-            with_tag = _inject(xml, where == "cell", tag)
-            if with_tag is not None:
-                template[part] = with_tag.encode()
-                literal[part] = _inject(literal[part].decode(), where == "cell", value).encode()  # type: ignore[union-attr]
-                values.append(value)
+            at = _place(parts[part].decode(), where == "cell")
+            if at is not None:
+                places.setdefault(part, []).append((at, tag, value))
                 break
-    tagged = frozenset(part for part in parts if template[part] != parts[part])
-    return Case(original, zip_with(template), zip_with(literal), tagged, tuple(values))
+
+    def typed(value: bool) -> bytes:
+        edited = dict(parts)
+        for part, spots in places.items():
+            xml = parts[part].decode()
+            for at, tag, text in sorted(spots, reverse=True):
+                xml = f"{xml[:at]} {text if value else tag}{xml[at:]}"
+            edited[part] = xml.encode()
+        return zip_with(edited)
+
+    values = tuple(value for spots in places.values() for _, _, value in spots)
+    return Case(original, typed(False), typed(True), values)
 
 
 def _render(data: bytes, context: dict[str, object]) -> bytes:
@@ -98,10 +103,10 @@ def _same_xml(a: bytes, b: bytes) -> bool:
 @pytest.mark.parametrize("path", DOCUMENTS, ids=[path.stem for path in DOCUMENTS])
 def test_rendering_leaves_everything_but_the_tags(backend: str, path: Path) -> None:
     case = _case(path)
-    assert case.tagged and len(case.values) >= 2, "the tags found no place in the document"
+    assert len(case.values) >= 2, "the tags found too few places in the document"
     template_parts = set(tesserine.Scrivelle(case.original).parts)
-    for expected, rendered, changed in [(case.original, _render(case.original, {}), set()),
-                                        (case.literal, _render(case.template, CONTEXT), case.tagged)]:
+    for expected, rendered in [(case.original, _render(case.original, {})),
+                               (case.literal, _render(case.template, CONTEXT))]:
         want, got = members(expected), members(rendered)
         assert list(got) == list(want)
         for part in want:
@@ -109,7 +114,6 @@ def test_rendering_leaves_everything_but_the_tags(backend: str, path: Path) -> N
                 assert _same_xml(got[part], want[part]), part
             else:
                 assert got[part] == want[part], part
-        assert changed <= template_parts
 
 
 def test_corpus_reads_the_same_in_libreoffice(office: str, tmp_path: Path) -> None:
@@ -126,8 +130,8 @@ def test_corpus_reads_the_same_in_libreoffice(office: str, tmp_path: Path) -> No
     differ = []
     for stem, found in values.items():
         for expected, rendered in [("original", "empty"), ("literal", "tagged")]:
-            want, got = texts[f"{stem}.{expected}"], texts[f"{stem}.{rendered}"]
-            if got != want or got.count("\f") != want.count("\f"):
+            # pdftotext ends each page with a form feed: the same text has the same pages.
+            if texts[f"{stem}.{rendered}"] != texts[f"{stem}.{expected}"]:
                 differ.append(f"{stem}: {rendered}")
         # Narrow columns wrap a value over lines, the layout interleaves columns, and
         # direction marks cling to words.
