@@ -9,6 +9,7 @@ a few chunks in memory at any time.
 
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import io
 import math
@@ -250,20 +251,22 @@ class _Namer:
         return name
 
 
+# A record's place in its chunk, with what is sent for it: its context and document name.
+_Entry = tuple[int, tuple[Mapping[str, Any], str | None]]
+
+
 @dataclass
 class _Slot:
     """A chunk of records on its way, in record order."""
 
     outcomes: list[Outcome | None]
-    # Positions in `outcomes` of the records sent, with what was sent for each.
-    sent: list[tuple[int, tuple[Mapping[str, Any], str | None]]]
+    sent: list[_Entry]
     future: Future[list[_Result] | _Fatal] | None = None
+    # Retried on its own after its chunk failed as a whole.
     alone: bool = False
 
 
-def _pickle_records(
-    entries: list[tuple[int, tuple[Mapping[str, Any], str | None]]], outcomes: list[Outcome | None]
-) -> tuple[list[tuple[int, tuple[Mapping[str, Any], str | None]]], bytes]:
+def _pickle_records(entries: list[_Entry], outcomes: list[Outcome | None]) -> tuple[list[_Entry], bytes]:
     """The chunk's records as bytes; a record that does not pickle fails alone."""
     try:
         return entries, pickle.dumps([payload for _, payload in entries], pickle.HIGHEST_PROTOCOL)
@@ -307,118 +310,136 @@ def render_many(
     template that cannot be opened or compiled raises.
 
     `executor` is any `concurrent.futures.Executor`: by default a process per core,
-    started and shut down here; `distributed.Client(...).get_executor()` runs on a
-    Dask cluster. `chunk_size` records go to a worker at a time, and at most
-    `window` chunks are in flight.
+    started when iteration starts and shut down when it ends;
+    `distributed.Client(...).get_executor()` runs on a Dask cluster. `chunk_size`
+    records go to a worker at a time, and at most `window` chunks are in flight.
     """
+    if (chunk_size is not None and chunk_size < 1) or (window is not None and window < 1):
+        raise ValueError("chunk_size and window must be at least 1")
     data = _read_template(template)
-    digest = hashlib.sha256(data).hexdigest()
     total = len(records) if isinstance(records, Sized) else None
     if pdf and executor is None:
         find_soffice()
-    own = executor is None
-    # Pools of the standard library say how many workers they have; for others, guess the cores here.
-    workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
-    size = chunk_size or _default_chunk_size(total, workers, pdf)
-    if size < 1 or (window is not None and window < 1):
-        raise ValueError("chunk_size and window must be at least 1")
-    in_flight = window or 2 * workers
+    # Pools of the standard library say how many workers they have; for others, count the cores here.
+    workers = getattr(executor, "_max_workers", None) or _cores()
     target = None if output is None else os.fspath(output)
     if target is not None:
         _make_folder(target)
-    namer = None if target is None else _Namer(name, ".pdf" if pdf else ".docx", total)
+    job = _Job(hashlib.sha256(data).hexdigest(), data, b"", target, pdf, trusted, autoescape, limits, pdf_timeout)
+    run = _Run(job, executor, workers, chunk_size or _default_chunk_size(total, workers, pdf), window or 2 * workers,
+               None if target is None else _Namer(name, ".pdf" if pdf else ".docx", total))
+    return run.results(iter(records), total, progress)
 
-    def job(sent: list[tuple[int, tuple[Mapping[str, Any], str | None]]], outcomes: list[Outcome | None]) -> _Job | None:
-        kept, payload = _pickle_records(sent, outcomes)
-        sent[:] = kept
-        if not kept:
-            return None
-        return _Job(digest, data, payload, target, pdf, trusted, autoescape, limits, pdf_timeout)
 
-    pool: Executor = ProcessPoolExecutor(workers) if executor is None else executor
-    slots: deque[_Slot] = deque()
-    source = enumerate(records)
-    exhausted = False
-    done = 0
+class _Run:
+    """The chunks of one render_many call, from reading records to yielding outcomes."""
 
-    def fill() -> None:
-        nonlocal exhausted
-        while not exhausted and len(slots) < in_flight and not any(slot.alone for slot in slots):
-            outcomes: list[Outcome | None] = []
-            sent: list[tuple[int, tuple[Mapping[str, Any], str | None]]] = []
-            for index, record in source:
-                position = len(outcomes)
-                outcomes.append(None)
-                if not isinstance(record, Mapping):
-                    outcomes[position] = RecordError(f"a record must be a mapping, not {type(record).__name__}")
-                elif namer is None:
-                    sent.append((position, (record, None)))
-                else:
-                    try:
-                        sent.append((position, (record, namer(index, record))))
-                    except RecordError as error:
-                        outcomes[position] = error
-                if len(outcomes) == size:
+    def __init__(self, job: _Job, executor: Executor | None, workers: int, size: int, window: int,
+                 namer: _Namer | None) -> None:
+        self.job = job
+        self.executor = executor
+        self.workers = workers
+        self.size = size
+        self.window = window
+        self.namer = namer
+        self.own = executor is None
+        self.slots: deque[_Slot] = deque()
+        self.index = 0
+        self.exhausted = False
+
+    def results(
+        self, records: Iterator[Mapping[str, Any]], total: int | None, progress: Progress | None
+    ) -> Iterator[Outcome]:
+        if self.own:
+            self.executor = ProcessPoolExecutor(self.workers)
+        done = 0
+        try:
+            self.fill(records)
+            while self.slots:
+                slot = self.slots[0]
+                if slot.alone and slot.future is None:
+                    # A record retried alone runs with nothing else in flight, so that a
+                    # worker dying under it convicts it and no other.
+                    wait([other.future for other in self.slots if other.future is not None])
+                    self.send(slot)
+                if slot.future is not None and not self.settle(slot):
+                    continue
+                self.slots.popleft()
+                done += len(slot.outcomes)
+                if progress is not None:
+                    progress(done, total)
+                for outcome in slot.outcomes:
+                    assert outcome is not None
+                    yield outcome
+                self.fill(records)
+        finally:
+            for slot in self.slots:
+                if slot.future is not None:
+                    slot.future.cancel()
+            if self.own and self.executor is not None:
+                self.executor.shutdown(wait=True, cancel_futures=True)
+
+    def fill(self, records: Iterator[Mapping[str, Any]]) -> None:
+        """Read records into new chunks and send them, up to the window."""
+        while not self.exhausted and len(self.slots) < self.window and not any(s.alone for s in self.slots):
+            slot = _Slot([], [])
+            for record in records:
+                position = len(slot.outcomes)
+                slot.outcomes.append(None)
+                try:
+                    if not isinstance(record, Mapping):
+                        raise RecordError(f"a record must be a mapping, not {type(record).__name__}")
+                    name = None if self.namer is None else self.namer(self.index, record)
+                    slot.sent.append((position, (record, name)))
+                except RecordError as error:
+                    slot.outcomes[position] = error
+                self.index += 1
+                if len(slot.outcomes) == self.size:
                     break
             else:
-                exhausted = True
-            if outcomes:
-                slot = _Slot(outcomes, sent)
-                work = job(sent, outcomes)
-                if work is not None:
-                    slot.future = submit(work)
-                slots.append(slot)
+                self.exhausted = True
+            if slot.outcomes:
+                self.send(slot)
+                self.slots.append(slot)
 
-    def submit(work: _Job) -> Future[list[_Result] | _Fatal]:
-        nonlocal pool
+    def send(self, slot: _Slot) -> None:
+        slot.sent, payload = _pickle_records(slot.sent, slot.outcomes)
+        if not slot.sent:
+            return
+        work = dataclasses.replace(self.job, records=payload)
+        assert self.executor is not None
         try:
-            return pool.submit(_run_job, work)
+            slot.future = self.executor.submit(_run_job, work)
         except BrokenProcessPool:
-            if not own:
+            if not self.own:
                 raise
-            pool.shutdown(wait=False, cancel_futures=True)
-            pool = ProcessPoolExecutor(workers)
-            return pool.submit(_run_job, work)
+            # A dying worker takes its pool with it; the records in flight are retried alone.
+            self.executor.shutdown(wait=False, cancel_futures=True)
+            self.executor = ProcessPoolExecutor(self.workers)
+            slot.future = self.executor.submit(_run_job, work)
 
-    try:
-        fill()
-        while slots:
-            slot = slots[0]
-            if slot.alone and slot.future is None:
-                # A record retried alone runs with nothing else in flight, so that a
-                # worker dying under it convicts it and no other.
-                wait([other.future for other in slots if other.future is not None])
-                work = job(slot.sent, slot.outcomes)
-                if work is not None:
-                    slot.future = submit(work)
-            if slot.future is not None:
-                error = slot.future.exception()
-                if error is not None and not slot.alone:
-                    slots.popleft()
-                    slots.extendleft(reversed(_split(slot)))
-                    continue
-                if error is not None:
-                    slot.outcomes[0] = WorkerError(
-                        f"the worker rendering this record stopped: {type(error).__name__}: {error}"
-                    )
-                else:
-                    result = slot.future.result()
-                    if isinstance(result, _Fatal):
-                        raise result.failure.error()
-                    for (position, _), item in zip(slot.sent, result, strict=True):
-                        slot.outcomes[position] = item.error() if isinstance(item, _Failure) else item
-            slots.popleft()
-            done += len(slot.outcomes)
-            if progress is not None:
-                progress(done, total)
-            yield from (outcome for outcome in slot.outcomes if outcome is not None)
-            fill()
-    finally:
-        for slot in slots:
-            if slot.future is not None:
-                slot.future.cancel()
-        if own:
-            pool.shutdown(wait=True, cancel_futures=True)
+    def settle(self, slot: _Slot) -> bool:
+        """Fill in the outcomes of a sent chunk, once it is done; False if it was split for retries."""
+        assert slot.future is not None
+        error = slot.future.exception()
+        if error is not None and not slot.alone:
+            self.slots.popleft()
+            self.slots.extendleft(reversed(_split(slot)))
+            return False
+        if error is not None:
+            slot.outcomes[0] = WorkerError(f"the worker rendering this record stopped: {type(error).__name__}: {error}")
+            return True
+        result = slot.future.result()
+        if isinstance(result, _Fatal):
+            raise result.failure.error()
+        for (position, _), item in zip(slot.sent, result, strict=True):
+            slot.outcomes[position] = item.error() if isinstance(item, _Failure) else item
+        return True
+
+
+def _cores() -> int:
+    """The cores this process may run on (fewer than the machine's under an affinity mask)."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 def _default_chunk_size(total: int | None, workers: int, pdf: bool) -> int:

@@ -17,7 +17,7 @@ import jinja2
 import pytest
 
 from helpers_docx import to_bytes, zip_with
-from tesserine import NotADocxError, Scrivelle, TemplateRenderError, TemplateSyntaxError, _many
+from tesserine import NotADocxError, Scrivelle, TemplateRenderError, TemplateSyntaxError, TesserineError, _many
 from tesserine._many import RecordError, WorkerError, render_many
 
 EXAMPLES = resources.files("tesserine") / "examples"
@@ -144,8 +144,9 @@ def test_a_record_that_kills_its_worker_fails_alone() -> None:
 
 
 @pytest.mark.parametrize(("name", "expected"), [
-    (None, ["01.docx", "02.docx", "03.docx", "04.docx", "05.docx", "06.docx", "07.docx", "08.docx", "09.docx", "10.docx"]),
-    ("city", ["a.docx", "b_c.docx", "no field 'city' to name the document", "record 0 names its document 'a.docx' already"]),
+    (None, [f"{index:02d}.docx" for index in range(1, 11)]),
+    ("city", ["a.docx", "b_c.docx", "no field 'city' to name the document",
+              "record 0 names its document 'a.docx' already"]),
     (lambda index, rec: f"../letter {index}", ["_letter 0.docx"]),
 ])
 def test_written_documents_and_their_names(tmp_path: Path, name: Any, expected: list[str]) -> None:
@@ -181,6 +182,14 @@ def test_a_broken_template_ends_the_run(template: Any, error: type[Exception]) -
         template = to_bytes(document)
     with ThreadPoolExecutor(1) as executor, pytest.raises(error):
         list(render_many(template, [record(0), record(1)], executor=executor))
+
+
+def test_what_needs_no_worker_is_checked_at_the_call(tmp_path: Path) -> None:
+    with pytest.raises(TesserineError, match="cannot read the template"):
+        render_many(tmp_path / "missing.docx", [record(0)])
+    (tmp_path / "file").write_text("")
+    with pytest.raises(TesserineError, match="cannot create the folder"):
+        render_many(LETTER, [record(0)], output=tmp_path / "file" / "out")
 
 
 def test_on_a_dask_cluster() -> None:
