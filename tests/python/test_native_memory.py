@@ -11,6 +11,9 @@ import sys
 
 import pytest
 
+# The limit and the reading of the address space in use are Linux's.
+pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="needs Linux's RLIMIT_AS")
+
 MB = 2**20
 
 CHILD = """
