@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import time
+from functools import lru_cache
 from types import CodeType, FunctionType
 from typing import Any
 
@@ -65,9 +66,29 @@ def _callable_identity(func: Any, depth: int = 2) -> str:
     return ":".join(parts)
 
 
+@lru_cache(maxsize=4096)
+def _hashable_identity(func: Any) -> str:
+    return _callable_identity(func)
+
+
+def _identity(func: Any) -> str:
+    """_callable_identity, remembered: a render's key is taken over the same hundred
+    filters and tests for every part, and their code does not change."""
+    try:
+        return _hashable_identity(func)
+    except TypeError:  # a callable object that cannot be hashed
+        return _callable_identity(func)
+
+
+_class_identities: dict[type, str] = {}
+
+
 def _class_identity(cls: type) -> str:
     """A class and the code of its ancestors outside Jinja2, whose own version is in the key:
     an environment or code generator subclass changes what is compiled."""
+    known = _class_identities.get(cls)
+    if known is not None:
+        return known
     parts = [f"{cls.__module__}.{cls.__qualname__}"]
     for klass in cls.__mro__:
         if klass.__module__.partition(".")[0] in ("jinja2", "builtins"):
@@ -78,7 +99,8 @@ def _class_identity(cls: type) -> str:
                 parts.append(f"{klass.__qualname__}.{attribute}={_callable_identity(function)}")
             elif isinstance(value, (*_PRIMITIVES, frozenset)):
                 parts.append(f"{klass.__qualname__}.{attribute}={_constant_text(value)}")
-    return " ".join(parts)
+    identity = _class_identities[cls] = " ".join(parts)
+    return identity
 
 
 def _code_digest(code: CodeType) -> str:
@@ -115,9 +137,9 @@ def _environment_fingerprint(env: jinja2.Environment, name: str) -> list[str]:
         repr(sorted((key, ext.priority) for key, ext in env.extensions.items())),
         repr(sorted(getattr(env, "intercepted_binops", ()))),
         repr(sorted(getattr(env, "intercepted_unops", ()))),
-        _callable_identity(env.finalize),
-        *(f"filter {key} {_callable_identity(func)}" for key, func in sorted(env.filters.items())),
-        *(f"test {key} {_callable_identity(func)}" for key, func in sorted(env.tests.items())),
+        _identity(env.finalize),
+        *(f"filter {key} {_identity(func)}" for key, func in sorted(env.filters.items())),
+        *(f"test {key} {_identity(func)}" for key, func in sorted(env.tests.items())),
     ]
 
 
