@@ -1,6 +1,6 @@
 """What users of many documents wait for, each figure a ratio of two measured in one run.
 
-    python bench/scale.py [--records 800] [--report-records 80] [--pdf-records 40]
+    python bench/scale.py [--records 3000] [--report-records 150] [--pdf-records 40]
                           [--memory-records 100000] [--rounds 3] [--skip dask,pdf,memory]
 
 - First render of a 41-page report in a fresh process, with the compiled-template
@@ -249,8 +249,8 @@ def peak_memory(template: Path, count: int) -> tuple[int, int]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--records", type=int, default=800, help="letters per throughput run")
-    parser.add_argument("--report-records", type=int, default=80, help="reports per throughput run")
+    parser.add_argument("--records", type=int, default=3000, help="letters per throughput run")
+    parser.add_argument("--report-records", type=int, default=150, help="reports per throughput run")
     parser.add_argument("--pdf-records", type=int, default=40)
     parser.add_argument("--memory-records", type=int, default=100_000)
     parser.add_argument("--rounds", type=int, default=3)
