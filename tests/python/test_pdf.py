@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from test_many import LETTER, record
+from test_many import LETTER, fresh_workers, record  # noqa: F401 (an autouse fixture)
 from tesserine import TemplateRenderError, _many
 from tesserine._many import render_many
 from tesserine._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf
@@ -39,7 +39,6 @@ def fake_soffice(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, body: str) -> 
 
 @needs_soffice
 def test_twenty_pdfs_start_libreoffice_once_per_chunk(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(_many, "_loaded", type(_many._loaded)())
     log = fake_soffice(tmp_path, monkeypatch, f'echo start >> "{tmp_path}/starts.log"\nexec {SOFFICE} "$@"')
     records = [record(index) for index in range(20)]
     records[4] = record(4, groups=5)
