@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from test_many import LETTER, fresh_workers, record  # noqa: F401 (an autouse fixture)
-from tesserine import TemplateRenderError, _many
+from tesserine import TemplateRenderError
 from tesserine._many import render_many
 from tesserine._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf
 
