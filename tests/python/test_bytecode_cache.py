@@ -84,7 +84,9 @@ class Custom(jinja2.Environment):
     code_generator_class = Generator
 
 
-def make_env(kind: type[jinja2.Environment] = jinja2.Environment, shout: int = 0, **settings: Any) -> Any:
+def make_env(
+    kind: type[jinja2.Environment] = jinja2.Environment, shout: int = 0, **settings: Any
+) -> jinja2.Environment:
     made = kind(**settings)
     made.filters["shout"] = FILTERS[shout]
     return made
