@@ -19,8 +19,14 @@ from ._errors import TesserineError
 from ._limits import DEFAULT_LIMITS, Limits
 from ._package import Source, open_package
 from ._locate import syntax_error
+from ._picture_lookup import picture_members, replacement_bytes
+from ._placement import place_values
+from ._positions import mark_positions
+from ._resources import DocumentResources, PackageFacts
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
+from .values.base import rendering
+from .values.picture import Picture, PictureSource
 
 Target = str | os.PathLike[str] | BinaryIO
 
@@ -34,10 +40,12 @@ class _Compiled:
 
 @dataclass(frozen=True)
 class _Outcome:
-    """What one render() left: the rendered parts, or why there are none."""
+    """What one render() left: the rendered parts and the members their values add or
+    change (replacements, additions), or why there are none."""
 
     parts: dict[str, str] | None
     failure: str = ""
+    members: tuple[dict[str, bytes], dict[str, bytes]] = ({}, {})
 
 
 class Scrivelle:
@@ -60,6 +68,9 @@ class Scrivelle:
         self._lock = threading.RLock()
         self._outcome: _Outcome | None = None
         self._thread = threading.local()
+        self._facts: PackageFacts | None = None
+        # New bytes for pictures of the template, by member; applied when saving.
+        self._pictures: dict[str, bytes] = {}
 
     patch_xml = staticmethod(_render.patch_xml)
 
@@ -73,7 +84,8 @@ class Scrivelle:
         source = self._sources.get(part)
         if source is None:
             xml = self._package.text(part)
-            source = self._sources[part] = _render.prepare_source(_render.patch_xml(protect_template_text(xml)))
+            patched = mark_positions(_render.patch_xml(protect_template_text(xml)))
+            source = self._sources[part] = _render.prepare_source(patched)
         return source
 
     def _templates(
@@ -86,7 +98,7 @@ class Scrivelle:
                 if environment is None:
                     env = _render.default_environment(autoescape, trusted)
                 else:
-                    env = environment.overlay(autoescape=autoescape)
+                    env = _render.caller_environment(environment, autoescape)
                 templates = {part: _render.compile_part(env, part, self._source(part)) for part in self.parts}
                 compiled = self._compiled[key] = _Compiled(environment or env, templates)
         return compiled.templates
@@ -106,26 +118,54 @@ class Scrivelle:
         the tag; the document's limits bound the output and the time of the whole call.
         """
         try:
-            with render_budget(self._limits):
+            with render_budget(self._limits) as budget:
+                resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
                 rendered: dict[str, str] = {}
-                for part, template in self._templates(environment, autoescape, trusted).items():
-                    output = _render.render_part(template, context, part, self._source(part))
-                    rendered[part] = _render.finish_output(output, part)
+                with rendering(budget.max_output) as registry:
+                    for part, template in self._templates(environment, autoescape, trusted).items():
+                        registry.begin_part(part)
+                        output = _render.render_part(template, context, part, self._source(part))
+                        rendered[part] = place_values(_render.finish_output(output, part), registry,
+                                                      resources.part(part))
+                members = resources.changes()
         except BaseException as error:
             self._publish(_Outcome(None, str(error) or type(error).__name__))
             raise
-        self._publish(_Outcome(rendered))
+        self._publish(_Outcome(rendered, members=members))
+
+    def _package_facts(self) -> PackageFacts:
+        with self._lock:
+            if self._facts is None:
+                package = self._package
+                self._facts = PackageFacts([member.name for member in package.members], package.text, self.parts)
+            return self._facts
+
+    def replace_picture(self, name: str, source: PictureSource) -> None:
+        """Give a picture of the template new content, wherever it appears; it keeps its size,
+        position and wrapping. `name` is the picture's name or its alt text (description).
+
+        Applies to every save from now on, whether render() came before or comes after.
+        """
+        with self._lock:
+            facts = self._package_facts()
+            members = picture_members(name, self.parts, facts.member_text)
+            picture = Picture(source)
+            picture.check_size(self._limits.max_picture_size)
+            for member in members:
+                if facts.exists(member):
+                    self._pictures[facts.member(member)] = replacement_bytes(member, picture)
 
     def _publish(self, outcome: _Outcome) -> None:
         self._thread.outcome = self._outcome = outcome
 
-    def _rendered(self) -> dict[str, str]:
+    def _rendered(self) -> tuple[dict[str, str], tuple[dict[str, bytes], dict[str, bytes]]]:
+        """The parts of the last render and the members its values add or change."""
         outcome: _Outcome | None = getattr(self._thread, "outcome", None) or self._outcome
         if outcome is None:
             raise TesserineError("no rendered document: call render() first")
         if outcome.parts is None:
             raise TesserineError(f"no rendered document: the last render() failed: {outcome.failure}")
-        return outcome.parts
+        return outcome.parts, outcome.members
 
     def undeclared_variables(self, environment: jinja2.Environment | None = None) -> set[str]:
         """The names that the template reads from its context."""
@@ -141,16 +181,18 @@ class Scrivelle:
 
     def rendered_xml(self, part: str) -> str:
         """The rendered XML of one part (after render())."""
-        return self._rendered()[part]
+        return self._rendered()[0][part]
 
     def save(self, target: Target) -> None:
         """Write the rendered document; nothing is written if a rendered part is malformed."""
-        replacements: dict[str, bytes] = {}
-        for part, xml in self._rendered().items():
+        parts, (changed, additions) = self._rendered()
+        with self._lock:
+            replacements = {**changed, **self._pictures}
+        for part, xml in parts.items():
             encoded = xml.encode("utf-8")
             check_well_formed(part, encoded)
             replacements[part] = encoded
-        data = self._package.build(replacements)
+        data = self._package.build(replacements, additions)
         if isinstance(target, (str, os.PathLike)):
             _write_atomically(os.fspath(target), data)
         else:

@@ -28,6 +28,8 @@ class Limits:
     ratio_floor: int = 1 * MiB
     #: Characters of rendered output of one part, counted while it is produced.
     max_output_size: int | None = 128 * MiB
+    #: Bytes of one picture that a render places or replace_picture() stores.
+    max_picture_size: int | None = 50 * MiB
     #: Seconds of wall-clock time for rendering one document.
     timeout: float | None = 60.0
 

@@ -7,7 +7,8 @@ from functools import lru_cache
 
 from lxml import etree
 
-from ._errors import TesserineError
+from ._errors import TemplatePartError, TesserineError
+from ._xmltext import part_text
 
 NS = {
     "w": "http://schemas.openxmlformats.org/wordprocessingml/2006/main",
@@ -56,15 +57,24 @@ _PARSER = etree.XMLParser(resolve_entities=False, no_network=True, huge_tree=Tru
 
 
 def parse(data: bytes | str, member: str) -> Element:
-    """Parse package XML; a DOCTYPE is refused before the parser sees it."""
-    head = data[:4096] if isinstance(data, bytes) else data[:4096].encode("utf-8", "replace")
-    if b"<!DOCTYPE" in head.upper():
-        raise PackageXmlError(f"{member}: a DOCTYPE is not allowed in a document part")
+    """Parse package XML: bytes as a part's text is read, a str as the UTF-8 text it holds.
+
+    Either way the prolog is checked by the archive layer's reader first, so a DOCTYPE,
+    and with it any entity, never reaches lxml.
+    """
     try:
         if isinstance(data, str):
-            # lxml refuses a str that carries an encoding declaration.
-            return etree.fromstring(data.encode("utf-8"), _PARSER)
-        return etree.fromstring(data, _PARSER)
+            raw = data.encode("utf-8")
+            part_text(member, raw)
+        else:
+            raw = part_text(member, data).encode("utf-8")
+    except TemplatePartError as error:
+        raise PackageXmlError(f"{member}: {error.reason} at line {error.line}, column {error.column}"
+                              f" (near: {error.excerpt})") from None
+    except UnicodeEncodeError as error:
+        raise PackageXmlError(f"{member}: holds a lone surrogate at character {error.start + 1}") from None
+    try:
+        return etree.fromstring(raw, _PARSER)
     except etree.XMLSyntaxError as error:
         raise PackageXmlError(f"{member}: not well-formed XML: {error}") from None
 

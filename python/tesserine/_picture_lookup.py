@@ -24,16 +24,16 @@ class PictureNotFoundError(TesserineError):
     """No picture of the template has the name or alt text asked for."""
 
 
-def picture_members(name: str, parts: Iterable[str], read: Callable[[str], bytes | None]) -> list[str]:
+def picture_members(name: str, parts: Iterable[str], read: Callable[[str], str | None]) -> list[str]:
     """The media members of every drawing named `name` (or described so), in any part.
 
-    `read` gives a member's bytes, or None when the package has no such member.
+    `read` gives a member's XML text, or None when the package has no such member.
     """
     found: set[str] = set()
     names: set[str] = set()
     for part in parts:
         data = read(part)
-        if data is None or b"docPr" not in data:
+        if data is None or "docPr" not in data:
             continue
         targets = _image_targets(part, read(rels_member(part)))
         for drawing in parse(data, part).iter(qn("wp:docPr")):
@@ -52,7 +52,7 @@ def picture_members(name: str, parts: Iterable[str], read: Callable[[str], bytes
     return sorted(found)
 
 
-def _image_targets(part: str, rels: bytes | None) -> dict[str, str]:
+def _image_targets(part: str, rels: str | None) -> dict[str, str]:
     if rels is None:
         return {}
     return {

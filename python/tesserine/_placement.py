@@ -1,8 +1,10 @@
-"""The pass after rendering that puts rich values where their markers stand.
+"""The pass after rendering that puts rich values where their markers stand, and keeps
+drawing ids unique.
 
-It runs only on a part that holds markers: it parses the part, splits the run that
-holds each marker, gives each piece the run's formatting, and inserts the value's own
-runs, drawings, hyperlinks or paragraphs between them.
+It parses only a part that holds markers, or drawings whose ids repeat: it splits the
+run that holds each marker, gives each piece the run's formatting, and inserts the
+value's own runs, drawings, hyperlinks or paragraphs between them. A drawing of the
+template repeated by a loop gets a new id for each copy after the first.
 """
 
 from __future__ import annotations
@@ -23,10 +25,12 @@ from ._ooxml import (
     set_property,
     text_element,
 )
+from ._resources import PartResources
 from .values.base import Blocks, Placement, Position, Registry, RichValue
 from .values.errors import RichValueError
 
 _W_T, _W_R, _W_P, _W_HYPERLINK, _W_RPR = qn("w:t"), qn("w:r"), qn("w:p"), qn("w:hyperlink"), qn("w:rPr")
+_WP_DOCPR = qn("wp:docPr")
 # Attributes that must stay unique in a document, so a split paragraph does not copy them.
 _UNIQUE_ATTRIBUTES = frozenset({"paraId", "textId"})
 # Paragraph properties that stay with one paragraph: the section it ends, tracked changes.
@@ -34,10 +38,17 @@ _NOT_INHERITED = frozenset({"sectPr", "pPrChange"})
 _CURSOR = "tesserine-cursor"
 
 
-def place_values(xml: str, registry: Registry, placement: Placement) -> str:
-    """The part with every marker of `registry` replaced by its value's markup."""
+def place_values(xml: str, registry: Registry, placement: PartResources) -> str:
+    """The part with every marker of `registry` replaced by its value's markup, and each
+    drawing id that an earlier drawing of the document has replaced by a new one."""
     opener = "<?" + registry.target
-    if not registry.entries or opener not in xml:
+    has_markers = bool(registry.entries) and opener in xml
+    used = placement.document.drawing_ids
+    ids = _drawing_ids(xml) if "docPr" in xml else []
+    repeated = ids is None or len(set(ids)) < len(ids) or not used.isdisjoint(ids)
+    if not repeated:
+        used.update(ids or ())
+    if not has_markers and not repeated:
         return xml
     declaration = xml[:xml.index("?>") + 2] if xml.startswith("<?xml") else ""
     try:
@@ -45,6 +56,10 @@ def place_values(xml: str, registry: Registry, placement: Placement) -> str:
     except PackageXmlError:
         _refuse_markers_in_markup(xml, opener, registry, placement.part)
         raise
+    if repeated:
+        _renumber_drawings(root, placement)
+    if not has_markers:
+        return declaration + etree.tostring(root, encoding="unicode")
     markers = [node for node in root.iter(etree.ProcessingInstruction)
                if isinstance(node, etree._ProcessingInstruction) and node.target == registry.target]
     emptied: list[Element] = []
@@ -59,6 +74,32 @@ def place_values(xml: str, registry: Registry, placement: Placement) -> str:
         if holder is not None and _is_empty(paragraph):
             holder.remove(paragraph)
     return declaration + etree.tostring(root, encoding="unicode")
+
+
+def _drawing_ids(xml: str) -> list[str] | None:
+    """The ids of the part's drawings as their start tags write them, found without parsing;
+    None when one is written otherwise, and only parsing can tell."""
+    ids = []
+    at = xml.find("docPr ")
+    while at >= 0:
+        end = xml.find(">", at)
+        start = xml.find(' id="', at, end)
+        if end < 0 or start < 0:
+            return None
+        start += len(' id="')
+        ids.append(xml[start:xml.find('"', start, end)])
+        at = xml.find("docPr ", end)
+    return ids
+
+
+def _renumber_drawings(root: Element, placement: PartResources) -> None:
+    used = placement.document.drawing_ids
+    for drawing in root.iter(_WP_DOCPR):
+        number = drawing.get("id", "")
+        if number in used:
+            number = str(placement.drawing_id())
+            drawing.set("id", number)
+        used.add(number)
 
 
 def _refuse_markers_in_markup(xml: str, opener: str, registry: Registry, part: str) -> None:

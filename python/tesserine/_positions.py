@@ -5,6 +5,10 @@ paragraph stands where a run was (what `{{r x }}` becomes); one outside any para
 stands where a paragraph was (what `{{p x }}` becomes). Tags in the last two places
 are rewritten to pass their value through a filter that gives it a run or a
 paragraph of its own. The places are found from the markup just before each tag.
+
+A run tag keeps the formatting of the run it was typed in. Patching cuts that run at
+the tag, so the run right before the tag is its first half and holds its properties;
+the run patching puts between two tags typed in one run has none of its own.
 """
 
 from __future__ import annotations
@@ -20,6 +24,9 @@ from .values.filters import PARAGRAPH_FILTER, RUN_FILTER
 _LEXING = jinja2.Environment(keep_trailing_newline=True)
 # Jinja2 lexes the source with its line ends made "\n"; offsets are taken in that text.
 _NEWLINES = re.compile(r"\r\n|\r")
+# The run that patching writes between two run tags typed in one run.
+_BETWEEN_TAGS = '<w:r><w:t xml:space="preserve"></w:t></w:r>'
+_RUN_END = "</w:r>"
 
 
 class _Scope:
@@ -46,10 +53,10 @@ class _Scope:
         return RUN_FILTER if self.in_paragraph else PARAGRAPH_FILTER
 
 
-def _last_start(data: str, name: str) -> int:
-    """The offset of the last start tag `<w:name>` or `<w:name ...>` that is not empty."""
+def _last_start(data: str, name: str, end: int | None = None) -> int:
+    """The offset of the last start tag `<w:name>` or `<w:name ...>` before `end` that is not empty."""
     opener = f"<w:{name}"
-    end = len(data)
+    end = len(data) if end is None else end
     while (at := data.rfind(opener, 0, end)) >= 0:
         follow = data[at + len(opener):at + len(opener) + 1]
         if follow == ">":
@@ -70,6 +77,31 @@ def _still_open(data: str, name: str, before: bool) -> bool:
     return start > end
 
 
+def _run_properties(text: str, at: int) -> str:
+    """The run properties element of the run that ends right at `at`, or "" for none.
+
+    Properties that hold template text are left out: as a string they would not render.
+    """
+    if not text.endswith(_RUN_END, 0, at):
+        return ""
+    start = _last_start(text, "r", at)
+    if start < 0:
+        return ""
+    opened = text.find(">", start) + 1
+    if not text.startswith(("<w:rPr>", "<w:rPr "), opened):
+        return ""
+    closed = text.find("</w:rPr>", opened, at)
+    if closed < 0:
+        return ""
+    properties = text[opened:closed + len("</w:rPr>")]
+    return "" if "{" in properties else properties
+
+
+def _literal(text: str) -> str:
+    """A Jinja2 string literal that reads as text."""
+    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
 def mark_positions(source: str, environment: jinja2.Environment | None = None) -> str:
     """The patched source with run- and paragraph-position tags passed through their filters.
 
@@ -87,7 +119,9 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
     done = position = 0
     scope = _Scope()
     wrap: str | None = None
-    expression_start = 0
+    expression_start = tag_start = 0
+    # Where the last run tag ended, and the run properties it took.
+    last_run_tag = (-1, "")
     for _, kind, value in tokens:
         at = text.find(value, position)
         # Only white space that a trim marker removed lies between two tokens.
@@ -98,12 +132,21 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
             scope.advance(value)
         elif kind == TOKEN_VARIABLE_BEGIN:
             wrap = scope.filter()
-            expression_start = position
+            expression_start, tag_start = position, at
         elif kind == TOKEN_VARIABLE_END and wrap is not None:
             expression = text[expression_start:at]
             if expression.strip():
                 out.append(text[done:expression_start])
-                out.append(f"({expression})|{wrap} ")
+                if wrap == RUN_FILTER:
+                    properties = _run_properties(text, tag_start)
+                    if tag_start - len(_BETWEEN_TAGS) == last_run_tag[0] and \
+                            text.startswith(_BETWEEN_TAGS, last_run_tag[0]):
+                        properties = last_run_tag[1]
+                    last_run_tag = (position, properties)
+                    arguments = f"({_literal(properties)})" if properties else ""
+                    out.append(f"({expression})|{wrap}{arguments} ")
+                else:
+                    out.append(f"({expression})|{wrap} ")
                 done = at
             wrap = None
     if not out:

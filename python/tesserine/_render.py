@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from functools import lru_cache
 from typing import Any
 
 import jinja2
+from jinja2 import pass_context
 from jinja2.exceptions import SecurityError
+from jinja2.runtime import Context
 
 from . import _backend
 from ._deadline import current, render_budget
@@ -23,7 +25,10 @@ from ._errors import (
 from ._growth import stays_within
 from ._limits import DEFAULT_LIMITS, Limits
 from ._locate import failing_tag, first_tag_line, line_excerpt, paragraph_number, syntax_error, template_line
-from ._sandbox import BadValue, Refused, SafeEnvironment, TrustedEnvironment, excerpt, visible
+from ._sandbox import Refused, SafeEnvironment, TrustedEnvironment
+from .values.errors import RichValueError, ValueTextError
+from .values.filters import FILTERS, finalized, value_finalizer
+from .values.text import excerpt, visible
 
 # The name a part rendered on its own goes by in messages.
 LONE_PART = "<part>"
@@ -37,6 +42,23 @@ def default_environment(autoescape: bool = True, trusted: bool = False) -> jinja
     # The part's final line feed is document content, not template layout.
     kind = TrustedEnvironment if trusted else SafeEnvironment
     return kind(autoescape=autoescape, keep_trailing_newline=True)
+
+
+def caller_environment(environment: jinja2.Environment, autoescape: bool) -> jinja2.Environment:
+    """A caller's environment as given, with what tesserine's tags need: the filters of run
+    and paragraph tags, and values printed exactly as given after the caller's own finalize."""
+    ours, own = value_finalizer(str), environment.finalize
+    if own is None:
+        finalize: Callable[..., Any] = ours
+    else:
+
+        @pass_context
+        def finalize(context: Context, value: Any) -> Any:
+            return ours(context.eval_ctx, finalized(context, value, own))
+
+    overlay = environment.overlay(autoescape=autoescape, finalize=finalize)
+    overlay.filters = {**environment.filters, **FILTERS}
+    return overlay
 
 
 def patch_xml(xml: str) -> str:
@@ -68,8 +90,10 @@ def _render_error(error: Exception, part: str, source: str) -> TemplateRenderErr
     kind: type[TemplateRenderError]
     if isinstance(error, Refused):
         kind, message = ExpressionLimitError, str(error)
-    elif isinstance(error, BadValue):
+    elif isinstance(error, ValueTextError):
         kind, message = InvalidCharacterError, str(error)
+    elif isinstance(error, RichValueError):
+        kind, message = TemplateRenderError, str(error)
     elif isinstance(error, SecurityError):
         kind, message = UnsafeTemplateError, f"the sandbox keeps Python internals from templates: {error}"
     else:
@@ -99,6 +123,9 @@ def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str
                     raise LimitError(f"{part}: the rendered part passed {limit:,} characters (max_output_size)")
                 budget.check()
                 checkpoint = min(limit, size + _CHECK_CHARS)
+    except RichValueError as error:
+        # Raised as a value is printed: the tag that printed it is the place to show.
+        raise _render_error(error, part, source) from error
     except (TesserineError, MemoryError):
         raise
     except Exception as error:

@@ -43,9 +43,10 @@ def resolve_target(part: str, target: str) -> str:
 class PackageFacts:
     """What the template package already holds, read lazily and kept for every render."""
 
-    def __init__(self, members: Collection[str], read: Callable[[str], bytes], parts: tuple[str, ...]) -> None:
+    def __init__(self, members: Collection[str], text: Callable[[str], str], parts: tuple[str, ...]) -> None:
         self.members = frozenset(members)
-        self.read = read
+        #: A member's XML as text, read through the archive layer, which refuses a DOCTYPE.
+        self.text = text
         self.parts = parts
         # Part names ignore case; the archive's own spelling is the one to replace.
         self._names = {name.lower(): name for name in self.members}
@@ -61,12 +62,12 @@ class PackageFacts:
     def exists(self, name: str) -> bool:
         return name.lower() in self._names
 
-    def member_bytes(self, name: str) -> bytes | None:
+    def member_text(self, name: str) -> str | None:
         actual = self._names.get(name.lower())
-        return None if actual is None else self.read(actual)
+        return None if actual is None else self.text(actual)
 
     def related(self, part: str, kind: str) -> str | None:
-        data = self.member_bytes(rels_member(part))
+        data = self.member_text(rels_member(part))
         if data is None:
             return None
         for relationship in parse(data, rels_member(part)).iter(f"{{{_RELS}}}Relationship"):
@@ -79,7 +80,7 @@ class PackageFacts:
         ids: dict[str, dict[str, str]] = {kind: {} for kind in _STYLE_KINDS}
         names: dict[str, list[str]] = {kind: [] for kind in _STYLE_KINDS}
         member = self.related(self.main, STYLES)
-        data = None if member is None else self.member_bytes(member)
+        data = None if member is None else self.member_text(member)
         if member is None or data is None:
             return ids, names
         for style in parse(data, member).iter(qn("w:style")):
@@ -108,8 +109,8 @@ class PackageFacts:
         """The largest `wp:docPr` id in the template's parts."""
         largest = 0
         for part in self.parts:
-            data = self.member_bytes(part)
-            if data is None or b"docPr" not in data:
+            data = self.member_text(part)
+            if data is None or "docPr" not in data:
                 continue
             for drawing in parse(data, part).iter(qn("wp:docPr")):
                 value = drawing.get("id", "")
@@ -121,7 +122,7 @@ class PackageFacts:
 class _Relationships:
     """One part's relationships: the existing ones and those this render adds."""
 
-    def __init__(self, member: str, data: bytes | None) -> None:
+    def __init__(self, member: str, data: str | None) -> None:
         self.member = member
         self.existed = data is not None
         self.root = parse(data, self.member) if data is not None else etree.Element(
@@ -150,7 +151,7 @@ class _Relationships:
 class _Numbering:
     """The numbering part with the list definitions added for this render."""
 
-    def __init__(self, member: str, data: bytes | None) -> None:
+    def __init__(self, member: str, data: str | None) -> None:
         self.member = member
         self.existed = data is not None
         self.root = parse(data, member) if data is not None else make("w:numbering")
@@ -208,8 +209,9 @@ def _list_level(level: int, ordered: bool, start: int) -> Element:
 class DocumentResources:
     """What the values of one render add to the package."""
 
-    def __init__(self, facts: PackageFacts) -> None:
+    def __init__(self, facts: PackageFacts, max_picture_size: int | None = None) -> None:
         self.facts = facts
+        self.max_picture_size = max_picture_size
         self._relationships: dict[str, _Relationships] = {}
         self._media: dict[str, bytes] = {}
         # By the identity of the bytes, kept alive here, so a picture is hashed once a render.
@@ -217,6 +219,8 @@ class DocumentResources:
         self._extensions: set[str] = set()
         self._numbering: _Numbering | None = None
         self._next_drawing: int | None = None
+        #: Drawing ids of the rendered parts so far, as their markup writes them.
+        self.drawing_ids: set[str] = set()
 
     def part(self, name: str) -> PartResources:
         return PartResources(self, name)
@@ -225,7 +229,7 @@ class DocumentResources:
         found = self._relationships.get(part)
         if found is None:
             member = self.facts.member(rels_member(part))
-            found = self._relationships[part] = _Relationships(member, self.facts.member_bytes(member))
+            found = self._relationships[part] = _Relationships(member, self.facts.member_text(member))
         return found
 
     def store_media(self, data: bytes, extension: str) -> str:
@@ -254,11 +258,11 @@ class DocumentResources:
                 member = posixpath.join(posixpath.dirname(self.facts.main), "numbering.xml")
                 self.relationships(self.facts.main).add(NUMBERING, posixpath.basename(member), False)
             member = self.facts.member(member)
-            self._numbering = _Numbering(member, self.facts.member_bytes(member))
+            self._numbering = _Numbering(member, self.facts.member_text(member))
         return self._numbering
 
     def _content_types(self) -> bytes | None:
-        data = self.facts.member_bytes(CONTENT_TYPES_MEMBER)
+        data = self.facts.member_text(CONTENT_TYPES_MEMBER)
         if data is None:
             return None
         root = parse(data, CONTENT_TYPES_MEMBER)
@@ -302,6 +306,7 @@ class PartResources:
     def __init__(self, document: DocumentResources, part: str) -> None:
         self.document = document
         self.part = part
+        self.max_picture_size = document.max_picture_size
         self._targets: dict[str, str] = {}
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str:

@@ -11,7 +11,8 @@ strings included) with three additions:
 - loops and calls check the render's deadline as they go.
 
 `TrustedEnvironment` is a plain `Environment` that keeps only the deadline checks. Both
-refuse, as they print it, a value holding a character that XML cannot hold.
+print values through `value_finalizer` (text exactly as given, rich values as markers)
+and have the filters that tags in run and paragraph positions use.
 """
 
 from __future__ import annotations
@@ -33,10 +34,7 @@ from jinja2.utils import generate_lorem_ipsum, missing
 from markupsafe import soft_str
 
 from ._deadline import current
-
-# XML 1.0 characters, less the four listing characters that post-rendering turns into
-# markup (\a, \t, \n, \f); \r is a character XML holds.
-_NOT_XML = re.compile("[\x00-\x06\x08\x0b\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+from .values.filters import FILTERS, value_finalizer
 
 # Python refuses to print an int of more than 4,300 digits anyway; a million bits takes a
 # template nothing and keeps `**` and `*` from running for minutes inside one expression.
@@ -48,52 +46,10 @@ _CHECK_EVERY = 1024
 # Lorem ipsum words are at most this long, with their space.
 _LOREM_WORD = 16
 
-_EXCERPT_RADIUS = 20
 
 
 class Refused(Exception):
     """An operation would build a value larger than the render may produce."""
-
-
-class BadValue(Exception):
-    """A printed value holds a character that XML cannot hold."""
-
-    def __init__(self, value: str, position: int) -> None:
-        self.value = value
-        self.position = position
-        super().__init__(f"a value holds {visible(value[position])} at character {position + 1},"
-                         f" which XML cannot hold: {excerpt(value, position)}")
-
-
-def visible(text: str) -> str:
-    """The text with control characters and surrogates written as escapes."""
-    return "".join(char if char.isprintable() or char == " " else ascii(char)[1:-1] for char in text)
-
-
-def excerpt(text: str, position: int) -> str:
-    """A short stretch of text around position, quoted, with unprintable characters made visible."""
-    start = max(0, position - _EXCERPT_RADIUS)
-    end = position + _EXCERPT_RADIUS + 1
-    lead = "…" if start else ""
-    tail = "…" if end < len(text) else ""
-    return f"'{lead}{visible(text[start:end])}{tail}'"
-
-
-def _text_check(printed: Callable[[Any], str]) -> Callable[[Any], Any]:
-    """A finalize function: every printed value passes through it, so strings go first."""
-
-    def check(value: Any) -> Any:
-        if isinstance(value, str):
-            found = _NOT_XML.search(value)
-            if found is not None:
-                raise BadValue(value, found.start())
-            return value
-        if value is None or isinstance(value, (int, float)) or hasattr(value, "__html__"):
-            return value
-        # Printing would call str() anyway; doing it here lets the text be checked.
-        return check(printed(value))
-
-    return check
 
 
 def bound(size: int, what: str) -> None:
@@ -330,7 +286,8 @@ class TrustedEnvironment(jinja2.Environment):
     code_generator_class = _DeadlineCodeGenerator
 
     def __init__(self, **options: Any) -> None:
-        super().__init__(finalize=_text_check(str), **options)
+        super().__init__(finalize=value_finalizer(str), **options)
+        self.filters.update(FILTERS)
 
     timed_iter = staticmethod(timed_iter)
 
@@ -369,9 +326,10 @@ class SafeEnvironment(SandboxedEnvironment):
     intercepted_binops = frozenset({"*", "**", "%", "+"})
 
     def __init__(self, **options: Any) -> None:
-        super().__init__(finalize=_text_check(_bounded_str), undefined=_GuardedUndefined, **options)
+        super().__init__(finalize=value_finalizer(_bounded_str), undefined=_GuardedUndefined, **options)
         for name in _FILTERS:
             self.filters[name] = _bounded_filter(name, self.filters[name])
+        self.filters.update(FILTERS)
         self.globals["lipsum"] = _lipsum
 
     timed_iter = staticmethod(timed_iter)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextvars
 import secrets
+import sys
 from abc import ABC, abstractmethod
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -11,6 +12,7 @@ from dataclasses import dataclass, field
 from enum import Enum
 from typing import Protocol
 
+from .._errors import LimitError
 from .._ooxml import Element
 from .errors import RichValueError
 
@@ -46,6 +48,8 @@ class Placement(Protocol):
     """What a value may ask of the part and the document it is placed into."""
 
     part: str
+    #: Bytes a picture may take; None for no limit.
+    max_picture_size: int | None
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str: ...
 
@@ -71,6 +75,11 @@ class RichValue(ABC):
     def plain_text(self) -> str:
         """What the value reads as where only text can go."""
 
+    @abstractmethod
+    def markup_size(self) -> int:
+        """A bound on the characters of markup that placing the value writes, run
+        properties of the run it stands in aside."""
+
     def __html__(self) -> str:
         return current_registry(self).marker(self, Position.INLINE)
 
@@ -81,16 +90,28 @@ class Registry:
 
     A marker is a processing instruction: escaped data can hold neither "<" nor "?>",
     and the random nonce keeps markup that a caller passes as safe from posing as one.
+    The markup that the values of one part will write counts against `limit`, as the
+    part's own output does: a marker is short, the drawing it stands for is not.
     """
 
+    limit: int = sys.maxsize
     nonce: str = field(default_factory=lambda: secrets.token_hex(8))
     entries: list[tuple[RichValue, Position]] = field(default_factory=list)
+    part: str = ""
+    size: int = 0
 
     @property
     def target(self) -> str:
         return "tesserine-" + self.nonce
 
+    def begin_part(self, part: str) -> None:
+        self.part, self.size = part, 0
+
     def marker(self, value: RichValue, position: Position) -> str:
+        self.size += value.markup_size()
+        if self.size > self.limit:
+            raise LimitError(f"{self.part}: the rich values of the part would write more than {self.limit:,}"
+                             " characters of markup (max_output_size)")
         self.entries.append((value, position))
         return f"<?{self.target} {len(self.entries) - 1}?>"
 
@@ -111,9 +132,9 @@ def current_registry(value: RichValue) -> Registry:
 
 
 @contextmanager
-def rendering() -> Iterator[Registry]:
+def rendering(limit: int = sys.maxsize) -> Iterator[Registry]:
     """The registry of one render; markers made inside belong to it."""
-    registry = Registry()
+    registry = Registry(limit)
     token = _REGISTRY.set(registry)
     try:
         yield registry

@@ -9,13 +9,15 @@ from .._ooxml import PARAGRAPH_PROPERTY_ORDER, Element, make, set_property
 from .base import Blocks, Item, Placement, RichValue
 from .errors import LinkError, RichValueError
 from .styled import Format, Piece, check_link, joined
-from .text import clean_text
+from .text import clean_text, text_markup_size
 
 MONOSPACE = "Courier New"
 _INDENT = 720  # twentieths of a point: half an inch per level
 _DEEPEST_LEVEL = 8
 # Heading sizes in points, for documents without "Heading N" styles.
 _HEADING_SIZES = (20, 16, 14, 13, 12, 12)
+# A paragraph with its properties (style, numbering, indent), or a run with a link.
+_TOKEN_MARKUP = 600
 
 
 def _parser() -> Any:
@@ -31,10 +33,11 @@ class Markdown(RichValue):
     """Markdown text; with `{{p x }}` it becomes paragraphs, headings, lists, quotes and code."""
 
     def __init__(self, text: Any) -> None:
-        cleaned = clean_text(str(text), "Markdown")
+        cleaned = clean_text(str(text), "Markdown text")
         # Markdown has its own paragraphs; BEL and FF would make paragraphs outside it.
         self.text = cleaned.replace("\x07", "\n").replace("\x0c", "\n")
         self.tokens = _parser().parse(self.text)
+        self._markup_size: int | None = None
 
     def __repr__(self) -> str:
         return f"Markdown({self.text!r})"
@@ -47,6 +50,12 @@ class Markdown(RichValue):
 
     def plain_text(self) -> str:
         return self.text
+
+    def markup_size(self) -> int:
+        if self._markup_size is None:
+            tokens = [child for token in self.tokens for child in [token, *(token.children or ())]]
+            self._markup_size = sum(text_markup_size(token.content) + _TOKEN_MARKUP for token in tokens)
+        return self._markup_size
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
         writer = _Writer(placement, run_properties)

@@ -6,6 +6,7 @@ import copy
 import io
 import os
 import re
+import warnings
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, BinaryIO
@@ -36,6 +37,8 @@ _SVG_EXTENSION_URI = "{96DAC541-7B7A-43D3-8B79-37D633B846F1}"
 IMAGE = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image"
 _DOCPR, _CNVPR, _BLIP, _SVG_BLIP = qn("wp:docPr"), qn("pic:cNvPr"), qn("a:blip"), qn("asvg:svgBlip")
 _EMBED = qn("r:embed")
+# The drawing of a picture without its alt text, ids and relationship ids filled in.
+_DRAWING_MARKUP = 1600
 
 
 def length_emu(value: Any, what: str) -> int:
@@ -90,12 +93,18 @@ def _inspect_bitmap(data: bytes, label: str) -> Image:
     except ImportError:
         raise PictureError("pictures need Pillow: pip install 'tesserine[rich]'") from None
     try:
-        with PillowImage.open(io.BytesIO(data)) as image:
-            kind = image.format or ""
-            pixels = image.size
-            dpi = image.info.get("dpi")
-            image.verify()
-    except (UnidentifiedImageError, PillowImage.DecompressionBombError) as error:
+        # A picture past Pillow's warning size is refused as a bomb, not merely warned about:
+        # readers of the document would decode every pixel of it.
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", PillowImage.DecompressionBombWarning)
+            with PillowImage.open(io.BytesIO(data)) as image:
+                kind = image.format or ""
+                pixels = image.size
+                dpi = image.info.get("dpi")
+                image.verify()
+    except (PillowImage.DecompressionBombError, PillowImage.DecompressionBombWarning) as error:
+        raise PictureError(f"Picture({label}): too many pixels for a document ({error})") from None
+    except UnidentifiedImageError as error:
         raise PictureError(f"Picture({label}): not a picture that tesserine can read ({error})") from None
     except (OSError, SyntaxError, ValueError) as error:
         raise PictureError(f"Picture({label}): the picture data is damaged ({error})") from None
@@ -131,7 +140,7 @@ class Picture(RichValue):
         alt: str | None = None,
     ) -> None:
         self.data, self.label = _read_source(source)
-        self.alt = None if alt is None else clean_text(str(alt), "alt")
+        self.alt = None if alt is None else clean_text(str(alt), "alt text")
         self._width = None if width is None else length_emu(width, "width")
         self._height = None if height is None else length_emu(height, "height")
         self.size  # noqa: B018 - bad data is reported where the value is made, not at render
@@ -159,6 +168,22 @@ class Picture(RichValue):
 
     def plain_text(self) -> str:
         return self.alt or ""
+
+    def markup_size(self) -> int:
+        # The alt text stands in two attributes, where a quote takes six characters.
+        return _DRAWING_MARKUP + 12 * len(self.alt or "")
+
+    def check_size(self, limit: int | None) -> None:
+        """Refuse the picture if its data is larger than `limit` bytes (None: no limit)."""
+        if limit is not None and len(self.data) > limit:
+            raise PictureError(f"Picture({self.label}): {len(self.data):,} bytes, more than the {limit:,}"
+                               " a picture may take (max_picture_size)")
+
+    def __getstate__(self) -> dict[str, Any]:
+        # The drawing is an lxml element, which does not pickle; it is made again on use.
+        state = dict(self.__dict__)
+        state.pop("_drawing", None)
+        return state
 
     @cached_property
     def _drawing(self) -> Element:
@@ -191,6 +216,7 @@ class Picture(RichValue):
         return svg_fallback(self.image.data, self.label, self.size[0])
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
+        self.check_size(placement.max_picture_size)
         # Copying a finished drawing is far cheaper than building one for every use.
         run = copy.deepcopy(self._drawing)
         number = placement.drawing_id()

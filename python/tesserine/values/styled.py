@@ -11,7 +11,7 @@ from urllib.parse import urlsplit
 from .._ooxml import RUN_PROPERTY_ORDER, Element, make, set_property
 from .base import Blocks, Item, Placement, RichValue
 from .errors import LinkError, RichValueError
-from .text import clean_text, text_runs
+from .text import clean_text, text_markup_size, text_runs
 
 HYPERLINK = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/hyperlink"
 # Word's own colour for a link when the document has no "Hyperlink" style.
@@ -29,6 +29,8 @@ UNDERLINES = {name.lower(): name for name in (
 _HEX = re.compile(r"#?([0-9A-Fa-f]{6}|[0-9A-Fa-f]{3})")
 _LINK_SCHEMES = ("http", "https", "mailto")
 _LARGEST_SIZE = 1638  # points; Word's largest font size
+# The run properties a piece can set, and a hyperlink around it.
+_PIECE_MARKUP = 600
 
 
 def _colour(value: str, what: str) -> str:
@@ -76,7 +78,7 @@ class Format:
         if self.superscript and self.subscript:
             raise RichValueError("superscript and subscript cannot both be set")
         if self.font is not None:
-            clean_text(str(self.font), "font")
+            clean_text(str(self.font), "the font name")
 
     def apply(self, properties: Element, placement: Placement) -> None:
         """Set what this format sets on a run properties element, in schema order."""
@@ -130,7 +132,7 @@ def check_link(url: str) -> str:
     complete = bool(parts.netloc) if scheme in ("http", "https") else bool(parts.path)
     if scheme not in _LINK_SCHEMES or not complete or any(ord(c) < 0x20 or c == "\x7f" for c in url):
         raise LinkError(f"link {url!r}: only absolute http, https and mailto addresses are allowed")
-    clean_text(url, "link")
+    clean_text(url, "the link")
     return url
 
 
@@ -165,7 +167,7 @@ class Styled(RichValue):
         link: str | None = None,
     ) -> None:
         form = Format(bold, italic, underline, strike, color, highlight, size, font, style, superscript, subscript)
-        self.pieces = (Piece(clean_text(str(text), type(self).__name__), form, None if link is None else check_link(link)),)
+        self.pieces = (Piece(clean_text(str(text), f"{type(self).__name__} text"), form, None if link is None else check_link(link)),)
 
     def __add__(self, other: object) -> Styled:
         if isinstance(other, Styled):
@@ -200,6 +202,9 @@ class Styled(RichValue):
 
     def plain_text(self) -> str:
         return "".join(piece.text for piece in self.pieces)
+
+    def markup_size(self) -> int:
+        return sum(text_markup_size(piece.text) + _PIECE_MARKUP for piece in self.pieces)
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
         items: list[Item] = []

@@ -11,8 +11,10 @@ from .._ooxml import Element, make, text_element
 from .base import Blocks, Item
 from .errors import ValueTextError
 
-# What XML 1.0 can hold, plus BEL and FF, which stand for paragraph and page breaks.
-_REFUSED = re.compile("[^\t\n\x07\x0c\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+# Characters that XML 1.0 cannot hold. BEL and FF stand for paragraph and page breaks; a
+# carriage return is white space to XML, and text from data has its line ends made line
+# feeds before this check.
+_REFUSED = re.compile("[\x00-\x06\x08\x0b\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 # A vertical tab is what word processors copy for a manual line break.
 _LINE_ENDS = re.compile("\r\n?|\v")
 # The underscore of "{_{", "}_}", "{_%" and "%_}": post-rendering turns these back into
@@ -30,31 +32,53 @@ def normalize_line_ends(text: str) -> str:
     return text
 
 
-def clean_text(text: str, what: str) -> str:
-    """Line ends made line breaks; a character no document can hold is an error showing it."""
-    text = normalize_line_ends(text)
+def visible(text: str) -> str:
+    """The text with control characters and surrogates written as escapes."""
+    return "".join(char if char.isprintable() or char == " " else ascii(char)[1:-1] for char in text)
+
+
+def excerpt(text: str, position: int) -> str:
+    """A short stretch of text around position, quoted, with unprintable characters made visible."""
+    start = max(0, position - _EXCERPT_RADIUS)
+    end = position + _EXCERPT_RADIUS + 1
+    lead = "…" if start else ""
+    tail = "…" if end < len(text) else ""
+    return f"'{lead}{visible(text[start:end])}{tail}'"
+
+
+def check_text(text: str, what: str = "a value") -> str:
+    """The text, if XML can hold every character of it; else an error that shows where."""
     refused = _REFUSED.search(text)
     if refused is not None:
         at = refused.start()
-        excerpt = text[max(0, at - _EXCERPT_RADIUS):at + _EXCERPT_RADIUS]
-        raise ValueTextError(
-            f"{what}: character {ascii(refused.group())} at position {at} cannot stand in a document"
-            f" (in: {excerpt!r})"
-        )
+        raise ValueTextError(f"{what} holds {visible(text[at])} at character {at + 1}, which XML cannot hold:"
+                             f" {excerpt(text, at)}")
     return text
+
+
+def clean_text(text: str, what: str) -> str:
+    """Text from data as a document holds it: line ends made line breaks, every character checked."""
+    return check_text(normalize_line_ends(text), what)
 
 
 def escaped_text(text: str) -> Markup:
     """Checked text, escaped so that post-rendering leaves it exactly as given."""
-    escaped = str(escape(text))
+    escaped = escape(text)
     if "_" in escaped:
-        escaped = _DELIMITER_UNDERSCORE.sub("&#95;", escaped)
-    return Markup(escaped)
+        return Markup(_DELIMITER_UNDERSCORE.sub("&#95;", escaped))
+    return escaped
 
 
-def xml_text(text: str, what: str = "value") -> Markup:
-    """A plain value as escaped text that comes out of rendering exactly as given."""
-    return escaped_text(clean_text(text, what))
+# Escaping makes a character at most five ("&amp;"); a tab or break ends a text element
+# and writes its own element, and a paragraph or page break ends a paragraph.
+_ESCAPED_CHAR = 5
+_LAYOUT_MARKUP = 80
+
+
+def text_markup_size(text: str) -> int:
+    """A bound on the markup that `text_runs` writes for text, run properties aside."""
+    breaks = sum(text.count(char) for char in "\t\n\x07\x0c") if len(text) > 1 else len(text)
+    return _ESCAPED_CHAR * len(text) + _LAYOUT_MARKUP * (breaks + 1)
 
 
 def page_break_paragraph() -> Element:
