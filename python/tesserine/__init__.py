@@ -17,7 +17,9 @@ from ._errors import (
     UnsafeTemplateError,
 )
 from ._limits import DEFAULT_LIMITS, Limits
+from ._picture_lookup import PictureNotFoundError
 from ._render import patch_xml, render_xml_part
+from .values import Link, LinkError, Markdown, Picture, PictureError, RichValueError, Styled, ValueTextError
 
 __version__ = "0.1.0"
 
@@ -28,14 +30,23 @@ __all__ = [
     "InvalidCharacterError",
     "LimitError",
     "Limits",
+    "Link",
+    "LinkError",
     "MalformedPartError",
+    "Markdown",
     "NotADocxError",
+    "Picture",
+    "PictureError",
+    "PictureNotFoundError",
     "RenderTimeoutError",
+    "RichValueError",
     "Scrivelle",
+    "Styled",
     "TemplateRenderError",
     "TemplateSyntaxError",
     "TesserineError",
     "UnsafeTemplateError",
+    "ValueTextError",
     "__version__",
     "patch_xml",
     "render_xml_part",
