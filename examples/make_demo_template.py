@@ -1,9 +1,12 @@
-"""Write the built-in example template, an invoice letter, as a minimal .docx.
+"""Write the built-in example template, an invoice letter, as a minimal .docx, and the
+company logo its data shows.
 
 The parts are written by hand, the way a word processor stores them: tags split over
 runs with their own formatting and proofing marks, control rows around table loops,
-and tags typed with typographic quotes. Run from anywhere; the default output is the
-copy that ships inside the package:
+and tags typed with typographic quotes. The letter's data (invoice-letter.json) fills
+some tags with rich values: the logo picture, a styled payment status, a link and a
+note in Markdown. Run from anywhere; the default output is the copy that ships inside
+the package, with the logo beside it:
 
     python examples/make_demo_template.py [OUTPUT.docx]
 """
@@ -13,6 +16,8 @@ from __future__ import annotations
 import sys
 import zipfile
 from pathlib import Path
+
+from PIL import Image, ImageDraw
 
 OUTPUT = Path(__file__).resolve().parent.parent / "python" / "tesserine" / "examples" / "invoice-letter.docx"
 
@@ -52,6 +57,8 @@ STYLES = f"""{DECLARATION}<w:styles xmlns:w="{W}">\
 <w:style w:type="paragraph" w:styleId="Heading1"><w:name w:val="heading 1"/><w:basedOn w:val="Normal"/>\
 <w:next w:val="Normal"/><w:qFormat/><w:pPr><w:keepNext/><w:spacing w:before="240" w:after="120"/>\
 <w:outlineLvl w:val="0"/></w:pPr><w:rPr><w:b/><w:color w:val="1F3864"/><w:sz w:val="28"/></w:rPr></w:style>\
+<w:style w:type="character" w:styleId="Hyperlink"><w:name w:val="Hyperlink"/><w:rPr>\
+<w:color w:val="2E74B5"/><w:u w:val="single"/></w:rPr></w:style>\
 <w:style w:type="table" w:default="1" w:styleId="TableNormal"><w:name w:val="Normal Table"/>\
 <w:tblPr><w:tblInd w:w="0" w:type="dxa"/><w:tblCellMar><w:top w:w="0" w:type="dxa"/>\
 <w:left w:w="108" w:type="dxa"/><w:bottom w:w="0" w:type="dxa"/><w:right w:w="108" w:type="dxa"/>\
@@ -149,12 +156,16 @@ SALUTATION = para(
 DATE_LINE = para(run("{{ city }}, "), run("{"), run("{ invoice.date }}"), props=RIGHT)
 
 BODY = "".join([
+    # The logo picture from the data takes the place of the tag, in a paragraph of its own.
+    para(run("{{ logo }}")),
     para(run("{{ company.name }}", '<w:b/><w:color w:val="1F3864"/><w:sz w:val="32"/>')),
     para(run("{{ company.address_line }}", '<w:sz w:val="18"/>')),
     para(),
     para(run("{{ customer.address }}")),
     DATE_LINE,
     para(run("Invoice {{ invoice.number }}"), props='<w:pStyle w:val="Heading1"/>'),
+    # The status is styled text from the data ("paid" in green, "overdue" in bold red).
+    para(run("Status: "), run("{{ status }}", "<w:i/>")),
     SALUTATION,
     para(run("Thank you for your order. Please find the details of invoice "
              "{{ invoice.number }} below.")),
@@ -167,7 +178,9 @@ BODY = "".join([
     INVOICE_TABLE,
     para(),
     para(run("Please transfer the amount within {{ payment_terms_days }} days to IBAN "
-             "{{ company.iban }}.")),
+             "{{ company.iban }}, or pay online at {{ payment_link }}.")),
+    # A note written in Markdown becomes paragraphs, lists and emphasis of the document.
+    para(run("{{p note }}")),
     para(run("Kind regards,")),
     para(run("{{ company.signatory }}")),
     '<w:sectPr><w:headerReference w:type="default" r:id="rId2"/>'
@@ -201,6 +214,22 @@ PARTS = [
 ]
 
 
+LOGO = "logo.png"
+NAVY, GOLD, PAPER = (31, 56, 100), (201, 162, 39), (255, 255, 255)
+
+
+def logo() -> Image.Image:
+    """The company's logo: a sheet of paper with a gold quill on a navy tile."""
+    image = Image.new("RGBA", (240, 240), (0, 0, 0, 0))
+    draw = ImageDraw.Draw(image)
+    draw.rounded_rectangle((0, 0, 239, 239), radius=36, fill=NAVY)
+    draw.polygon([(64, 40), (150, 40), (180, 70), (180, 200), (64, 200)], fill=PAPER)
+    for y in (92, 118, 144, 170):
+        draw.line((84, y, 160, y), fill=NAVY, width=6)
+    draw.polygon([(120, 180), (214, 28), (200, 86)], fill=GOLD)
+    return image
+
+
 def main() -> None:
     output = Path(sys.argv[1]) if len(sys.argv) > 1 else OUTPUT
     with zipfile.ZipFile(output, "w", zipfile.ZIP_DEFLATED) as archive:
@@ -209,7 +238,9 @@ def main() -> None:
             info.compress_type = zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
             archive.writestr(info, text.encode("utf-8"))
-    print(f"wrote {output}")
+    # Shown 2.5 cm wide, the 240 pixels print at about 240 dpi.
+    logo().save(output.with_name(LOGO), format="PNG", optimize=True)
+    print(f"wrote {output} and {output.with_name(LOGO)}")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ from typing import Any
 
 from ._document import Scrivelle
 from ._errors import TesserineError
+from ._json_values import rich_values
 from ._limits import Limits
 
 
@@ -109,6 +110,21 @@ def load_context(path: str) -> dict[str, Any]:
         raise DataError(f"{'standard input' if path == '-' else path}: {error}") from None
 
 
+def data_directory(path: str) -> str:
+    """The directory that picture paths in a data file are relative to; for standard
+    input, the current one."""
+    return os.getcwd() if path == "-" else os.path.dirname(os.path.abspath(path))
+
+
+def with_rich_values(context: dict[str, Any], pictures: str | None, limits: Limits) -> dict[str, Any]:
+    """The context with the JSON forms of rich values made values, pictures read from the
+    directory `pictures`; None leaves the JSON as it is."""
+    if pictures is None:
+        return context
+    converted: dict[str, Any] = rich_values(context, pictures, max_picture_size=limits.max_picture_size)
+    return converted
+
+
 @dataclass
 class Record:
     """One non-blank line of a JSON Lines file, followed from parsing to its saved document."""
@@ -172,19 +188,22 @@ class Setup:
     template: str
     limits: Limits
     trusted: bool
+    #: The directory that picture paths in the data are relative to; None leaves the
+    #: JSON forms of rich values as plain JSON.
+    pictures: str | None = None
 
 
 _document: Scrivelle | None = None
-_trusted = False
+_setup: Setup | None = None
 _unusable: str | None = None
 _rendering = False
 _interrupted = False
 
 
 def _open(setup: Setup) -> None:
-    global _document, _trusted
+    global _document, _setup
     _document = Scrivelle(setup.template, limits=setup.limits)
-    _trusted = setup.trusted
+    _setup = setup
 
 
 def _on_interrupt(signum: int, frame: object) -> None:
@@ -213,11 +232,13 @@ def _render_one(context: dict[str, Any], target: str) -> str | None:
     global _rendering
     if _interrupted:
         raise KeyboardInterrupt
-    if _document is None:
+    if _document is None or _setup is None:
         return _unusable
     try:
         _rendering = True
-        _document.render(context, trusted=_trusted)
+        # Each worker reads the pictures of its own records.
+        context = with_rich_values(context, _setup.pictures, _setup.limits)
+        _document.render(context, trusted=_setup.trusted)
         _document.save(target)
     except Exception as error:
         return describe_failure(error, "rendering this record")

@@ -7,7 +7,8 @@
     {"@markdown": "**Note:** paid by *transfer*."}
 
 Picture paths are relative to the data file and may not leave its directory; a
-picture may also be given inline as a `data:` URI with base64 content.
+picture may also be given inline as a `data:` URI with base64 content. Either way its
+data may take `max_picture_size` bytes at most.
 """
 
 from __future__ import annotations
@@ -16,9 +17,11 @@ import base64
 import binascii
 import dataclasses
 import os
+import stat
 from typing import Any
 
 from ._errors import TesserineError
+from ._limits import DEFAULT_LIMITS
 from .values import Link, Markdown, Picture, Styled
 from .values.errors import RichValueError
 from .values.styled import Piece, joined
@@ -41,24 +44,32 @@ class JsonValueError(TesserineError):
     """A JSON form of a rich value is not valid; the message names where it is in the data."""
 
 
-def rich_values(data: Any, base: str | os.PathLike[str] | None = None) -> Any:
+@dataclasses.dataclass(frozen=True)
+class _Pictures:
+    #: The directory picture paths are relative to; None takes only `data:` URIs.
+    base: str | None
+    max_size: int | None
+
+
+def rich_values(data: Any, base: str | os.PathLike[str] | None = None, *,
+                max_picture_size: int | None = DEFAULT_LIMITS.max_picture_size) -> Any:
     """`data` with every JSON form of a rich value made that value.
 
     `base` is the directory picture paths are relative to (the data file's); None
     refuses picture paths and takes only `data:` URIs.
     """
-    root = None if base is None else os.path.realpath(base)
-    return _convert(data, root, "")
+    pictures = _Pictures(None if base is None else os.path.realpath(base), max_picture_size)
+    return _convert(data, pictures, "")
 
 
-def _convert(data: Any, base: str | None, where: str) -> Any:
+def _convert(data: Any, pictures: _Pictures, where: str) -> Any:
     if isinstance(data, list):
-        return [_convert(item, base, f"{where}[{index}]") for index, item in enumerate(data)]
+        return [_convert(item, pictures, f"{where}[{index}]") for index, item in enumerate(data)]
     if not isinstance(data, dict):
         return data
     kinds = [key for key in RESERVED if key in data]
     if not kinds:
-        return {key: _convert(value, base, f"{where}.{key}" if where else str(key)) for key, value in data.items()}
+        return {key: _convert(value, pictures, f"{where}.{key}" if where else str(key)) for key, value in data.items()}
     place = where or "the data"
     if len(kinds) > 1:
         raise JsonValueError(f"{place}: an object holds one of {', '.join(RESERVED)}, not {' and '.join(kinds)}")
@@ -69,16 +80,16 @@ def _convert(data: Any, base: str | None, where: str) -> Any:
         allowed = ", ".join(sorted(_OPTIONS[kind])) or "none"
         raise JsonValueError(f"{place}: {kind} takes no option {', '.join(map(repr, unknown))} (options: {allowed})")
     try:
-        return _value(kind, data[kind], options, base, place)
+        return _value(kind, data[kind], options, pictures, place)
     except RichValueError as error:
         raise JsonValueError(f"{place}: {error}") from None
     except TypeError as error:
         raise JsonValueError(f"{place}: {kind}: {error}") from None
 
 
-def _value(kind: str, main: Any, options: dict[str, Any], base: str | None, place: str) -> Any:
+def _value(kind: str, main: Any, options: dict[str, Any], pictures: _Pictures, place: str) -> Any:
     if kind == PICTURE:
-        return Picture(_picture_source(main, base, place), **options)
+        return Picture(_picture_data(main, pictures, place), **options)
     if kind == LINK:
         return Link(_string(main, kind, place), **options)
     if kind == MARKDOWN:
@@ -87,7 +98,7 @@ def _value(kind: str, main: Any, options: dict[str, Any], base: str | None, plac
         # The options are what every piece has unless the piece sets its own.
         pieces: list[Piece] = []
         for index, item in enumerate(main):
-            value = _convert(item, base, f"{place}[{index}]")
+            value = _convert(item, pictures, f"{place}[{index}]")
             if isinstance(value, str):
                 value = Styled(value, **options)
             if not isinstance(value, Styled):
@@ -110,16 +121,20 @@ def _string(value: Any, kind: str, place: str) -> str:
     return value
 
 
-def _picture_source(value: Any, base: str | None, place: str) -> str | bytes:
+def _picture_data(value: Any, pictures: _Pictures, place: str) -> bytes:
     source = _string(value, PICTURE, place)
+    limit = pictures.max_size
     if source.startswith("data:"):
         header, _, payload = source.partition(",")
         if not header.endswith(";base64"):
             raise JsonValueError(f"{place}: a picture data: URI must hold base64 content")
+        if limit is not None and len(payload) // 4 * 3 > limit:
+            raise _too_large(place, source[:40] + "…", limit)
         try:
             return base64.b64decode(payload, validate=True)
         except binascii.Error:
             raise JsonValueError(f"{place}: the picture's base64 content is damaged") from None
+    base = pictures.base
     if base is None:
         raise JsonValueError(f"{place}: picture paths need a data file to be relative to; use a data: URI")
     if os.path.isabs(source):
@@ -127,4 +142,19 @@ def _picture_source(value: Any, base: str | None, place: str) -> str | bytes:
     path = os.path.realpath(os.path.join(base, source))
     if os.path.commonpath([base, path]) != base:
         raise JsonValueError(f"{place}: picture path {source!r} leads outside the data file's directory")
-    return path
+    try:
+        with open(path, "rb") as stream:
+            if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+                raise JsonValueError(f"{place}: picture path {source!r} is not a file")
+            # Read no more than the limit allows: the data names the file, not its size.
+            data = stream.read() if limit is None else stream.read(limit + 1)
+    except OSError as error:
+        raise JsonValueError(f"{place}: cannot read the picture {source!r}: {error.strerror or error}") from None
+    if limit is not None and len(data) > limit:
+        raise _too_large(place, source, limit)
+    return data
+
+
+def _too_large(place: str, source: str, limit: int) -> JsonValueError:
+    return JsonValueError(f"{place}: the picture {source!r} is larger than the {limit:,} bytes a picture may take"
+                          " (max_picture_size)")

@@ -14,13 +14,14 @@ from typing import TextIO
 from . import __version__
 from ._batch import (
     Setup,
+    data_directory,
     default_jobs,
     describe_failure,
     load_context,
     load_records,
     name_documents,
-    parse_context,
     render_batch,
+    with_rich_values,
 )
 from ._document import Scrivelle
 from ._limits import DEFAULT_LIMITS, Limits
@@ -66,9 +67,15 @@ def _limits(args: argparse.Namespace) -> Limits:
     return dataclasses.replace(DEFAULT_LIMITS, timeout=args.timeout)
 
 
+def _pictures(args: argparse.Namespace, data: str) -> str | None:
+    return None if args.plain_json else data_directory(data)
+
+
 def _render(args: argparse.Namespace) -> int:
-    document = Scrivelle(args.template, limits=_limits(args))
-    document.render(load_context(args.data), trusted=args.trusted)
+    limits = _limits(args)
+    document = Scrivelle(args.template, limits=limits)
+    context = with_rich_values(load_context(args.data), _pictures(args, args.data), limits)
+    document.render(context, trusted=args.trusted)
     document.save(args.output)
     return 0
 
@@ -80,7 +87,7 @@ def _vars(args: argparse.Namespace) -> int:
 
 
 def _batch(args: argparse.Namespace) -> int:
-    setup = Setup(args.template, _limits(args), args.trusted)
+    setup = Setup(args.template, _limits(args), args.trusted, _pictures(args, args.records))
     # Open and compile once here, so that a broken template fails before any worker starts.
     Scrivelle(setup.template, limits=setup.limits).undeclared_variables()
     records = load_records(args.records)
@@ -108,9 +115,11 @@ def _batch(args: argparse.Namespace) -> int:
 
 
 def _demo(args: argparse.Namespace) -> int:
-    examples = resources.files("tesserine") / "examples"
-    document = Scrivelle(examples.joinpath(DEMO_TEMPLATE).read_bytes())
-    document.render(parse_context(examples.joinpath(DEMO_DATA).read_text(encoding="utf-8")))
+    # The data names its logo by a path relative to itself, so the folder must be a real one.
+    with resources.as_file(resources.files("tesserine") / "examples") as examples:
+        document = Scrivelle(examples / DEMO_TEMPLATE)
+        data = os.fspath(examples / DEMO_DATA)
+        document.render(with_rich_values(load_context(data), data_directory(data), DEFAULT_LIMITS))
     os.makedirs(args.output, exist_ok=True)
     target = os.path.join(args.output, DEMO_OUTPUT)
     document.save(target)
@@ -151,6 +160,8 @@ def _parser() -> argparse.ArgumentParser:
                            help="render without the sandbox: only for templates you trust, as they can run code")
     rendering.add_argument("--timeout", type=_seconds, default=DEFAULT_LIMITS.timeout, metavar="SECONDS",
                            help="stop a document that takes longer to render (default: %(default)s; 0: no limit)")
+    rendering.add_argument("--plain-json", action="store_true",
+                           help='keep objects with "@picture", "@styled", "@link" or "@markdown" keys as plain JSON')
 
     render = commands.add_parser("render", parents=[rendering],
                                  help="render a template with data from a JSON file")
