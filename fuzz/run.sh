@@ -23,7 +23,7 @@ if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux
 fi
 
 configure() {
-  CC=clang CXX=clang++ cmake -S . -B "$build" -DTESSERINE_FUZZ=ON -DTESSERINE_MODULE=OFF \
+  CC=clang CXX=clang++ cmake -S . -B "$build" -DTESSERINE_FUZZ=ON -DTESSERINE_MODULE=OFF -DTESSERINE_WERROR=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 }
 

@@ -46,7 +46,7 @@ int add_public(PyObject* module, PyObject* name, PyObject* value) {
 
 int add_version(PyObject* module) {
   PyObject* name = PyUnicode_FromString("__version__");
-  PyObject* version = name == nullptr ? nullptr : PyUnicode_FromString("0.1.0");
+  PyObject* version = name == nullptr ? nullptr : PyUnicode_FromString(TESSERINE_VERSION);
   int status = version == nullptr ? -1 : add_public(module, name, version);
   Py_XDECREF(version);
   Py_XDECREF(name);

@@ -19,7 +19,7 @@ fi
 
 python3 -m pip install -q ".[test]"
 
-cmake -S . -B build/tests -DTESSERINE_TESTS=ON -DTESSERINE_MODULE=OFF -DCMAKE_BUILD_TYPE=Debug
+cmake -S . -B build/tests -DTESSERINE_TESTS=ON -DTESSERINE_MODULE=OFF -DTESSERINE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build/tests -j"$(nproc)"
 ctest --test-dir build/tests --output-on-failure --no-tests=error
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from importlib.metadata import version
+
 from . import _backend
 from ._document import Scrivelle
 from ._errors import (
@@ -21,7 +23,7 @@ from ._picture_lookup import PictureNotFoundError
 from ._render import patch_xml, render_xml_part
 from .values import Link, LinkError, Markdown, Picture, PictureError, RichValueError, Styled, ValueTextError
 
-__version__ = "0.1.0"
+__version__ = version(__name__)
 
 __all__ = [
     "BACKEND",
