@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
+import io
 import os
-import secrets
-import stat
 import threading
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -15,9 +14,11 @@ from jinja2 import meta
 
 from . import _render
 from ._deadline import render_budget
+from ._files import write_atomically
 from ._errors import TesserineError
 from ._limits import DEFAULT_LIMITS, Limits
 from ._package import Source, open_package
+from ._pdf import to_pdf
 from ._locate import syntax_error
 from ._picture_lookup import picture_members, replacement_bytes
 from ._placement import place_values
@@ -192,31 +193,19 @@ class Scrivelle:
             encoded = xml.encode("utf-8")
             check_well_formed(part, encoded)
             replacements[part] = encoded
-        data = self._package.build(replacements, additions)
-        if isinstance(target, (str, os.PathLike)):
-            _write_atomically(os.fspath(target), data)
-        else:
-            target.write(data)
+        _write(target, self._package.build(replacements, additions))
+
+    def save_pdf(self, target: Target, *, timeout: float | None = None) -> None:
+        """Write the rendered document as PDF, converted by LibreOffice (`soffice`), within
+        `timeout` seconds (by default a little over a minute); PdfUnavailableError if
+        LibreOffice is not installed, PdfConversionError if it fails."""
+        document = io.BytesIO()
+        self.save(document)
+        _write(target, to_pdf(document.getvalue(), timeout=timeout))
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        mode: int | None = stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        mode = None
-    # A short name of its own: the target's name may already be as long as names may be.
-    temporary = os.path.join(directory, f".tesserine-{secrets.token_hex(6)}.tmp")
-    # os.open with mode 0o666 lets the umask decide the permissions of a new file, as for
-    # a plain open(); a file written over keeps the permissions it had.
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(descriptor, "wb") as stream:
-            stream.write(data)
-        if mode is not None:
-            os.chmod(temporary, mode)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+def _write(target: Target, data: bytes) -> None:
+    if isinstance(target, (str, os.PathLike)):
+        write_atomically(os.fspath(target), data)
+    else:
+        target.write(data)

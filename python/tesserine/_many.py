@@ -24,8 +24,9 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO, Protocol
 
-from ._document import Scrivelle, _write_atomically
+from ._document import Scrivelle
 from ._errors import TemplateSyntaxError, TesserineError
+from ._files import write_atomically
 from ._limits import Limits
 from ._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf, find_soffice
 
@@ -181,7 +182,7 @@ def _write(output: str, name: str, data: bytes) -> str | _Failure:
     if not _is_url(output):
         target = os.path.join(output, name)
         try:
-            _write_atomically(target, data)
+            write_atomically(target, data)
         except OSError as error:
             return _Failure.of(RecordError(f"cannot write {target}: {error.strerror or error}"))
         return target
