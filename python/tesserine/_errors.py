@@ -2,9 +2,23 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 
 class TesserineError(Exception):
     """Base class of every error that tesserine raises on purpose."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Errors cross process boundaries in batch runs. A subclass whose __init__ takes
+        # other arguments than its message is rebuilt from its fields, without __init__.
+        return _rebuild, (type(self), self.args, self.__dict__)
+
+
+def _rebuild(kind: type[TesserineError], args: tuple[Any, ...], fields: dict[str, Any]) -> TesserineError:
+    error = kind.__new__(kind, *args)
+    error.args = args
+    error.__dict__.update(fields)
+    return error
 
 
 class NotADocxError(TesserineError):
