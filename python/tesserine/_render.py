@@ -11,7 +11,7 @@ from jinja2 import pass_context
 from jinja2.exceptions import SecurityError
 from jinja2.runtime import Context
 
-from . import _backend
+from . import _backend, _bytecode_cache
 from ._deadline import current, render_budget
 from ._errors import (
     ExpressionLimitError,
@@ -76,14 +76,14 @@ def compile_part(environment: jinja2.Environment, part: str, source: str) -> jin
     """The compiled template of a prepared part; its frames carry the part's name."""
     current().part = part
     try:
-        code = environment.compile(source, filename=part)
+        # Compiled code is kept on disk, so that other processes skip Jinja2's compile.
+        return _bytecode_cache.compile_part(environment, part, source)
     except jinja2.TemplateSyntaxError as error:
         raise syntax_error(part, source, error) from None
     except (RecursionError, SyntaxError):
         # The parser recurses per nesting level, and Python caps nested blocks.
         excerpt = line_excerpt(source, first_tag_line(source))
         raise TemplateSyntaxError(part, 0, "tags nested too deeply", excerpt) from None
-    return environment.template_class.from_code(environment, code, environment.make_globals(None))
 
 
 def _render_error(error: Exception, part: str, source: str) -> TemplateRenderError:
