@@ -143,9 +143,10 @@ def _picture_data(value: Any, pictures: _Pictures, place: str) -> bytes:
     if os.path.commonpath([base, path]) != base:
         raise JsonValueError(f"{place}: picture path {source!r} leads outside the data file's directory")
     try:
+        # A pipe or a device would block or never end: only files are read.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise JsonValueError(f"{place}: picture path {source!r} is not a file")
         with open(path, "rb") as stream:
-            if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
-                raise JsonValueError(f"{place}: picture path {source!r} is not a file")
             # Read no more than the limit allows: the data names the file, not its size.
             data = stream.read() if limit is None else stream.read(limit + 1)
     except OSError as error:
