@@ -13,17 +13,29 @@ import jinja2
 from jinja2 import meta
 
 from . import _render
+from ._check import (
+    lenient,
+    missing_findings,
+    placed_render_error,
+    placed_syntax_error,
+    render_findings,
+    syntax_findings,
+)
 from ._deadline import render_budget
 from ._files import write_atomically
-from ._errors import TesserineError
+from ._errors import MalformedPartError, TemplateRenderError, TemplateSyntaxError, TesserineError
 from ._limits import DEFAULT_LIMITS, Limits
+from ._link_targets import LinkTemplates, find_links, with_addresses
+from ._locate import syntax_error
 from ._package import Source, open_package
 from ._pdf import to_pdf
-from ._locate import syntax_error
+from ._places import PartPlaces
+from ._problems import Place, Problem
 from ._picture_lookup import picture_members, replacement_bytes
 from ._placement import place_values
 from ._positions import mark_positions
 from ._resources import DocumentResources, PackageFacts
+from ._table_grid import mark_columns, widen_grids
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
 from .values.base import rendering
@@ -72,6 +84,8 @@ class Scrivelle:
         self._facts: PackageFacts | None = None
         # New bytes for pictures of the template, by member; applied when saving.
         self._pictures: dict[str, bytes] = {}
+        self._places: dict[str, PartPlaces] = {}
+        self._links: LinkTemplates | None = None
 
     patch_xml = staticmethod(_render.patch_xml)
 
@@ -80,14 +94,47 @@ class Scrivelle:
         """The names of the parts that hold template text, main document first."""
         return self._package.template_parts
 
+    @staticmethod
+    def _prepare(xml: str) -> str:
+        """A part's XML made the source the template engine compiles."""
+        patched = mark_positions(_render.patch_xml(protect_template_text(mark_columns(xml))))
+        return _render.prepare_source(patched)
+
     def _source(self, part: str) -> str:
         """The patched part, ready for the template engine."""
         source = self._sources.get(part)
         if source is None:
-            xml = self._package.text(part)
-            patched = mark_positions(_render.patch_xml(protect_template_text(xml)))
-            source = self._sources[part] = _render.prepare_source(patched)
+            source = self._sources[part] = self._prepare(self._package.text(part))
         return source
+
+    def _places_of(self, part: str) -> PartPlaces:
+        """Where the lines of a part's source were typed; worked out when a message needs it."""
+        with self._lock:
+            places = self._places.get(part)
+            if places is None:
+                places = self._places[part] = PartPlaces(self._package.text(part), self._prepare, self._source(part))
+            return places
+
+    def _link_templates(self) -> LinkTemplates:
+        with self._lock:
+            if self._links is None:
+                self._links = LinkTemplates(self._package, find_links(self._package, self.parts))
+            return self._links
+
+    def _compile(self, env: jinja2.Environment, part: str) -> jinja2.Template:
+        source = self._source(part)
+        try:
+            return _render.compile_part(env, part, source)
+        except TemplateSyntaxError as error:
+            raise placed_syntax_error(error, part, source, self._places_of(part), env) from None
+
+    def _render_part(self, template: jinja2.Template, context: Mapping[str, Any], part: str) -> str:
+        source = self._source(part)
+        try:
+            return _render.render_part(template, context, part, source)
+        except TemplateRenderError as error:
+            raise placed_render_error(error, part, source, self._places_of(part), template.environment
+                                      ) from error.__cause__
 
     def _templates(
         self, environment: jinja2.Environment | None, autoescape: bool, trusted: bool
@@ -100,7 +147,7 @@ class Scrivelle:
                     env = _render.default_environment(autoescape, trusted)
                 else:
                     env = _render.caller_environment(environment, autoescape)
-                templates = {part: _render.compile_part(env, part, self._source(part)) for part in self.parts}
+                templates = {part: self._compile(env, part) for part in self.parts}
                 compiled = self._compiled[key] = _Compiled(environment or env, templates)
         return compiled.templates
 
@@ -125,10 +172,13 @@ class Scrivelle:
                 with rendering(budget.max_output) as registry:
                     for part, template in self._templates(environment, autoescape, trusted).items():
                         registry.begin_part(part)
-                        output = _render.render_part(template, context, part, self._source(part))
-                        rendered[part] = place_values(_render.finish_output(output, part), registry,
+                        output = self._render_part(template, context, part)
+                        rendered[part] = place_values(widen_grids(_render.finish_output(output, part)), registry,
                                                       resources.part(part))
-                members = resources.changes()
+                    env = environment or _render.default_environment(autoescape, trusted)
+                    addresses = self._link_templates().render(env, context)
+                replaced, added = resources.changes()
+                members = (with_addresses(self._package, addresses, replaced), added)
         except BaseException as error:
             self._publish(_Outcome(None, str(error) or type(error).__name__))
             raise
@@ -169,16 +219,72 @@ class Scrivelle:
         return outcome.parts, outcome.members
 
     def undeclared_variables(self, environment: jinja2.Environment | None = None) -> set[str]:
-        """The names that the template reads from its context."""
-        env = _render.default_environment() if environment is None else environment
+        """The names that the template reads from its context, in its parts and its link
+        addresses, whatever filters and tests it uses."""
+        env = lenient(_render.default_environment() if environment is None else environment)
         names: set[str] = set()
         for part in self.parts:
             source = self._source(part)
             try:
                 names |= meta.find_undeclared_variables(env.parse(source))
             except jinja2.TemplateSyntaxError as error:
-                raise syntax_error(part, source, error) from None
-        return names
+                raise placed_syntax_error(syntax_error(part, source, error), part, source, self._places_of(part),
+                                          env) from None
+        return names | self._link_templates().names(env)
+
+    def check(
+        self,
+        context: Mapping[str, Any] | None = None,
+        environment: jinja2.Environment | None = None,
+        autoescape: bool = True,
+        *,
+        trusted: bool = False,
+    ) -> list[Problem]:
+        """Every problem of the template at once, in every part and link address, each with
+        its part, place, tag as typed and message: tags that are not valid or not where
+        their element is; with a context, also what fails when rendering with it and the
+        names it lacks. The template is rendered as `render` would, and nothing is kept.
+        """
+        if environment is None:
+            env = _render.default_environment(autoescape, trusted)
+        else:
+            env = _render.caller_environment(environment, autoescape)
+        resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
+        problems: list[Problem] = []
+        for part in self.parts:
+            problems += self._part_problems(env, part, context, resources)
+        with render_budget(self._limits):
+            problems += self._link_templates().problems(environment or env, context)
+        return problems
+
+    def _part_problems(self, env: jinja2.Environment, part: str, context: Mapping[str, Any] | None,
+                       resources: DocumentResources) -> list[Problem]:
+        source, places = self._source(part), self._places_of(part)
+        findings, readable = syntax_findings(env, part, source, places)
+        if context is None:
+            return [finding.problem for finding in findings]
+
+        def render(text: str) -> str:
+            with render_budget(self._limits) as budget, rendering(budget.max_output) as registry:
+                registry.begin_part(part)
+                if text == source:
+                    template = _render.compile_part(env, part, text)
+                else:
+                    # A source with tags set aside is not worth keeping in the cache.
+                    template = env.template_class.from_code(env, env.compile(text, filename=part),
+                                                            env.make_globals(None))
+                output = _render.render_part(template, context, part, text)
+                return place_values(widen_grids(_render.finish_output(output, part)), registry, resources.part(part))
+
+        findings += missing_findings(env, part, readable, context, places)
+        failures, finished = render_findings(part, readable, render, places, env)
+        problems = [finding.problem for finding in sorted(findings + failures, key=lambda finding: finding.lineno)]
+        if finished is not None and not findings:
+            try:
+                check_well_formed(part, finished.encode("utf-8"))
+            except MalformedPartError as error:
+                problems.append(Problem(part, Place(), "", str(error).removeprefix(f"{part}: ")))
+        return problems
 
     def rendered_xml(self, part: str) -> str:
         """The rendered XML of one part (after render())."""

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Any
 
+from ._problems import Place
+
 
 class TesserineError(Exception):
     """Base class of every error that tesserine raises on purpose."""
@@ -26,35 +28,45 @@ class NotADocxError(TesserineError):
 
 
 class TemplateSyntaxError(TesserineError):
-    """A template tag in a document part is not valid Jinja2."""
+    """A template tag in a document part is not valid Jinja2.
 
-    def __init__(self, part: str, lineno: int, message: str, excerpt: str) -> None:
+    `place` says where the tag stands (paragraph, excerpt, table cell) when it is known;
+    `tag` is the tag as the author typed it, and `excerpt` the text around it.
+    """
+
+    def __init__(self, part: str, lineno: int, message: str, excerpt: str, place: Place | None = None,
+                 tag: str | None = None) -> None:
         self.part = part
         self.lineno = lineno
         self.message = message
         self.excerpt = excerpt
-        super().__init__(f"{part}: template syntax error: {message} (in: {excerpt})")
+        self.place = place or Place()
+        self.tag = tag or excerpt
+        self.paragraph = self.place.paragraph
+        where = self.place.describe(self.tag)
+        super().__init__(f"{part}: {where + ': ' if where else ''}template syntax error: {message} (in: {self.tag})")
 
 
 class TemplateRenderError(TesserineError):
     """Rendering a document part failed on the data it was given.
 
     `paragraph` counts the part's paragraphs from 1 (None when the tag stands before the
-    first one or is not known); `tag` is the template tag being evaluated, as typed.
+    first one or is not known); `tag` is the template tag being evaluated, as typed;
+    `place` adds the paragraph's text or table cell when the template document is known;
+    `lineno` is the line of the part's template source.
     """
 
-    def __init__(self, part: str, message: str, tag: str | None = None, paragraph: int | None = None) -> None:
+    def __init__(self, part: str, message: str, tag: str | None = None, paragraph: int | None = None,
+                 place: Place | None = None, lineno: int | None = None) -> None:
         self.part = part
         self.message = message
         self.tag = tag
-        self.paragraph = paragraph
-        where = f"{part}: paragraph {paragraph}" if paragraph else part
+        self.place = place or Place(paragraph)
+        self.paragraph = self.place.paragraph
+        self.lineno = lineno
+        where = self.place.describe(tag)
         quoted = f" (in: {tag})" if tag else ""
-        super().__init__(f"{where}: {message}{quoted}")
-
-    def __reduce__(self) -> tuple[type[TemplateRenderError], tuple[str, str, str | None, int | None]]:
-        # Errors cross process boundaries in batch runs; rebuild them from their fields.
-        return type(self), (self.part, self.message, self.tag, self.paragraph)
+        super().__init__(f"{part}: {where + ': ' if where else ''}{message}{quoted}")
 
 
 class MalformedPartError(TesserineError):
@@ -109,3 +121,7 @@ class InvalidCharacterError(TemplateRenderError):
 
 class ExpressionLimitError(LimitError, TemplateRenderError):
     """A template expression would build a value larger than a part may produce."""
+
+
+class LinkTargetError(TemplateRenderError):
+    """A link address filled from the template is not an absolute http, https or mailto URL."""

@@ -1,9 +1,12 @@
-"""Where in a part a template error happened, told as the author can find it: the paragraph,
-and the tag as it stands in the template rather than as XML."""
+"""Where in a part's template source a template error happened: the line, the tags on it
+and the one the error is about, told as the author can read them rather than as XML."""
 
 from __future__ import annotations
 
 import re
+from bisect import bisect_right
+from dataclasses import dataclass
+from functools import lru_cache
 from xml.sax.saxutils import unescape
 
 import jinja2
@@ -20,14 +23,16 @@ _PARAGRAPH_START = re.compile(r"<w:p[ >]")
 _QUOTED = re.compile(r"'([^']+)'")
 # "unsupported operand type(s) for +: ..."
 _OPERATOR = re.compile(r" for (\S+): ")
+_ENTITIES = {"&quot;": '"', "&apos;": "'"}
 
 
-def _shorten(text: str) -> str:
+def shorten(text: str, limit: int = EXCERPT_LIMIT) -> str:
+    """The text on one line, cut to about limit characters around its first tag."""
     text = _SPACE.sub(" ", text).strip()
-    if len(text) <= EXCERPT_LIMIT:
+    if len(text) <= limit:
         return text
-    start = max(0, text.find("{") - 20)
-    return ("…" if start else "") + text[start:start + EXCERPT_LIMIT] + "…"
+    start = max(0, text.find("{") - limit // 6)
+    return ("…" if start else "") + text[start:start + limit] + "…"
 
 
 def _line(source: str, lineno: int) -> str:
@@ -40,7 +45,7 @@ def line_excerpt(source: str, lineno: int) -> str:
     line = _line(source, lineno)
     text = _MARKUP.sub("", line)
     # Tags written into attributes (a span, a shading) vanish with the markup.
-    return _shorten(text if "{" in text else line)
+    return shorten(text if "{" in text else line)
 
 
 def first_tag_line(source: str) -> int:
@@ -75,15 +80,79 @@ def paragraph_number(source: str, lineno: int) -> int:
     return sum(1 for line in lines if _PARAGRAPH_START.match(line))
 
 
-def failing_tag(source: str, lineno: int, message: str) -> str:
-    """The tag on the line that the message is about, or all the line's tags when it does
-    not say; the line's text when it holds none (a tag cut by a paragraph break)."""
-    tags = [unescape(tag, {"&quot;": '"', "&apos;": "'"}) for tag in _TAG.findall(_line(source, lineno))]
-    if not tags:
-        return line_excerpt(source, lineno)
+@dataclass(frozen=True)
+class SourceTag:
+    """A template tag of the source: its span, its line, and whether its closer is there."""
+
+    start: int
+    end: int
+    line: int
+    opener: str
+    closer: str
+    closed: bool
+    text: str
+
+    @property
+    def readable(self) -> str:
+        """The tag as the author would write it: markup that a broken tag ran into left out."""
+        return unescape(_MARKUP.sub("", self.text), _ENTITIES)
+
+
+@lru_cache(maxsize=8)
+def _tag_pattern(delimiters: tuple[tuple[str, str], ...]) -> re.Pattern[str]:
+    # A tag ends at its closer; one with no closer on its line is taken to the line's end,
+    # which is what the author will find broken.
+    return re.compile("|".join(
+        f"(?P<o{index}>{re.escape(opener)})[^\r\n]*?(?P<c{index}>{re.escape(closer)}|(?=[\r\n])|\\Z)"
+        for index, (opener, closer) in enumerate(delimiters)))
+
+
+def delimiters(environment: jinja2.Environment | None) -> tuple[tuple[str, str], ...]:
+    env = environment or jinja2.Environment()
+    return ((env.variable_start_string, env.variable_end_string),
+            (env.block_start_string, env.block_end_string),
+            (env.comment_start_string, env.comment_end_string))
+
+
+class SourceLines:
+    """The line of any offset of a source, and the tags that stand on each line."""
+
+    def __init__(self, source: str, environment: jinja2.Environment | None = None) -> None:
+        self.source = source
+        self.starts = [0] + [found.end() for found in _LINE_BREAK.finditer(source)]
+        pairs = delimiters(environment)
+        self.tags: list[SourceTag] = []
+        for found in _tag_pattern(pairs).finditer(source):
+            index = next(number for number in range(len(pairs)) if found.group(f"o{number}") is not None)
+            opener, closer = pairs[index]
+            self.tags.append(SourceTag(found.start(), found.end(), self.line_of(found.start()), opener, closer,
+                                       bool(found.group(f"c{index}")), found.group()))
+
+    def line_of(self, offset: int) -> int:
+        return bisect_right(self.starts, offset)
+
+    def on_line(self, lineno: int) -> list[SourceTag]:
+        return [tag for tag in self.tags if tag.line == lineno]
+
+    def text_of(self, lineno: int) -> str:
+        return _line(self.source, lineno)
+
+
+def tag_for_message(tags: list[SourceTag], message: str) -> SourceTag | None:
+    """Of the tags on an error's line, the one its message names, or the only one there is."""
     hints = _QUOTED.findall(message) + _OPERATOR.findall(message) + (["/", "%"] if "by zero" in message else [])
     for name in hints:
         for tag in tags:
-            if name in tag:
-                return _shorten(tag)
-    return _shorten(" … ".join(tags))
+            if name in tag.readable:
+                return tag
+    return tags[0] if len(tags) == 1 else None
+
+
+def failing_tag(source: str, lineno: int, message: str) -> str:
+    """The tag on the line that the message is about, or all the line's tags when it does
+    not say; the line's text when it holds none (a tag cut by a paragraph break)."""
+    tags = [tag for tag in SourceLines(source).on_line(lineno) if tag.opener != "{#" and tag.closed]
+    if not tags:
+        return line_excerpt(source, lineno)
+    found = tag_for_message(tags, message)
+    return shorten(found.readable if found else " … ".join(tag.readable for tag in tags))

@@ -101,7 +101,7 @@ def _render_error(error: Exception, part: str, source: str) -> TemplateRenderErr
     lineno = template_line(error, part)
     if lineno is None:
         return kind(part, message)
-    return kind(part, message, failing_tag(source, lineno, message), paragraph_number(source, lineno))
+    return kind(part, message, failing_tag(source, lineno, message), paragraph_number(source, lineno), lineno=lineno)
 
 
 def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str, source: str) -> str:

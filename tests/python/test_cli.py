@@ -73,9 +73,9 @@ def test_demo(tmp_path: Path) -> None:
     (["render", "{truncated}", "{data}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
     (["batch", "{truncated}", "{records}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
     (["vars", "{missing}"], 1, "No such file"),
-    (["vars", "{syntax}"], 1, "syntax error: Unexpected end of template"),
-    (["render", "{syntax}", "{records}", "-o", "{out}"], 1, "syntax error: Unexpected end of template"),
-    (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, "syntax error: Unexpected end of template"),
+    (["vars", "{syntax}"], 1, "paragraph 1: template syntax error: this block is never closed: add {% endif %}"),
+    (["render", "{syntax}", "{records}", "-o", "{out}"], 1, "paragraph 1: template syntax error: this block is never closed: add {% endif %}"),
+    (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, "paragraph 1: template syntax error: this block is never closed: add {% endif %}"),
     (["render", "{template}", "{data}", "-o", "{out}"], 1, "data.json: expected a JSON object, found list"),
     (["render", "{template}", "{nested}", "-o", "{out}"], 1, "nested.json: invalid JSON: nested too deeply"),
     (["render", "{template}", "{surrogate}", "-o", "{out}"], 1,
@@ -156,8 +156,8 @@ def test_batch_writes_every_good_record(tmp_path: Path, jobs: str) -> None:
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert result.stderr.splitlines() == [
         f"3 of 7 documents written to {tmp_path / 'out'}",
-        "tesserine: line 2: word/document.xml: paragraph 1: ZeroDivisionError: division by zero"
-        " (in: {{ 100 / share }})",
+        "tesserine: line 2: word/document.xml: paragraph 1 “{{ name }} owes {{ 100 / share }}.{% if slow %}{% for i"
+        " in r…”: ZeroDivisionError: division by zero (in: {{ 100 / share }})",
         "tesserine: line 3: invalid JSON at column 26: Expecting ',' delimiter",
         r"tesserine: line 4: the value at ['name'] holds \udc80, a lone surrogate, which is not text",
         "tesserine: line 5: word/document.xml: ran out of time after 1 seconds",
