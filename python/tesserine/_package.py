@@ -25,7 +25,9 @@ _MAIN_TYPES = frozenset({
     "application/vnd.ms-word.document.macroEnabled.main+xml",
     "application/vnd.ms-word.template.macroEnabledTemplate.main+xml",
 })
-_OTHER_TYPES = frozenset(_WML + kind + "+xml" for kind in ("header", "footer", "footnotes", "endnotes"))
+# Comments hold paragraphs as the body does; the other comment parts Word writes
+# (commentsExtended, commentsIds, commentsExtensible) hold only ids and flags.
+_OTHER_TYPES = frozenset(_WML + kind + "+xml" for kind in ("header", "footer", "footnotes", "endnotes", "comments"))
 _MAIN_NAME = "word/document.xml"
 
 
@@ -160,7 +162,7 @@ def _parts_by_name(names: list[str]) -> tuple[list[str], list[str]]:
     def is_other(name: str) -> bool:
         base = name.rsplit("/", 1)[-1]
         return name.startswith("word/") and name.count("/") == 1 and (
-            base in ("footnotes.xml", "endnotes.xml")
+            base in ("footnotes.xml", "endnotes.xml", "comments.xml")
             or (base.startswith(("header", "footer")) and base.endswith(".xml"))
         )
 
