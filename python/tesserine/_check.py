@@ -19,7 +19,7 @@ from jinja2 import meta
 
 from ._errors import TemplateRenderError, TemplateSyntaxError, TesserineError
 from ._locate import SourceLines, SourceTag, line_excerpt, tag_for_message
-from ._places import PartPlaces
+from ._places import PartPlaces, is_open
 from ._problems import Place, Problem
 
 #: Problems looked for in one part before giving up on it.
@@ -178,10 +178,11 @@ class _Reader:
             return finding, True
         if unknown is not None:
             finding = self.unknown(lineno, unknown.group(1), message, tag)
-        elif not tag.closed:
-            finding = self.finding(lineno, f"this tag is not closed: add {tag.closer} at its end", tag)
         else:
             finding = self.finding(lineno, message, tag)
+            if not tag.closed or is_open(finding.problem.tag):
+                text = f"this tag is not closed: add {tag.closer} at its end"
+                finding = Finding(lineno, Problem(self.part, finding.problem.place, finding.problem.tag, text))
         stand_in = _STAND_INS.get(_word(tag)) if tag.opener == self.env.block_start_string else None
         if stand_in is not None and unknown is None and tag.closed:
             self.replace(tag, self.statement(stand_in))

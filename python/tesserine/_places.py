@@ -76,6 +76,11 @@ def plain_tag(tag: str) -> str:
     return f"{tag[:2]} {unwrapped.group(1).strip()} {tag[-2:]}" if unwrapped else tag
 
 
+def is_open(tag: str) -> bool:
+    """Whether a tag lacks the closer of its kind (one cut short for a message has it)."""
+    return not tag.endswith(({"{{": "}}", "{%": "%}", "{#": "#}"}.get(tag[:2], ""), "…"))
+
+
 def typed_tags(text: str) -> Iterator[str]:
     for found in _TYPED_TAG.finditer(text):
         yield found.group()
@@ -147,6 +152,11 @@ class PartPlaces:
             for paragraph in candidates:
                 for typed in typed_tags(paragraph.text):
                     if typed.endswith(("}}", "%}", "#}")) == closed and normal_tag(typed) == wanted:
+                        return place_of(paragraph), shorten(typed)
+            # A tag typed without its closer runs, once patched, to the next closer there is.
+            for paragraph in candidates:
+                for typed in typed_tags(paragraph.text):
+                    if is_open(typed) and wanted.startswith(normal_tag(typed)):
                         return place_of(paragraph), shorten(typed)
             if "loop." in tag:
                 # Merge tags become tests of the loop: quote the merge tag the author typed.

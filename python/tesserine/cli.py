@@ -57,10 +57,13 @@ class _Progress:
         self.stream.write(f"{written} of {self.total} documents written to {directory}\n")
 
 
+def _printable(message: str) -> str:
+    """The message on one line: line breaks and control characters from data shown escaped."""
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in message)
+
+
 def _say(message: str) -> None:
-    """One line on stderr; line breaks and control characters from data are shown escaped."""
-    text = "".join(char if char.isprintable() else repr(char)[1:-1] for char in message)
-    print(f"tesserine: {text}", file=sys.stderr)
+    print(f"tesserine: {_printable(message)}", file=sys.stderr)
 
 
 def _limits(args: argparse.Namespace) -> Limits:
@@ -80,6 +83,20 @@ def _render(args: argparse.Namespace) -> int:
     return 0
 
 
+def _check(args: argparse.Namespace) -> int:
+    limits = _limits(args)
+    document = Scrivelle(args.template, limits=limits)
+    context = None
+    if args.data is not None:
+        context = with_rich_values(load_context(args.data), _pictures(args, args.data), limits)
+    problems = document.check(context, trusted=args.trusted)
+    for problem in problems:
+        print(_printable(str(problem)))
+    if not problems:
+        print(f"{args.template}: no problems found")
+    return 1 if problems else 0
+
+
 def _vars(args: argparse.Namespace) -> int:
     for name in sorted(Scrivelle(args.template).undeclared_variables()):
         print(name)
@@ -88,8 +105,13 @@ def _vars(args: argparse.Namespace) -> int:
 
 def _batch(args: argparse.Namespace) -> int:
     setup = Setup(args.template, _limits(args), args.trusted, _pictures(args, args.records))
-    # Open and compile once here, so that a broken template fails before any worker starts.
-    Scrivelle(setup.template, limits=setup.limits).undeclared_variables()
+    # Read the template once here, so that a broken one fails, with all its problems,
+    # before any worker starts.
+    problems = Scrivelle(setup.template, limits=setup.limits).check(trusted=setup.trusted)
+    for problem in problems:
+        _say(str(problem))
+    if problems:
+        return 1
     records = load_records(args.records)
     name_documents(records, args.name_field, args.output)
     if not args.overwrite:
@@ -170,6 +192,12 @@ def _parser() -> argparse.ArgumentParser:
     render.add_argument("-o", "--output", required=True, help="the .docx file to write")
     render.set_defaults(handler=_render, doing="rendering {template}")
 
+    check = commands.add_parser("check", parents=[rendering],
+                                help="list every problem of a template, and with --data, of rendering it")
+    check.add_argument("template", help="the .docx template")
+    check.add_argument("--data", metavar="FILE", help="a JSON object to render with ('-' for stdin)")
+    check.set_defaults(handler=_check, doing="checking {template}")
+
     names = commands.add_parser("vars", help="list the variables a template uses")
     names.add_argument("template", help="the .docx template")
     names.set_defaults(handler=_vars, doing="reading {template}")
@@ -191,7 +219,11 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.command == "render" and (os.path.isdir(args.output) or args.output.endswith(("/", os.sep))):
+        parser.error(f"-o {args.output} names a folder: give the file to write, such as"
+                     f" -o {os.path.join(args.output, 'out.docx')}")
     try:
         code: int = args.handler(args)
     except KeyboardInterrupt:

@@ -68,14 +68,21 @@ def test_demo(tmp_path: Path) -> None:
     assert [row[0] for row in table_texts(document)] == ["Category", "Paper", "", "Binding", "", "Service", "Total"]
 
 
+UNCLOSED = "this block is never closed: add {% endif %}"
+
+
 @pytest.mark.parametrize("args, code, message", [
     (["vars", "{data}"], 1, "not a zip archive"),
     (["render", "{truncated}", "{data}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
     (["batch", "{truncated}", "{records}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
     (["vars", "{missing}"], 1, "No such file"),
-    (["vars", "{syntax}"], 1, "paragraph 1: template syntax error: this block is never closed: add {% endif %}"),
-    (["render", "{syntax}", "{records}", "-o", "{out}"], 1, "paragraph 1: template syntax error: this block is never closed: add {% endif %}"),
-    (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, "paragraph 1: template syntax error: this block is never closed: add {% endif %}"),
+    (["vars", "{syntax}"], 1, f"paragraph 1: template syntax error: {UNCLOSED}"),
+    (["render", "{syntax}", "{records}", "-o", "{out}"], 1, f"paragraph 1: template syntax error: {UNCLOSED}"),
+    (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, f"word/document.xml:1: {UNCLOSED}"),
+    (["render", "{template}", "{records}", "-o", "{out}/"], 2, "names a folder: give the file to write"),
+    (["render", "{template}", "{records}", "-o", "."], 2, "-o . names a folder"),
+    (["render", "{template}", "{good}", "-o", "nowhere/out.docx"], 1,
+     "the folder it would go in does not exist: 'nowhere/out.docx'"),
     (["render", "{template}", "{data}", "-o", "{out}"], 1, "data.json: expected a JSON object, found list"),
     (["render", "{template}", "{nested}", "-o", "{out}"], 1, "nested.json: invalid JSON: nested too deeply"),
     (["render", "{template}", "{surrogate}", "-o", "{out}"], 1,
@@ -91,11 +98,12 @@ def test_errors(template: Path, tmp_path: Path, args: list[str], code: int, mess
     (tmp_path / "nested.json").write_text("[" * 100_000)
     (tmp_path / "surrogate.json").write_text(r'{"a": [0, {"b": "x\udc80"}], "c": "\ud83d\ude00"}')
     (tmp_path / "records.jsonl").write_text('{"x": 1}')
+    (tmp_path / "good.json").write_text('{"name": "Ann", "share": 1}')
     (tmp_path / "truncated.docx").write_bytes(template.read_bytes()[:-100])
     write_template(tmp_path / "syntax.docx", "{% if x %}")
     paths = {name.split(".")[0]: tmp_path / name for name in (
-        "data.json", "nested.json", "surrogate.json", "records.jsonl", "missing.docx", "truncated.docx",
-        "syntax.docx", "out.docx")}
+        "data.json", "nested.json", "surrogate.json", "records.jsonl", "good.json", "missing.docx",
+        "truncated.docx", "syntax.docx", "out.docx")}
     result = run(*(arg.format(template=template, **paths) for arg in args))
     if code == 1:
         assert_one_line_error(result, message)
