@@ -336,6 +336,31 @@ def placed_syntax_error(error: TemplateSyntaxError, part: str, source: str, plac
                                problem.tag)
 
 
+def _which_tag(error: TemplateRenderError, text: str, render: Callable[[str], str],
+               environment: jinja2.Environment) -> SourceTag | None:
+    """Of the tags on the error's line, the one that raised it: found by rendering once more
+    with each of them on a line of its own."""
+    lineno = error.lineno or 0
+    tags = [tag for tag in SourceLines(text, environment).on_line(lineno)
+            if tag.opener != environment.comment_start_string and tag.closed]
+    if len(tags) < 2:
+        return None
+    pieces, done = [], 0
+    for tag in tags:
+        pieces += text[done:tag.start], "\n"
+        done = tag.start
+    pieces.append(text[done:])
+    try:
+        render("".join(pieces))
+    except TemplateRenderError as again:
+        index = (again.lineno or 0) - lineno - 1
+        if again.message == error.message and 0 <= index < len(tags):
+            return tags[index]
+    except TesserineError:
+        pass
+    return None
+
+
 def render_findings(part: str, source: str, render: Callable[[str], str], places: PartPlaces,
                     environment: jinja2.Environment, limit: int = PART_LIMIT) -> tuple[list[Finding], str | None]:
     """The part's problems when `render` renders a source of it, and the finished output
@@ -350,6 +375,12 @@ def render_findings(part: str, source: str, render: Callable[[str], str], places
             return findings, None if findings else finished
         except TemplateRenderError as error:
             finding, tag = _render_finding(error, part, text, places, environment)
+            if tag is None and error.lineno:
+                tag = _which_tag(error, text, render, environment)
+                if tag is not None:
+                    place, typed = places.locate(tag.line, tag.readable)
+                    message = explain_render_error(error.message, typed)
+                    finding = Finding(tag.line, Problem(part, place, typed or "", message))
             findings.append(finding)
             if tag is None or (finding.lineno, error.message) in seen:
                 break

@@ -23,6 +23,7 @@ _PARAGRAPH_START = re.compile(r"<w:p[ >]")
 _QUOTED = re.compile(r"'([^']+)'")
 # "unsupported operand type(s) for +: ..."
 _OPERATOR = re.compile(r" for (\S+): ")
+_LOOP = re.compile(r"\{%[-+]?\s*(?:\w+ )?for\s")
 _ENTITIES = {"&quot;": '"', "&apos;": "'"}
 
 
@@ -145,6 +146,10 @@ def tag_for_message(tags: list[SourceTag], message: str) -> SourceTag | None:
         for tag in tags:
             if name in tag.readable:
                 return tag
+    if "not iterable" in message:
+        loops = [tag for tag in tags if _LOOP.match(tag.readable)]
+        if len(loops) == 1:
+            return loops[0]
     return tags[0] if len(tags) == 1 else None
 
 

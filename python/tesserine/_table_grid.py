@@ -3,9 +3,10 @@
 A `{%tc for %}` loop repeats cells, but the table's `w:tblGrid` still lists the columns
 the template had, and word processors size and clip the table by that grid. Before
 rendering, each cell of a table holding a column tag is marked with the template grid
-columns it covers; after rendering, a table whose rows no longer fit its grid gets one
-column per grid column of its widest row, the table's total width kept and shared out
-as the template's columns were (a repeated cell takes the width of the cell it repeats).
+columns it covers; after rendering, a table whose rows no longer fit its grid, or whose
+cells no longer stand in the columns they were typed in, gets one column per grid column
+of its widest row, the table's total width kept and shared out as the template's columns
+were (a repeated cell takes the width of the cell it repeats).
 Cells widened by `{% hm %}` never make the grid wider than the rows without them.
 Tables and parts without column tags are left as they are, byte for byte.
 """
@@ -108,7 +109,8 @@ def _fit(table: str, declarations: str) -> str:
     rows = [_Row(row) for row in element.findall(qn("w:tr"))]
     plain = [row.width for row in rows if not row.widened]
     size = max(plain or [row.width for row in rows], default=len(columns))
-    regrid = size != len(columns)
+    # Cells away from the columns they were typed in were repeated or dropped by a loop.
+    regrid = size != len(columns) or any(row.moved for row in rows)
     narrowed = [row for row in rows if row.width > size]
     if not rows or not (regrid or narrowed):
         # A table with nothing to change keeps its bytes; only the marks go.
@@ -152,6 +154,12 @@ class _Row:
     def _is_widened(self, index: int) -> bool:
         template = self.template[index]
         return template is not None and self.spans[index] > template[1]
+
+    @property
+    def moved(self) -> bool:
+        starts = accumulate(self.spans, initial=self.before)
+        return any(template is not None and (template[0], template[1]) != (start, span)
+                   for template, start, span in zip(self.template, starts, self.spans))
 
     @property
     def widened(self) -> bool:
