@@ -3,23 +3,21 @@
 from __future__ import annotations
 
 import contextlib
+import functools
+import io
 import json
-import multiprocessing
 import os
 import re
-import signal
 import sys
-from collections import deque
-from collections.abc import Callable, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
+from collections.abc import Iterable, Iterator
+from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any
 
-from ._document import Scrivelle
 from ._errors import TesserineError
 from ._json_values import rich_values
 from ._limits import Limits
+from ._many import Progress, RecordError, existing_names, file_name, output_path, render_many
 
 
 class DataError(TesserineError):
@@ -125,60 +123,123 @@ def with_rich_values(context: dict[str, Any], pictures: str | None, limits: Limi
     return converted
 
 
-@dataclass
-class Record:
-    """One non-blank line of a JSON Lines file, followed from parsing to its saved document."""
+class Records:
+    """The records of a JSON Lines file, one per non-blank line, read twice: once to
+    find the bad lines and name the documents, then as they are rendered, so that a
+    file of millions of records is never held parsed in memory (standard input, which
+    cannot be read twice, is held as bytes)."""
 
-    line: int
-    context: dict[str, Any]
-    #: Why this record has no document; None while it is still on its way.
-    problem: str | None = None
-    target: str = ""
+    def __init__(self, path: str, name_field: str | None, extension: str) -> None:
+        self.path = path
+        self.where = "standard input" if path == "-" else path
+        self._stdin = sys.stdin.buffer.read() if path == "-" else None
+        #: The line and the document name of each record to render, in file order.
+        self.lines: list[int] = []
+        self.names: list[str] = []
+        #: Why the other records have no document, by line.
+        self.problems: dict[int, str] = {}
+        self.count = 0
+        self._name(name_field, extension)
 
+    def _read(self) -> Iterator[tuple[int, str | DataError]]:
+        """Each non-blank line's number and text, or why it is not text."""
+        # Lines end at line feeds only: str.splitlines would also cut at characters that
+        # JSON strings may hold as they are, such as U+2028.
+        with (open(self.path, "rb") if self._stdin is None else io.BytesIO(self._stdin)) as stream:
+            for number, raw in enumerate(stream, start=1):
+                try:
+                    line = raw.removesuffix(b"\n").decode("utf-8-sig" if number == 1 else "utf-8")
+                except UnicodeDecodeError as error:
+                    yield number, DataError(f"not UTF-8 text (byte {error.start + 1} of the line)")
+                    continue
+                if line.strip():
+                    yield number, line
 
-def load_records(path: str) -> list[Record]:
-    """One record per non-blank line; a line that is not a JSON object is a record with a problem."""
-    records = []
-    # Lines end at line feeds only: str.splitlines would also cut at characters that JSON
-    # strings may hold as they are, such as U+2028.
-    for number, line in enumerate(_read_text(path).split("\n"), start=1):
-        if line.strip():
+    def _contexts(self) -> Iterator[tuple[int, dict[str, Any] | DataError]]:
+        for number, line in self._read():
+            if isinstance(line, DataError):
+                yield number, line
+                continue
             try:
-                records.append(Record(number, parse_context(line)))
+                yield number, parse_context(line)
             except DataError as error:
-                records.append(Record(number, {}, str(error)))
-    return records
+                yield number, error
+
+    def _name(self, name_field: str | None, extension: str) -> None:
+        """Find the bad lines and name each good record's document: from a field, or
+        numbered in file order."""
+        first_line: dict[str, int] = {}
+        numbers: list[int] = []
+        readable = named = 0
+        for number, context in self._contexts():
+            self.count += 1
+            if isinstance(context, DataError):
+                self.problems[number] = str(context)
+                continue
+            readable += 1
+            if name_field is None:
+                numbers.append(self.count)
+            elif name_field not in context:
+                self.problems[number] = f"no field {name_field!r} to name the document"
+                continue
+            else:
+                named += 1
+                try:
+                    name = file_name(str(context[name_field]), extension)
+                except RecordError as error:
+                    self.problems[number] = str(error)
+                    continue
+                first = first_line.setdefault(name.lower(), number)
+                if first != number:
+                    self.problems[number] = f"line {first} names its document {name!r} already"
+                    continue
+                self.names.append(name)
+            self.lines.append(number)
+        if name_field is None:
+            width = len(str(self.count))
+            self.names = [f"{number:0{width}d}{extension}" for number in numbers]
+        elif readable and not named:
+            # A misspelt field would otherwise fail every record with the same message.
+            raise DataError(f"no record has a field {name_field!r} to name its document")
+
+    def __len__(self) -> int:
+        return len(self.lines)
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        """The contexts of the records to render, read again."""
+        wanted = iter(self.lines)
+        following = next(wanted, None)
+        for number, context in self._contexts():
+            if number != following:
+                continue
+            if isinstance(context, DataError):
+                raise DataError(f"{self.where} changed while its records were rendered")
+            yield context
+            following = next(wanted, None)
+        if following is not None:
+            raise DataError(f"{self.where} changed while its records were rendered")
 
 
-_UNSAFE = re.compile(r'[\x00-\x1f/\\:*?"<>|]')
+def existing(output: str, names: Iterable[str]) -> list[str]:
+    """The documents among `names` that the output folder (or URL) holds already."""
+    present = existing_names(output)
+    return [output_path(output, name) for name in names if name in present]
 
 
-def name_documents(records: Sequence[Record], name_field: str | None, directory: str) -> None:
-    """Set each record's target: from a field, or numbered in file order."""
-    if name_field is None:
-        width = len(str(len(records)))
-        for index, record in enumerate(records, start=1):
-            record.target = os.path.join(directory, f"{index:0{width}d}.docx")
-        return
-    readable = [record for record in records if record.problem is None]
-    if readable and not any(name_field in record.context for record in readable):
-        # A misspelt field would otherwise fail every record with the same message.
-        raise DataError(f"no record has a field {name_field!r} to name its document")
-    first_line: dict[str, int] = {}
-    for record in readable:
-        if name_field not in record.context:
-            record.problem = f"no field {name_field!r} to name the document"
-            continue
-        stem = _UNSAFE.sub("_", str(record.context[name_field])).strip().lstrip(".")
-        if not stem:
-            record.problem = f"field {name_field!r} gives an empty file name"
-            continue
-        name = stem if stem.lower().endswith(".docx") else stem + ".docx"
-        if name.lower() in first_line:
-            record.problem = f"line {first_line[name.lower()]} names its document {name!r} already"
-            continue
-        first_line[name.lower()] = record.line
-        record.target = os.path.join(directory, name)
+@contextlib.contextmanager
+def _dask_executor(address: str) -> Iterator[Executor]:
+    """An executor on the Dask cluster whose scheduler is at `address`."""
+    try:
+        import distributed
+    except ImportError:
+        raise TesserineError("--dask needs Dask's distributed package: pip install 'tesserine[dask]'") from None
+    try:
+        client = distributed.Client(address)  # type: ignore[no-untyped-call]
+    except Exception as error:
+        # A wrong address or an unreachable scheduler, in whatever form Dask reports it.
+        raise TesserineError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+    with client:
+        yield client.get_executor()  # type: ignore[no-untyped-call]
 
 
 @dataclass(frozen=True)
@@ -193,141 +254,32 @@ class Setup:
     pictures: str | None = None
 
 
-_document: Scrivelle | None = None
-_setup: Setup | None = None
-_unusable: str | None = None
-_rendering = False
-_interrupted = False
-
-
-def _open(setup: Setup) -> None:
-    global _document, _setup
-    _document = Scrivelle(setup.template, limits=setup.limits)
-    _setup = setup
-
-
-def _on_interrupt(signum: int, frame: object) -> None:
-    # Ctrl-C reaches every worker as well as the parent, which reports it: a worker stops
-    # the record in hand and renders no other. Raised while it waits for work, the
-    # interrupt would end the worker with a traceback.
-    global _interrupted
-    if not _interrupted:
-        _interrupted = True
-        if _rendering:
-            raise KeyboardInterrupt
-
-
-def _start_worker(setup: Setup) -> None:
-    global _unusable
-    signal.signal(signal.SIGINT, _on_interrupt)
-    try:
-        _open(setup)
-    except Exception as error:
-        # Raised here, it would print a traceback and break the pool; each record says it instead.
-        _unusable = describe_failure(error, "opening the template")
-
-
-def _render_one(context: dict[str, Any], target: str) -> str | None:
-    """Render one document in this process; why it failed, or None."""
-    global _rendering
-    if _interrupted:
-        raise KeyboardInterrupt
-    if _document is None or _setup is None:
-        return _unusable
-    try:
-        _rendering = True
-        # Each worker reads the pictures of its own records.
-        context = with_rich_values(context, _setup.pictures, _setup.limits)
-        _document.render(context, trusted=_setup.trusted)
-        _document.save(target)
-    except Exception as error:
-        return describe_failure(error, "rendering this record")
-    finally:
-        _rendering = False
-    return None
-
-
-_WORKER_DIED = "the worker process rendering this record stopped abruptly (it was killed, or it crashed)"
-
-Finish = Callable[[Record, str | None], None]
-
-
-def _hand_out(pool: ProcessPoolExecutor, waiting: deque[tuple[Record, bool]], jobs: int, finish: Finish) -> None:
-    """Render waiting records in the pool until none is left or the pool breaks.
-
-    A record that was in flight when a worker died goes back to the front of `waiting`,
-    marked to run alone: if a worker dies again while it runs alone, the record is the cause.
-    """
-    in_flight: dict[Future[str | None], tuple[Record, bool]] = {}
-    broken = False
-    while not broken and (waiting or in_flight):
-        # Twice as many records as workers keeps each worker busy between two turns of this loop.
-        while waiting and len(in_flight) < 2 * jobs:
-            record, alone = waiting[0]
-            if in_flight and (alone or any(was_alone for _, was_alone in in_flight.values())):
-                break
-            try:
-                future = pool.submit(_render_one, record.context, record.target)
-            except BrokenProcessPool:
-                broken = True
-                break
-            in_flight[future] = waiting.popleft()
-        done: set[Future[str | None]] = set()
-        if in_flight:
-            done = wait(in_flight, return_when=FIRST_COMPLETED).done
-        if broken or any(isinstance(future.exception(), BrokenProcessPool) for future in done):
-            # A broken pool fails every record still in flight: collect them all.
-            broken = True
-            done = wait(in_flight).done
-        retry = []
-        for future in done:
-            record, alone = in_flight.pop(future)
-            error = future.exception()
-            if error is None:
-                finish(record, future.result())
-            elif not isinstance(error, BrokenProcessPool):
-                finish(record, describe_failure(error, "rendering this record"))
-            elif alone:
-                finish(record, _WORKER_DIED)
-            else:
-                retry.append((record, True))
-        waiting.extendleft(sorted(retry, key=lambda item: item[0].line, reverse=True))
-
-
-def render_batch(
+def render_records(
     setup: Setup,
-    records: Sequence[Record],
-    jobs: int,
-    on_progress: Callable[[int], None],
-) -> None:
-    """Render a document for each record that has no problem yet; a failure becomes its problem."""
-    todo = [record for record in records if record.problem is None]
-    done = len(records) - len(todo)
-
-    def finish(record: Record, problem: str | None) -> None:
-        nonlocal done
-        record.problem = problem
-        done += 1
-        on_progress(done)
-
-    if jobs <= 1:
-        _open(setup)
-        for record in todo:
-            finish(record, _render_one(record.context, record.target))
-        return
-    waiting = deque((record, False) for record in todo)
-    while waiting:
-        with ProcessPoolExecutor(jobs, initializer=_start_worker, initargs=(setup,)) as pool:
-            try:
-                _hand_out(pool, waiting, jobs, finish)
-            except KeyboardInterrupt:
-                pool.shutdown(wait=False, cancel_futures=True)
-                # Ctrl-C in a terminal reached the workers already; a signal sent to this process alone did not.
-                for worker in multiprocessing.active_children():
-                    if worker.pid is not None:
-                        with contextlib.suppress(ProcessLookupError):
-                            os.kill(worker.pid, signal.SIGINT)
-                raise
+    records: Records,
+    output: str,
+    *,
+    workers: int | None = None,
+    dask: str | None = None,
+    pdf: bool = False,
+    progress: Progress | None = None,
+) -> dict[int, str]:
+    """Render a document for each record without a problem, in local worker processes or
+    on the Dask cluster at `dask`; the problems of all records afterwards, by line."""
+    # Each worker reads the pictures of its own records.
+    prepare = None if setup.pictures is None else functools.partial(
+        with_rich_values, pictures=setup.pictures, limits=setup.limits)
+    problems = dict(records.problems)
+    with contextlib.ExitStack() as stack:
+        executor = None if dask is None else stack.enter_context(_dask_executor(dask))
+        outcomes = stack.enter_context(contextlib.closing(render_many(
+            setup.template, records, executor=executor, workers=workers, output=output,
+            name=lambda index, record: records.names[index], pdf=pdf, trusted=setup.trusted,
+            limits=setup.limits, prepare=prepare, progress=progress)))
+        for line, outcome in zip(records.lines, outcomes, strict=True):
+            if isinstance(outcome, TesserineError):
+                problems[line] = str(outcome)
+    return dict(sorted(problems.items()))
 
 
 def default_jobs(count: int) -> int:

@@ -9,6 +9,7 @@ a few chunks in memory at any time.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import hashlib
 import io
@@ -16,23 +17,26 @@ import math
 import os
 import pickle
 import re
+import secrets
+import signal
 import threading
 from collections import OrderedDict, deque
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sized
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sized
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO, Protocol
 
 from ._document import Scrivelle
-from ._errors import TemplateSyntaxError, TesserineError
-from ._files import write_atomically
+from ._errors import TemplatePartError, TemplateSyntaxError, TesserineError
+from ._files import remove_leftovers, write_atomically
 from ._limits import Limits
-from ._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf, find_soffice
+from ._pdf import PdfUnavailableError, convert_to_pdf, find_soffice
 
 TemplateSource = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
 Naming = str | Callable[[int, Mapping[str, Any]], str] | None
 Outcome = bytes | str | TesserineError
+Prepare = Callable[[Mapping[str, Any]], Mapping[str, Any]]
 
 
 class Progress(Protocol):
@@ -52,31 +56,12 @@ class WorkerError(TesserineError):
 
 # Errors in rendering that concern the template or the set-up, not a record: they
 # end the run, as any error in opening the template does.
-_FATAL = (TemplateSyntaxError, PdfUnavailableError)
+_FATAL = (TemplateSyntaxError, TemplatePartError, PdfUnavailableError)
 
 _UNSAFE_NAME = re.compile(r'[\x00-\x1f/\\:*?"<>|]')
 _UNSIZED_WIDTH = 6
 _CACHED_TEMPLATES = 4
-
-
-@dataclass(frozen=True)
-class _Failure:
-    """A TesserineError in a form that pickles: most subclasses take several
-    arguments but keep only the message in `args`, so they cannot be rebuilt from it."""
-
-    kind: type[TesserineError]
-    message: str
-    attributes: dict[str, Any]
-
-    @classmethod
-    def of(cls, error: TesserineError) -> _Failure:
-        return cls(type(error), str(error), dict(vars(error)))
-
-    def error(self) -> TesserineError:
-        error = self.kind.__new__(self.kind)
-        Exception.__init__(error, self.message)
-        vars(error).update(self.attributes)
-        return error
+_WORKER_DIED = "the worker process rendering this record stopped abruptly (it was killed, or it crashed)"
 
 
 @dataclass(frozen=True)
@@ -87,19 +72,22 @@ class _Job:
     template: bytes
     records: bytes  # pickled list of (context, document name or None)
     output: str | None
+    # In the names of this run's temporary files, so that what a killed worker left can be found.
+    tag: str
     pdf: bool
     trusted: bool
     autoescape: bool
     limits: Limits | None
     pdf_timeout: float | None
+    prepare: Prepare | None
 
 
 @dataclass
 class _Fatal:
-    failure: _Failure
+    error: TesserineError
 
 
-_Result = bytes | str | _Failure
+_Result = bytes | str | TesserineError
 
 
 @dataclass
@@ -127,16 +115,44 @@ def _template(job: _Job) -> _Loaded:
         return entry
 
 
+# In the processes that render_many starts itself: whether a chunk is in hand, and
+# whether Ctrl-C was pressed.
+_busy = False
+_interrupted = False
+
+
+def _on_interrupt(signum: int, frame: object) -> None:
+    # Ctrl-C in a terminal reaches the workers as well as the caller, which ends the run:
+    # a worker stops the chunk in hand and starts no other. Raised while it waits for
+    # work, the interrupt would end the worker with a traceback.
+    global _interrupted
+    if not _interrupted:
+        _interrupted = True
+        if _busy:
+            raise KeyboardInterrupt
+
+
+def _start_worker() -> None:
+    signal.signal(signal.SIGINT, _on_interrupt)
+
+
 def _run_job(job: _Job) -> list[_Result] | _Fatal:
     """Render a chunk in a worker: a result per record, or what ended the run."""
+    global _busy
+    if _interrupted:
+        raise KeyboardInterrupt
+    _busy = True
     try:
-        entry = _template(job)
-    except TesserineError as error:
-        return _Fatal(_Failure.of(error))
-    try:
-        return _render_chunk(job, entry)
-    except _FATAL as error:
-        return _Fatal(_Failure.of(error))
+        try:
+            entry = _template(job)
+        except TesserineError as error:
+            return _Fatal(error)
+        try:
+            return _render_chunk(job, entry)
+        except _FATAL as error:
+            return _Fatal(error)
+    finally:
+        _busy = False
 
 
 def _render_chunk(job: _Job, entry: _Loaded) -> list[_Result]:
@@ -145,23 +161,27 @@ def _render_chunk(job: _Job, entry: _Loaded) -> list[_Result]:
     with entry.lock:
         for context, _ in records:
             try:
-                entry.document.render(context, autoescape=job.autoescape, trusted=job.trusted)
+                values = context if job.prepare is None else job.prepare(context)
+                entry.document.render(values, autoescape=job.autoescape, trusted=job.trusted)
                 buffer = io.BytesIO()
                 entry.document.save(buffer)
                 results.append(buffer.getvalue())
             except _FATAL:
                 raise
             except TesserineError as error:
-                results.append(_Failure.of(error))
+                results.append(error)
             except MemoryError:
-                results.append(_Failure.of(RecordError("out of memory while rendering this record")))
+                results.append(RecordError("out of memory while rendering this record"))
+            except Exception as error:
+                # A caller's prepare, or a fault of ours: it concerns this record, not the chunk.
+                results.append(RecordError(f"unexpected {type(error).__name__} while rendering this record: {error}"))
     if job.pdf:
         _convert(results, job.pdf_timeout)
     if job.output is not None:
         for index, (_, name) in enumerate(records):
             data = results[index]
             if isinstance(data, bytes) and name is not None:
-                results[index] = _write(job.output, name, data)
+                results[index] = _write(job.output, name, data, job.tag)
     return results
 
 
@@ -170,30 +190,50 @@ def _convert(results: list[_Result], timeout: float | None) -> None:
     rendered = [(index, data) for index, data in enumerate(results) if isinstance(data, bytes)]
     pdfs = convert_to_pdf([data for _, data in rendered], timeout=timeout)
     for (index, _), pdf in zip(rendered, pdfs, strict=True):
-        results[index] = _Failure.of(pdf) if isinstance(pdf, PdfConversionError) else pdf
+        results[index] = pdf
 
 
 def _is_url(output: str) -> bool:
     return "://" in output
 
 
-def _write(output: str, name: str, data: bytes) -> str | _Failure:
-    """Write one document under `output`; its full name, or why it could not be written."""
+def output_path(output: str, name: str) -> str:
+    """Where the document `name` goes in the output folder, or under the output URL."""
+    return output.rstrip("/") + "/" + name if _is_url(output) else os.path.join(output, name)
+
+
+def existing_names(output: str) -> set[str]:
+    """The names of the files in the output folder or under the output URL (none if
+    there is no such folder)."""
     if not _is_url(output):
-        target = os.path.join(output, name)
         try:
-            write_atomically(target, data)
+            return set(os.listdir(output))
+        except (FileNotFoundError, NotADirectoryError):
+            return set()
+    filesystem, path = _filesystem(output)
+    try:
+        listing = filesystem.ls(path, detail=False)
+    except FileNotFoundError:
+        return set()
+    return {entry.rstrip("/").rpartition("/")[2] for entry in listing}
+
+
+def _write(output: str, name: str, data: bytes, tag: str) -> str | RecordError:
+    """Write one document under `output`; its full name, or why it could not be written."""
+    target = output_path(output, name)
+    if not _is_url(output):
+        try:
+            write_atomically(target, data, tag=tag)
         except OSError as error:
-            return _Failure.of(RecordError(f"cannot write {target}: {error.strerror or error}"))
+            return RecordError(f"cannot write {target}: {error.strerror or error}")
         return target
-    target = output.rstrip("/") + "/" + name
     try:
         filesystem, path = _filesystem(target)
         # Object stores make an upload visible whole or not at all.
         filesystem.pipe_file(path, data)
     except Exception as error:
         # Each storage back end raises its own kinds of error.
-        return _Failure.of(RecordError(f"cannot write {target}: {type(error).__name__}: {error}"))
+        return RecordError(f"cannot write {target}: {type(error).__name__}: {error}")
     return target
 
 
@@ -204,7 +244,11 @@ def _filesystem(url: str) -> tuple[Any, str]:
         raise TesserineError(
             f"writing to {url.split('://', 1)[0]}:// URLs needs fsspec: pip install 'tesserine[remote]'"
         ) from None
-    filesystem, path = fsspec.core.url_to_fs(url)
+    try:
+        filesystem, path = fsspec.core.url_to_fs(url)
+    except Exception as error:
+        # An unknown protocol, or one whose package is not installed.
+        raise TesserineError(f"cannot open {url}: {type(error).__name__}: {error}") from None
     return filesystem, path
 
 
@@ -221,6 +265,15 @@ def _read_template(template: TemplateSource) -> bytes:
     if not isinstance(data, bytes):
         raise TypeError("the template file must be opened in binary mode")
     return data
+
+
+def file_name(given: str, extension: str) -> str:
+    """A document's file name from the name a record gives it: no folders, no characters
+    that file systems refuse, not hidden, with the extension."""
+    stem = _UNSAFE_NAME.sub("_", given).strip().lstrip(".")
+    if not stem:
+        raise RecordError(f"the name {given!r} gives an empty file name")
+    return stem if stem.lower().endswith(extension) else stem + extension
 
 
 class _Namer:
@@ -241,10 +294,7 @@ class _Namer:
             given = str(record[self.naming])
         else:
             given = str(self.naming(index, record))
-        stem = _UNSAFE_NAME.sub("_", given).strip().lstrip(".")
-        if not stem:
-            raise RecordError(f"the name {given!r} gives an empty file name")
-        name = stem if stem.lower().endswith(self.extension) else stem + self.extension
+        name = file_name(given, self.extension)
         # Two records naming one file would leave only the later document.
         first, taken = self.seen.setdefault(name.lower(), (index, name))
         if first != index:
@@ -290,44 +340,49 @@ def render_many(
     records: Iterable[Mapping[str, Any]],
     *,
     executor: Executor | None = None,
+    workers: int | None = None,
     chunk_size: int | None = None,
     window: int | None = None,
     output: str | os.PathLike[str] | None = None,
     name: Naming = None,
     pdf: bool = False,
     pdf_timeout: float | None = None,
+    prepare: Prepare | None = None,
     trusted: bool = False,
     autoescape: bool = True,
     limits: Limits | None = None,
     progress: Progress | None = None,
-) -> Iterator[Outcome]:
+) -> Generator[Outcome, None, None]:
     """Render one document per record; yield, in record order, each document or its error.
 
-    A document is its bytes (a PDF with `pdf=True`), or with `output` (a folder, or
-    an fsspec URL such as ``s3://bucket/letters``) the name it was written under,
-    written by the worker itself. `name` names the documents: a field of the
-    record, or a callable of (index, record); by default they are numbered. A
-    record that fails yields its `TesserineError` and the others carry on; a
-    template that cannot be opened or compiled raises.
+    A document is its bytes (a PDF with `pdf=True`, converted by LibreOffice), or with
+    `output` (a folder, or an fsspec URL such as ``s3://bucket/letters``) the name it
+    was written under, written by the worker itself. `name` names the documents: a
+    field of the record, or a callable of (index, record); by default they are
+    numbered. `prepare`, a function that pickles, turns each record into the context
+    in the worker (to read its pictures there, say). A record that fails yields its
+    `TesserineError` and the others carry on; a template that cannot be opened or
+    compiled raises, and so does a missing LibreOffice.
 
-    `executor` is any `concurrent.futures.Executor`: by default a process per core,
-    started when iteration starts and shut down when it ends;
+    `executor` is any `concurrent.futures.Executor`: by default `workers` processes
+    (one per core), started when iteration starts and stopped when it ends;
     `distributed.Client(...).get_executor()` runs on a Dask cluster. `chunk_size`
     records go to a worker at a time, and at most `window` chunks are in flight.
+    `progress(done, total)` is called as results arrive.
     """
-    if (chunk_size is not None and chunk_size < 1) or (window is not None and window < 1):
-        raise ValueError("chunk_size and window must be at least 1")
+    if any(value is not None and value < 1 for value in (workers, chunk_size, window)):
+        raise ValueError("workers, chunk_size and window must be at least 1")
     data = _read_template(template)
     total = len(records) if isinstance(records, Sized) else None
     if pdf and executor is None:
         find_soffice()
-    # Pools of the standard library say how many workers they have; for others, count the cores here.
-    workers = getattr(executor, "_max_workers", None) or _cores()
+    count = workers or _workers_of(executor)
     target = None if output is None else os.fspath(output)
     if target is not None:
         _make_folder(target)
-    job = _Job(hashlib.sha256(data).hexdigest(), data, b"", target, pdf, trusted, autoescape, limits, pdf_timeout)
-    run = _Run(job, executor, workers, chunk_size or _default_chunk_size(total, workers, pdf), window or 2 * workers,
+    job = _Job(hashlib.sha256(data).hexdigest(), data, b"", target, f"{secrets.token_hex(4)}-", pdf, trusted,
+               autoescape, limits, pdf_timeout, prepare)
+    run = _Run(job, executor, count, chunk_size or _default_chunk_size(total, count, pdf), window or 2 * count,
                None if target is None else _Namer(name, ".pdf" if pdf else ".docx", total))
     return run.results(iter(records), total, progress)
 
@@ -344,16 +399,23 @@ class _Run:
         self.window = window
         self.namer = namer
         self.own = executor is None
+        # Pools of our own that a dying worker broke, and whether any worker died.
+        self.broken: list[ProcessPoolExecutor] = []
+        self.died = False
         self.slots: deque[_Slot] = deque()
         self.index = 0
         self.exhausted = False
 
+    def pool(self) -> ProcessPoolExecutor:
+        return ProcessPoolExecutor(self.workers, initializer=_start_worker)
+
     def results(
         self, records: Iterator[Mapping[str, Any]], total: int | None, progress: Progress | None
-    ) -> Iterator[Outcome]:
+    ) -> Generator[Outcome, None, None]:
         if self.own:
-            self.executor = ProcessPoolExecutor(self.workers)
+            self.executor = self.pool()
         done = 0
+        finished = False
         try:
             self.fill(records)
             while self.slots:
@@ -373,12 +435,28 @@ class _Run:
                     assert outcome is not None
                     yield outcome
                 self.fill(records)
+            finished = True
         finally:
-            for slot in self.slots:
-                if slot.future is not None:
-                    slot.future.cancel()
-            if self.own and self.executor is not None:
-                self.executor.shutdown(wait=True, cancel_futures=True)
+            self.stop(finished)
+
+    def stop(self, finished: bool) -> None:
+        """End the run: when it ends early (an error, Ctrl-C, a caller that stops reading),
+        what is still rendering is interrupted, as nobody will read it."""
+        for slot in self.slots:
+            if slot.future is not None:
+                slot.future.cancel()
+        if self.own:
+            assert isinstance(self.executor, ProcessPoolExecutor)
+            if not finished:
+                _interrupt(self.executor)
+            self.executor.shutdown(wait=True, cancel_futures=True)
+            for pool in self.broken:
+                pool.shutdown(wait=True)
+        elif not finished:
+            return
+        if self.died and self.job.output is not None and not _is_url(self.job.output):
+            # With no worker left running, no temporary file of this run is being written.
+            remove_leftovers(self.job.output, self.job.tag)
 
     def fill(self, records: Iterator[Mapping[str, Any]]) -> None:
         """Read records into new chunks and send them, up to the window."""
@@ -415,27 +493,54 @@ class _Run:
             if not self.own:
                 raise
             # A dying worker takes its pool with it; the records in flight are retried alone.
+            assert isinstance(self.executor, ProcessPoolExecutor)
             self.executor.shutdown(wait=False, cancel_futures=True)
-            self.executor = ProcessPoolExecutor(self.workers)
+            self.broken.append(self.executor)
+            self.executor = self.pool()
             slot.future = self.executor.submit(_run_job, work)
 
     def settle(self, slot: _Slot) -> bool:
         """Fill in the outcomes of a sent chunk, once it is done; False if it was split for retries."""
         assert slot.future is not None
         error = slot.future.exception()
-        if error is not None and not slot.alone:
-            self.slots.popleft()
-            self.slots.extendleft(reversed(_split(slot)))
-            return False
+        if isinstance(error, KeyboardInterrupt):
+            # Ctrl-C reached the worker: the run is interrupted.
+            raise KeyboardInterrupt
         if error is not None:
-            slot.outcomes[0] = WorkerError(f"the worker rendering this record stopped: {type(error).__name__}: {error}")
+            # The chunk's worker was lost: each of its records is tried again on its own.
+            self.died = True
+            if not slot.alone:
+                self.slots.popleft()
+                self.slots.extendleft(reversed(_split(slot)))
+                return False
+            slot.outcomes[0] = WorkerError(_WORKER_DIED if isinstance(error, BrokenProcessPool) else
+                                           f"the worker rendering this record was lost: {type(error).__name__}:"
+                                           f" {error}")
             return True
         result = slot.future.result()
         if isinstance(result, _Fatal):
-            raise result.failure.error()
+            raise result.error
         for (position, _), item in zip(slot.sent, result, strict=True):
-            slot.outcomes[position] = item.error() if isinstance(item, _Failure) else item
+            slot.outcomes[position] = item
         return True
+
+
+def _interrupt(pool: ProcessPoolExecutor) -> None:
+    """Ctrl-C for the pool's workers, which a signal sent to this process alone does not reach.
+    The pool keeps its processes in a private attribute: there is no public way to stop them."""
+    for pid in list(getattr(pool, "_processes", None) or ()):
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGINT)
+
+
+def _workers_of(executor: Executor | None) -> int:
+    """How many chunks the executor runs at once: the standard library's pools and Dask's
+    executor (through its client) know; otherwise, the cores here."""
+    count = getattr(executor, "_max_workers", None)
+    client = getattr(executor, "_client", None)
+    if count is None and client is not None and callable(getattr(client, "nthreads", None)):
+        count = sum(client.nthreads().values())
+    return count or _cores()
 
 
 def _cores() -> int:
@@ -459,7 +564,11 @@ def _make_folder(output: str) -> None:
             raise TesserineError(f"cannot create the folder {output}: {error.strerror or error}") from None
         return
     filesystem, path = _filesystem(output)
-    filesystem.makedirs(path, exist_ok=True)
+    try:
+        filesystem.makedirs(path, exist_ok=True)
+    except Exception as error:
+        # Each storage back end raises its own kinds of error.
+        raise TesserineError(f"cannot create the folder {output}: {type(error).__name__}: {error}") from None
 
 
 def _split(failed: _Slot) -> list[_Slot]:

@@ -127,7 +127,7 @@ def convert_to_pdf(
             # run on this path sets up a fresh one.
             shutil.rmtree(profile, ignore_errors=True)
             return [PdfConversionError(failure) for _ in documents]
-        return [_read_pdf(outputs / f"{name}.pdf", index) for index, name in enumerate(names)]
+        return [_read_pdf(outputs / f"{name}.pdf") for name in names]
 
 
 def _run(command: list[str], timeout: float) -> str | None:
@@ -156,15 +156,13 @@ def _run(command: list[str], timeout: float) -> str | None:
     return None
 
 
-def _read_pdf(path: Path, index: int) -> bytes | PdfConversionError:
+def _read_pdf(path: Path) -> bytes | PdfConversionError:
     try:
         data = path.read_bytes()
     except OSError:
-        return PdfConversionError(
-            f"document {index}: LibreOffice wrote no PDF for it (is it a document LibreOffice can open?)"
-        )
+        return PdfConversionError("LibreOffice wrote no PDF for this document (is it one that LibreOffice can open?)")
     if not data.startswith(_PDF_MAGIC):
-        return PdfConversionError(f"document {index}: LibreOffice wrote a file that is not a PDF")
+        return PdfConversionError("LibreOffice wrote a file that is not a PDF for this document")
     return data
 
 

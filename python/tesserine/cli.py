@@ -1,4 +1,4 @@
-"""The `tesserine` command: render, list variables, batch-render, and show the demo."""
+"""The `tesserine` command: render, check, list variables, batch-render, clear the cache, show the demo."""
 
 from __future__ import annotations
 
@@ -9,52 +9,26 @@ import os
 import sys
 from collections.abc import Sequence
 from importlib import resources
-from typing import TextIO
 
 from . import __version__
 from ._batch import (
+    Records,
     Setup,
     data_directory,
     default_jobs,
     describe_failure,
+    existing,
     load_context,
-    load_records,
-    name_documents,
-    render_batch,
+    render_records,
     with_rich_values,
 )
+from ._bytecode_cache import cache_directory, clear_cache
 from ._document import Scrivelle
 from ._limits import DEFAULT_LIMITS, Limits
 
 DEMO_TEMPLATE = "invoice-letter.docx"
 DEMO_DATA = "invoice-letter.json"
 DEMO_OUTPUT = "tesserine-demo.docx"
-
-
-class _Progress:
-    """A bar redrawn in place on a terminal; elsewhere one closing count."""
-
-    WIDTH = 30
-
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total = total
-        self.stream = stream
-        self.live = stream.isatty()
-
-    def update(self, done: int) -> None:
-        if self.live:
-            filled = self.WIDTH * done // max(1, self.total)
-            bar = "#" * filled + "-" * (self.WIDTH - filled)
-            self.stream.write(f"\r[{bar}] {done}/{self.total}")
-            self.stream.flush()
-
-    def end_line(self) -> None:
-        if self.live:
-            self.stream.write("\n")
-
-    def finish(self, failed: int, directory: str) -> None:
-        written = self.total - failed
-        self.stream.write(f"{written} of {self.total} documents written to {directory}\n")
 
 
 def _printable(message: str) -> str:
@@ -79,7 +53,10 @@ def _render(args: argparse.Namespace) -> int:
     document = Scrivelle(args.template, limits=limits)
     context = with_rich_values(load_context(args.data), _pictures(args, args.data), limits)
     document.render(context, trusted=args.trusted)
-    document.save(args.output)
+    if args.output.lower().endswith(".pdf"):
+        document.save_pdf(args.output)
+    else:
+        document.save(args.output)
     return 0
 
 
@@ -112,28 +89,36 @@ def _batch(args: argparse.Namespace) -> int:
         _say(str(problem))
     if problems:
         return 1
-    records = load_records(args.records)
-    name_documents(records, args.name_field, args.output)
+    records = Records(args.records, args.name_field, ".pdf" if args.pdf else ".docx")
     if not args.overwrite:
-        existing = [record.target for record in records
-                    if record.problem is None and os.path.lexists(record.target)]
-        for target in existing:
+        present = existing(args.output, records.names)
+        for target in present:
             _say(f"{target} exists already")
-        if existing:
-            _say(f"nothing written: pass --overwrite to replace the {len(existing)} existing files")
+        if present:
+            _say(f"nothing written: pass --overwrite to replace the {len(present)} existing files")
             return 1
-    os.makedirs(args.output, exist_ok=True)
-    jobs = default_jobs(len(records)) if args.jobs is None else args.jobs
-    progress = _Progress(len(records), sys.stderr)
-    try:
-        render_batch(setup, records, jobs, progress.update)
-    finally:
-        progress.end_line()
-    failures = [record for record in records if record.problem is not None]
-    progress.finish(len(failures), args.output)
-    for record in failures:
-        _say(f"line {record.line}: {record.problem}")
+    # Imported here, as no other command draws a bar.
+    from tqdm import tqdm
+
+    jobs = args.jobs or (None if args.dask else default_jobs(len(records)))
+    # The bar, with documents per second and the time left, only on a terminal.
+    with tqdm(total=len(records), unit="doc", file=sys.stderr, disable=not sys.stderr.isatty()) as bar:
+
+        def advance(done: int, total: int | None) -> None:
+            bar.update(done - bar.n)
+
+        failures = render_records(setup, records, args.output, workers=jobs, dask=args.dask, pdf=args.pdf,
+                                  progress=advance)
+    print(f"{records.count - len(failures)} of {records.count} documents written to {args.output}", file=sys.stderr)
+    for line, reason in failures.items():
+        _say(f"line {line}: {reason}")
     return 1 if failures else 0
+
+
+def _cache(args: argparse.Namespace) -> int:
+    removed = clear_cache()
+    print(f"removed {removed} compiled template part{'s' * (removed != 1)} from {cache_directory()}")
+    return 0
 
 
 def _demo(args: argparse.Namespace) -> int:
@@ -189,7 +174,8 @@ def _parser() -> argparse.ArgumentParser:
                                  help="render a template with data from a JSON file")
     render.add_argument("template", help="the .docx template")
     render.add_argument("data", help="a JSON object with the template's values ('-' for stdin)")
-    render.add_argument("-o", "--output", required=True, help="the .docx file to write")
+    render.add_argument("-o", "--output", required=True,
+                        help="the .docx file to write; a name ending in .pdf writes PDF, converted by LibreOffice")
     render.set_defaults(handler=_render, doing="rendering {template}")
 
     check = commands.add_parser("check", parents=[rendering],
@@ -206,11 +192,21 @@ def _parser() -> argparse.ArgumentParser:
                                 help="render one document per line of a JSON Lines file")
     batch.add_argument("template", help="the .docx template")
     batch.add_argument("records", help="one JSON object per line ('-' for stdin)")
-    batch.add_argument("-o", "--output", required=True, metavar="DIR", help="directory for the documents")
-    batch.add_argument("--jobs", "-j", type=_positive, metavar="N", help="worker processes (default: one per core)")
+    batch.add_argument("-o", "--output", required=True, metavar="DIR",
+                       help="folder for the documents, or an fsspec URL such as s3://bucket/letters")
+    workers = batch.add_mutually_exclusive_group()
+    workers.add_argument("--jobs", "-j", type=_positive, metavar="N", help="worker processes (default: one per core)")
+    workers.add_argument("--dask", metavar="SCHEDULER_ADDRESS",
+                         help="render on the Dask cluster of this scheduler, such as tcp://10.0.0.5:8786"
+                              " (needs the dask extra)")
+    batch.add_argument("--pdf", action="store_true", help="write PDF documents, converted by LibreOffice")
     batch.add_argument("--name-field", metavar="FIELD", help="record field that names each document")
     batch.add_argument("--overwrite", action="store_true", help="replace documents that exist already")
     batch.set_defaults(handler=_batch, doing="rendering {records} with {template}")
+
+    cache = commands.add_parser("cache", help="the cache of compiled templates")
+    cache.add_argument("action", choices=["clear"], help="clear: delete every compiled template kept")
+    cache.set_defaults(handler=_cache, doing="clearing the cache")
 
     demo = commands.add_parser("demo", help="render the built-in example letter")
     demo.add_argument("-o", "--output", default=".", metavar="DIR", help="directory to write to")

@@ -60,7 +60,7 @@ def test_a_document_that_does_not_convert_fails_alone() -> None:
     assert isinstance(good, bytes)
     results = convert_to_pdf([good, good[:len(good) // 2], good])
     assert [type(result) for result in results] == [bytes, PdfConversionError, bytes]
-    assert "document 1" in str(results[1])
+    assert "no PDF for this document" in str(results[1])
 
 
 def test_missing_libreoffice_names_the_package(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
