@@ -5,6 +5,7 @@ from __future__ import annotations
 from importlib.metadata import version
 
 from . import _backend
+from ._bytecode_cache import clear_cache
 from ._document import Scrivelle
 from ._errors import (
     ExpressionLimitError,
@@ -19,6 +20,8 @@ from ._errors import (
     UnsafeTemplateError,
 )
 from ._limits import DEFAULT_LIMITS, Limits
+from ._many import Progress, RecordError, WorkerError, render_many
+from ._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf, to_pdf
 from ._picture_lookup import PictureNotFoundError
 from ._render import patch_xml, render_xml_part
 from .values import Link, LinkError, Markdown, Picture, PictureError, RichValueError, Styled, ValueTextError
@@ -37,9 +40,13 @@ __all__ = [
     "MalformedPartError",
     "Markdown",
     "NotADocxError",
+    "PdfConversionError",
+    "PdfUnavailableError",
     "Picture",
     "PictureError",
     "PictureNotFoundError",
+    "Progress",
+    "RecordError",
     "RenderTimeoutError",
     "RichValueError",
     "Scrivelle",
@@ -49,9 +56,14 @@ __all__ = [
     "TesserineError",
     "UnsafeTemplateError",
     "ValueTextError",
+    "WorkerError",
     "__version__",
+    "clear_cache",
+    "convert_to_pdf",
     "patch_xml",
+    "render_many",
     "render_xml_part",
+    "to_pdf",
 ]
 
 
