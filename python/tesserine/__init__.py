@@ -11,6 +11,7 @@ from ._errors import (
     ExpressionLimitError,
     InvalidCharacterError,
     LimitError,
+    LinkAddressError,
     MalformedPartError,
     NotADocxError,
     RenderTimeoutError,
@@ -23,8 +24,20 @@ from ._limits import DEFAULT_LIMITS, Limits
 from ._many import Progress, RecordError, WorkerError, render_many
 from ._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf, to_pdf
 from ._picture_lookup import PictureNotFoundError
+from ._problems import Place, Problem
 from ._render import patch_xml, render_xml_part
-from .values import Link, LinkError, Markdown, Picture, PictureError, RichValueError, Styled, ValueTextError
+from .values import (
+    Fragment,
+    FragmentWarning,
+    Link,
+    LinkError,
+    Markdown,
+    Picture,
+    PictureError,
+    RichValueError,
+    Styled,
+    ValueTextError,
+)
 
 __version__ = version(__name__)
 
@@ -32,10 +45,13 @@ __all__ = [
     "BACKEND",
     "DEFAULT_LIMITS",
     "ExpressionLimitError",
+    "Fragment",
+    "FragmentWarning",
     "InvalidCharacterError",
     "LimitError",
     "Limits",
     "Link",
+    "LinkAddressError",
     "LinkError",
     "MalformedPartError",
     "Markdown",
@@ -45,6 +61,8 @@ __all__ = [
     "Picture",
     "PictureError",
     "PictureNotFoundError",
+    "Place",
+    "Problem",
     "Progress",
     "RecordError",
     "RenderTimeoutError",

@@ -123,5 +123,5 @@ class ExpressionLimitError(LimitError, TemplateRenderError):
     """A template expression would build a value larger than a part may produce."""
 
 
-class LinkTargetError(TemplateRenderError):
+class LinkAddressError(TemplateRenderError):
     """A link address filled from the template is not an absolute http, https or mailto URL."""

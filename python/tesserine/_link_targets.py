@@ -20,7 +20,7 @@ from urllib.parse import quote, unquote, urlsplit
 import jinja2
 from jinja2 import meta
 
-from ._errors import LinkTargetError, TemplateRenderError, TemplateSyntaxError, TesserineError
+from ._errors import LinkAddressError, TemplateRenderError, TemplateSyntaxError, TesserineError
 from ._ooxml import NS, parse, serialize
 from ._outline import read_outline
 from ._package import Package
@@ -82,8 +82,9 @@ def _marked(value: Any) -> str:
 def _escaped(rendered: str) -> str:
     def escape(found: re.Match[str]) -> str:
         value = found.group(1)
-        # After other text, a value is one piece of the address: its structure escaped too.
-        return quote(value, safe=_ADDRESS_SAFE if found.start() == 0 else "")
+        # After other text, a value is one piece of the address: its structure escaped too,
+        # but for the "@" of a mail address, which any part of a path may hold.
+        return quote(value, safe=_ADDRESS_SAFE if found.start() == 0 else "@")
 
     return _VALUE.sub(escape, rendered)
 
@@ -142,7 +143,7 @@ class LinkTemplates:
                 message = self._about(link, f"{type(error).__name__}: {error}")
                 raise TemplateRenderError(link.part, message, link.target, None, self.place(link)) from error
             if not is_absolute_url(address):
-                raise LinkTargetError(link.part, self._about(link, f"“{address}” is not an absolute http, https"
+                raise LinkAddressError(link.part, self._about(link, f"“{address}” is not an absolute http, https"
                                                                    " or mailto address"),
                                       link.target, None, self.place(link))
             addresses.setdefault(link.member, {})[link.identifier] = address
