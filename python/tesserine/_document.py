@@ -177,6 +177,7 @@ class Scrivelle:
                                                       resources.part(part))
                     env = environment or _render.default_environment(autoescape, trusted)
                     addresses = self._link_templates().render(env, context)
+                resources.finish(rendered)
                 replaced, added = resources.changes()
                 members = (with_addresses(self._package, addresses, replaced), added)
         except BaseException as error:

@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import hashlib
 import posixpath
-from collections.abc import Callable, Collection
+from collections.abc import Callable, Collection, Hashable
 from functools import cached_property
+from typing import Any, TypeVar
 
 from lxml import etree
 
@@ -26,6 +27,7 @@ NUMBERING = _OFFICE_RELS + "numbering"
 NUMBERING_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml.numbering+xml"
 MEDIA_DIRECTORY = "word/media"
 _STYLE_KINDS = ("paragraph", "character", "table", "numbering")
+_T = TypeVar("_T")
 
 
 def rels_member(part: str) -> str:
@@ -50,6 +52,7 @@ class PackageFacts:
         self.parts = parts
         # Part names ignore case; the archive's own spelling is the one to replace.
         self._names = {name.lower(): name for name in self.members}
+        self._derived: dict[Hashable, Any] = {}
 
     @property
     def main(self) -> str:
@@ -74,6 +77,14 @@ class PackageFacts:
             if relationship.get("Type") == kind and relationship.get("TargetMode") != "External":
                 return resolve_target(part, relationship.get("Target", ""))
         return None
+
+    def derived(self, key: Hashable, compute: Callable[[PackageFacts], _T]) -> _T:
+        """What `compute` finds in the package, worked out once per template; kept by `key`."""
+        if key not in self._derived:
+            # Two threads may both compute it: the result is the same, and either one is kept.
+            self._derived.setdefault(key, compute(self))
+        found: _T = self._derived[key]
+        return found
 
     @cached_property
     def _style_table(self) -> tuple[dict[str, dict[str, str]], dict[str, list[str]]]:
@@ -160,13 +171,16 @@ class _Numbering:
         self.next_num = 1 + max((int(each.get(qn("w:numId"), "0")) for each in self.root.iter(qn("w:num"))), default=0)
 
     def new_list(self, ordered: bool, start: int) -> str:
-        abstract_id, num_id = str(self.next_abstract), str(self.next_num)
-        self.next_abstract += 1
-        self.next_num += 1
-        abstract = make("w:abstractNum", {"w:abstractNumId": abstract_id},
-                        make("w:multiLevelType", {"w:val": "hybridMultilevel"}))
+        abstract = make("w:abstractNum", None, make("w:multiLevelType", {"w:val": "hybridMultilevel"}))
         for level in range(9):
             abstract.append(_list_level(level, ordered, start))
+        return self.add_num(make("w:num"), self.add_abstract(abstract))
+
+    def add_abstract(self, abstract: Element) -> str:
+        """Add a list definition under a fresh id, which it is given and which is returned."""
+        abstract_id = str(self.next_abstract)
+        self.next_abstract += 1
+        abstract.set(qn("w:abstractNumId"), abstract_id)
         # The schema wants every abstractNum before the first num.
         definitions = self.root.findall(qn("w:abstractNum"))
         if definitions:
@@ -177,7 +191,18 @@ class _Numbering:
                 first_num.addprevious(abstract)
             else:
                 self.root.append(abstract)
-        num = make("w:num", {"w:numId": num_id}, make("w:abstractNumId", {"w:val": abstract_id}))
+        return abstract_id
+
+    def add_num(self, num: Element, abstract_id: str) -> str:
+        """Add a list that follows definition `abstract_id`, under a fresh id, returned."""
+        num_id = str(self.next_num)
+        self.next_num += 1
+        num.set(qn("w:numId"), num_id)
+        link = num.find(qn("w:abstractNumId"))
+        if link is None:
+            link = make("w:abstractNumId")
+            num.insert(0, link)
+        link.set(qn("w:val"), abstract_id)
         cleanup = self.root.find(qn("w:numIdMacAtCleanup"))
         if cleanup is not None:
             cleanup.addprevious(num)
@@ -221,6 +246,13 @@ class DocumentResources:
         self._next_drawing: int | None = None
         #: Drawing ids of the rendered parts so far, as their markup writes them.
         self.drawing_ids: set[str] = set()
+        # Content types of extensions that pictures from data do not have (media of fragments).
+        self._types: dict[str, str] = {}
+        # Package XML that values edit, by member: its root, and whether the member existed.
+        self._edited: dict[str, tuple[Element, bool]] = {}
+        self._overrides: dict[str, str] = {}
+        self._amendments: dict[str, list[Callable[[Element], None]]] = {}
+        self._state: dict[Hashable, Any] = {}
 
     def part(self, name: str) -> PartResources:
         return PartResources(self, name)
@@ -251,6 +283,56 @@ class DocumentResources:
         self._next_drawing += 1
         return number
 
+    def declare_extension(self, extension: str, content_type: str) -> None:
+        """The content type of media stored under an extension that pictures from data do not use."""
+        self._types.setdefault(extension, content_type)
+
+    def edited_member(self, member: str) -> Element | None:
+        """An existing member's XML, parsed once a render; what is changed in it is saved.
+
+        Not for the parts the render writes: those change through `amend`.
+        """
+        found = self._edited.get(member)
+        if found is None:
+            data = self.facts.member_text(member)
+            if data is None:
+                return None
+            found = self._edited[member] = (parse(data, member), True)
+        return found[0]
+
+    def add_member(self, member: str, root: Element, content_type: str, kind: str) -> None:
+        """A new XML member, related to the main part, its content type declared; `root` is
+        saved as it stands at the end of the render."""
+        self._edited[member] = (root, False)
+        self._overrides["/" + member] = content_type
+        target = posixpath.relpath(member, posixpath.dirname(self.facts.main))
+        self.relationships(self.facts.main).add(kind, target, False)
+
+    def amend(self, member: str, edit: Callable[[Element], None]) -> None:
+        """Edit a member once every part is rendered: a rendered part as rendered, another as stored."""
+        self._amendments.setdefault(member, []).append(edit)
+
+    def state(self, key: Hashable, make_state: Callable[[], _T]) -> _T:
+        """What a kind of value keeps for the whole render (made on first use), by `key`."""
+        if key not in self._state:
+            self._state[key] = make_state()
+        found: _T = self._state[key]
+        return found
+
+    def finish(self, rendered: dict[str, str]) -> None:
+        """Apply the amendments, to the rendered parts in `rendered` and to other members."""
+        for member, edits in self._amendments.items():
+            xml = rendered.get(member)
+            root = parse(xml, member) if xml is not None else self.edited_member(member)
+            if root is None:
+                continue
+            for edit in edits:
+                edit(root)
+            if xml is not None:
+                declaration = xml[:xml.index("?>") + 2] if xml.startswith("<?xml") else ""
+                rendered[member] = declaration + etree.tostring(root, encoding="unicode")
+        self._amendments.clear()
+
     def numbering(self) -> _Numbering:
         if self._numbering is None:
             member = self.facts.related(self.facts.main, NUMBERING)
@@ -269,7 +351,8 @@ class DocumentResources:
         declared = {each.get("Extension", "").lower() for each in root.iter(f"{{{_CT}}}Default")}
         changed = False
         for extension in sorted(self._extensions - declared):
-            element = etree.Element(f"{{{_CT}}}Default", {"Extension": extension, "ContentType": CONTENT_TYPES[extension]})
+            kind = CONTENT_TYPES.get(extension) or self._types[extension]
+            element = etree.Element(f"{{{_CT}}}Default", {"Extension": extension, "ContentType": kind})
             # Defaults come first in the file, as Word writes it.
             overrides = root.find(f"{{{_CT}}}Override")
             if overrides is not None:
@@ -277,9 +360,11 @@ class DocumentResources:
             else:
                 root.append(element)
             changed = True
+        overrides = dict(self._overrides)
         if self._numbering is not None and not self._numbering.existed:
-            etree.SubElement(root, f"{{{_CT}}}Override",
-                             {"PartName": "/" + self._numbering.member, "ContentType": NUMBERING_TYPE})
+            overrides["/" + self._numbering.member] = NUMBERING_TYPE
+        for name, kind in overrides.items():
+            etree.SubElement(root, f"{{{_CT}}}Override", {"PartName": name, "ContentType": kind})
             changed = True
         return serialize(root) if changed else None
 
@@ -294,6 +379,8 @@ class DocumentResources:
         if self._numbering is not None:
             target = replacements if self._numbering.existed else additions
             target[self._numbering.member] = serialize(self._numbering.root)
+        for member, (root, existed) in self._edited.items():
+            (replacements if existed else additions)[member] = serialize(root)
         content_types = self._content_types()
         if content_types is not None:
             replacements[self.facts.member(CONTENT_TYPES_MEMBER)] = content_types

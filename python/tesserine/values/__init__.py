@@ -1,8 +1,9 @@
-"""Rich values: pictures, styled text, links and Markdown that write their own markup."""
+"""Rich values: pictures, styled text, links, Markdown and fragments that write their own markup."""
 
 from .errors import LinkError, PictureError, RichValueError, ValueTextError
+from .fragment import Fragment, FragmentWarning
 from .markdown import Markdown
 from .picture import Picture
 from .styled import Link, Styled
 
-__all__ = ["Link", "LinkError", "Markdown", "Picture", "PictureError", "RichValueError", "Styled", "ValueTextError"]
+__all__ = ["Fragment", "FragmentWarning", "Link", "LinkError", "Markdown", "Picture", "PictureError", "RichValueError", "Styled", "ValueTextError"]

@@ -13,6 +13,7 @@ from jinja2.utils import _PassArg
 from markupsafe import Markup, escape
 
 from .base import Position, RichValue, current_registry
+from .fragment import Fragment, misplaced
 from .text import check_text, escaped_text, normalize_line_ends
 
 RUN_FILTER = "tesserine_run"
@@ -66,6 +67,8 @@ def finalized(context: Context, value: Any, finalize: Callable[..., Any] | None)
 def _run(context: Context, value: Any, position: Position, properties: str) -> Markup | None:
     """The run for a value, or None for markup of the caller's own."""
     opener = Markup("<w:r>") + Markup(properties) + _TEXT_OPEN
+    if isinstance(value, Fragment) and position is not Position.PARAGRAPH:
+        raise misplaced()
     if isinstance(value, RichValue):
         return opener + Markup(current_registry(value).marker(value, position)) + _RUN_CLOSE
     # Markup given as safe, or any value when escaping is off, is the caller's own XML.
