@@ -263,7 +263,7 @@ class Scrivelle:
         source, places = self._source(part), self._places_of(part)
         findings, readable = syntax_findings(env, part, source, places)
         if context is None:
-            return [finding.problem for finding in findings]
+            return [finding.problem for finding in sorted(findings, key=lambda finding: finding.lineno)]
 
         def render(text: str) -> str:
             with render_budget(self._limits) as budget, rendering(budget.max_output) as registry:
