@@ -240,17 +240,13 @@ def syntax_findings(env: jinja2.Environment, part: str, source: str, places: Par
     """The part's syntax problems, and its source with the tags at fault set aside."""
     reader = _Reader(env, part, source, places)
     findings: list[Finding] = []
-    seen: set[tuple[int, str]] = set()
     while len(findings) < limit:
+        before = reader.text
         finding, going_on = reader.read()
-        if finding is None:
-            break
-        key = (finding.lineno, finding.problem.message)
-        if key in seen:
-            break
-        seen.add(key)
-        findings.append(finding)
-        if not going_on:
+        if finding is not None:
+            findings.append(finding)
+        # A tag set aside always changes the source; one that did not would be met again.
+        if finding is None or not going_on or reader.text == before:
             break
     return findings, reader.text
 
@@ -367,7 +363,6 @@ def render_findings(part: str, source: str, render: Callable[[str], str], places
     when there were none."""
     findings: list[Finding] = []
     text = source
-    seen: set[tuple[int, str]] = set()
     block = environment.block_start_string
     while len(findings) < limit:
         try:
@@ -382,9 +377,8 @@ def render_findings(part: str, source: str, render: Callable[[str], str], places
                     message = explain_render_error(error.message, typed)
                     finding = Finding(tag.line, Problem(part, place, typed or "", message))
             findings.append(finding)
-            if tag is None or (finding.lineno, error.message) in seen:
+            if tag is None:
                 break
-            seen.add((finding.lineno, error.message))
             replacement = ""
             if tag.opener == block:
                 # A statement cannot simply go: its block would lose its opener.
@@ -392,6 +386,8 @@ def render_findings(part: str, source: str, render: Callable[[str], str], places
                 if stand_in is None:
                     break
                 replacement = f"{block} {stand_in} {environment.block_end_string}"
+            if replacement == tag.text:
+                break
             text = text[:tag.start] + replacement + text[tag.end:]
         except TesserineError as error:
             findings.append(Finding(0, Problem(part, Place(), "", _without_part(str(error), part))))

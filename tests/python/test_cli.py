@@ -59,6 +59,30 @@ def test_render_and_vars(template: Path, tmp_path: Path) -> None:
     assert run("vars", template).stdout.split() == ["name", "share"]
 
 
+def test_check_lists_every_problem(template: Path, tmp_path: Path) -> None:
+    document = docx.Document()
+    document.add_paragraph("{% if paid %}Thanks")
+    document.add_paragraph("Dear {{ name }")
+    document.sections[0].header.paragraphs[0].text = "Ref {{ ref|frob }}"
+    document.sections[0].footer.paragraphs[0].text = "{%tr for x in xs %}{{ x }}{%tr endfor %}"
+    (tmp_path / "broken.docx").write_bytes(to_bytes(document))
+    result = run("check", tmp_path / "broken.docx")
+    assert (result.returncode, result.stderr) == (1, "")
+    assert result.stdout.splitlines() == [
+        "word/document.xml:1: this block is never closed: add {% endif %} where it ends ({% if paid %})",
+        "word/document.xml:2: this tag is not closed: add }} at its end ({{ name })",
+        "word/header1.xml:1: No filter named 'frob' ({{ ref|frob }})",
+        "word/footer1.xml:1: a row tag ({%tr … %}) must stand in a table row ({%tr for x in xs %})",
+        "word/footer1.xml:1: a row tag ({%tr … %}) must stand in a table row ({%tr endfor %})",
+    ]
+    (tmp_path / "data.json").write_text(json.dumps({"name": "Ann", "share": 0}))
+    with_data = run("check", template, "--data", tmp_path / "data.json")
+    assert (with_data.returncode, with_data.stdout) == (
+        1, "word/document.xml:1: ZeroDivisionError: division by zero ({{ 100 / share }})\n")
+    assert run("check", template).returncode == 0
+    assert run("check").returncode == 2
+
+
 def test_demo(tmp_path: Path) -> None:
     result = run("demo", "-o", tmp_path)
     written = tmp_path / "tesserine-demo.docx"
