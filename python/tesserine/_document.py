@@ -34,7 +34,7 @@ from ._problems import Place, Problem
 from ._picture_lookup import picture_members, replacement_bytes
 from ._placement import place_values
 from ._positions import mark_positions
-from ._resources import DocumentResources, PackageFacts
+from ._resources import DocumentResources, PackageFacts, compressed_media
 from ._table_grid import mark_columns, widen_grids
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
@@ -59,6 +59,8 @@ class _Outcome:
     parts: dict[str, str] | None
     failure: str = ""
     members: tuple[dict[str, bytes], dict[str, bytes]] = ({}, {})
+    #: Parts that lxml wrote, well-formed without a check.
+    well_formed: frozenset[str] = frozenset()
 
 
 class Scrivelle:
@@ -169,12 +171,15 @@ class Scrivelle:
             with render_budget(self._limits) as budget:
                 resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
                 rendered: dict[str, str] = {}
+                serialized: set[str] = set()
                 with rendering(budget.max_output) as registry:
                     for part, template in self._templates(environment, autoescape, trusted).items():
                         registry.begin_part(part)
                         output = self._render_part(template, context, part)
-                        rendered[part] = place_values(widen_grids(_render.finish_output(output, part)), registry,
-                                                      resources.part(part))
+                        finished = widen_grids(_render.finish_output(output, part))
+                        rendered[part] = place_values(finished, registry, resources.part(part))
+                        if rendered[part] is not finished:
+                            serialized.add(part)
                     env = environment or _render.default_environment(autoescape, trusted)
                     addresses = self._link_templates().render(env, context)
                 resources.finish(rendered)
@@ -183,7 +188,7 @@ class Scrivelle:
         except BaseException as error:
             self._publish(_Outcome(None, str(error) or type(error).__name__))
             raise
-        self._publish(_Outcome(rendered, members=members))
+        self._publish(_Outcome(rendered, members=members, well_formed=frozenset(serialized)))
 
     def _package_facts(self) -> PackageFacts:
         with self._lock:
@@ -210,14 +215,14 @@ class Scrivelle:
     def _publish(self, outcome: _Outcome) -> None:
         self._thread.outcome = self._outcome = outcome
 
-    def _rendered(self) -> tuple[dict[str, str], tuple[dict[str, bytes], dict[str, bytes]]]:
-        """The parts of the last render and the members its values add or change."""
+    def _rendered(self) -> tuple[dict[str, str], _Outcome]:
+        """The parts of the last render, and all it left."""
         outcome: _Outcome | None = getattr(self._thread, "outcome", None) or self._outcome
         if outcome is None:
             raise TesserineError("no rendered document: call render() first")
         if outcome.parts is None:
             raise TesserineError(f"no rendered document: the last render() failed: {outcome.failure}")
-        return outcome.parts, outcome.members
+        return outcome.parts, outcome
 
     def undeclared_variables(self, environment: jinja2.Environment | None = None) -> set[str]:
         """The names that the template reads from its context, in its parts and its link
@@ -293,14 +298,16 @@ class Scrivelle:
 
     def save(self, target: Target) -> None:
         """Write the rendered document; nothing is written if a rendered part is malformed."""
-        parts, (changed, additions) = self._rendered()
+        parts, outcome = self._rendered()
+        changed, additions = outcome.members
         with self._lock:
             replacements = {**changed, **self._pictures}
         for part, xml in parts.items():
             encoded = xml.encode("utf-8")
-            check_well_formed(part, encoded)
+            if part not in outcome.well_formed:
+                check_well_formed(part, encoded)
             replacements[part] = encoded
-        _write(target, self._package.build(replacements, additions))
+        _write(target, self._package.build(replacements, additions, stored=compressed_media(additions)))
 
     def save_pdf(self, target: Target, *, timeout: float | None = None) -> None:
         """Write the rendered document as PDF, converted by LibreOffice (`soffice`), within

@@ -4,14 +4,14 @@ from __future__ import annotations
 
 import os
 import threading
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 from typing import BinaryIO
 from xml.etree import ElementTree
 
 from ._errors import NotADocxError
 from ._limits import DEFAULT_LIMITS, Limits
 from ._xmltext import part_text
-from ._zipread import DEFLATED, Archive, Member, member_bytes, over_limit, read_archive
+from ._zipread import DEFLATED, STORED, Archive, Member, member_bytes, over_limit, read_archive
 from ._zipwrite import Stored, fresh_member, write_archive
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
@@ -104,8 +104,10 @@ class Package:
     def _over(self, member: Member, what: str, field: str, limit: int) -> None:
         raise over_limit(self.label, f"member {member.name!r}", what, field, limit)
 
-    def build(self, replacements: Mapping[str, bytes], additions: Mapping[str, bytes] | None = None) -> bytes:
-        """A new archive: replaced members written afresh, new members appended in order,
+    def build(self, replacements: Mapping[str, bytes], additions: Mapping[str, bytes] | None = None,
+              stored: Collection[str] = frozenset()) -> bytes:
+        """A new archive: replaced members written afresh, new members appended in order
+        (those named in `stored` without compression: their content is compressed already),
         every other member copied as it is stored (never inflated again)."""
         unknown = set(replacements) - self._by_name.keys()
         if unknown:
@@ -122,7 +124,8 @@ class Package:
                 entries.append((member, view[member.data_offset:member.data_offset + member.compressed_size]))
             else:
                 entries.append(fresh_member(member.name, new, member.method, like=member))
-        entries += (fresh_member(name, content, DEFLATED) for name, content in added.items())
+        entries += (fresh_member(name, content, STORED if name in stored else DEFLATED)
+                    for name, content in added.items())
         return write_archive(entries, self.comment)
 
 

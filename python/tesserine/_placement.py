@@ -26,7 +26,7 @@ from ._ooxml import (
     text_element,
 )
 from ._resources import PartResources
-from .values.base import Blocks, Placement, Position, Registry, RichValue
+from .values.base import Blocks, Placement, Position, Registry, RichValue, Snippet
 from .values.errors import RichValueError
 
 _W_T, _W_R, _W_P, _W_HYPERLINK, _W_RPR = qn("w:t"), qn("w:r"), qn("w:p"), qn("w:hyperlink"), qn("w:rPr")
@@ -60,20 +60,45 @@ def place_values(xml: str, registry: Registry, placement: PartResources) -> str:
         _renumber_drawings(root, placement)
     if not has_markers:
         return declaration + etree.tostring(root, encoding="unicode")
+    placement.namespaces = root.nsmap
     markers = [node for node in root.iter(etree.ProcessingInstruction)
                if isinstance(node, etree._ProcessingInstruction) and node.target == registry.target]
     emptied: list[Element] = []
+    snippets = _Snippets(registry.target + "-snippet")
     for marker in markers:
         value, position = registry.entry(marker.text or "")
         try:
-            _place(marker, value, position, placement, emptied)
+            _place(marker, value, position, placement, emptied, snippets)
         except RichValueError as error:
             raise type(error)(f"{placement.part}: {error}") from None
     for paragraph in emptied:
         holder = paragraph.getparent()
         if holder is not None and _is_empty(paragraph):
             holder.remove(paragraph)
-    return declaration + etree.tostring(root, encoding="unicode")
+    return declaration + snippets.written(etree.tostring(root, encoding="unicode"))
+
+
+class _Snippets:
+    """Snippets stand in the tree as processing instructions, and their markup takes their
+    place in the text that lxml writes."""
+
+    def __init__(self, target: str) -> None:
+        self.target = target
+        self.markup: list[str] = []
+
+    def holder(self, snippet: Snippet) -> Element:
+        self.markup.append(snippet.markup)
+        return etree.ProcessingInstruction(self.target, str(len(self.markup) - 1))
+
+    def written(self, xml: str) -> str:
+        if not self.markup:
+            return xml
+        pieces = xml.split(f"<?{self.target} ")
+        out = [pieces[0]]
+        for piece in pieces[1:]:
+            number, rest = piece.split("?>", 1)
+            out += (self.markup[int(number)], rest)
+        return "".join(out)
 
 
 def _drawing_ids(xml: str) -> list[str] | None:
@@ -116,7 +141,7 @@ def _refuse_markers_in_markup(xml: str, opener: str, registry: Registry, part: s
 
 
 def _place(marker: Element, value: RichValue, position: Position, placement: Placement,
-           emptied: list[Element]) -> None:
+           emptied: list[Element], snippets: _Snippets) -> None:
     holder = marker.getparent()
     run = None if holder is None else holder.getparent()
     if holder is None or run is None or holder.tag != _W_T or run.tag != _W_R or _paragraph_of(run) is None:
@@ -124,6 +149,12 @@ def _place(marker: Element, value: RichValue, position: Position, placement: Pla
         _replace_with_text(marker, value.plain_text())
         return
     items = value.place(placement, properties_of(run, "w:rPr"))
+    if len(items) == 1 and isinstance(items[0], Snippet) and _only_marker(run, holder, marker):
+        # A picture alone in its run, as in a table cell of pictures: the run's place is its own.
+        snippet = snippets.holder(items[0])
+        snippet.tail = run.tail
+        _parent(run).replace(run, snippet)
+        return
     cursor = _split_run(run, holder, marker)
     in_link = any(ancestor.tag == _W_HYPERLINK for ancestor in cursor.iterancestors())
     for item in items:
@@ -132,9 +163,17 @@ def _place(marker: Element, value: RichValue, position: Position, placement: Pla
                 _insert_inline(cursor, item.inline, in_link)
             else:
                 _insert_blocks(cursor, item, emptied)
+        elif isinstance(item, Snippet):
+            cursor.addprevious(snippets.holder(item))
         else:
             _insert_inline(cursor, [item], in_link)
     _parent(cursor).remove(cursor)
+
+
+def _only_marker(run: Element, holder: Element, marker: Element) -> bool:
+    """Whether the marker is all the run holds, its properties aside."""
+    return not holder.text and not marker.tail and len(holder) == 1 and all(
+        child is holder or child.tag == _W_RPR for child in run)
 
 
 def _parent(node: Element) -> Element:
@@ -164,8 +203,7 @@ def _replace_with_text(marker: Element, text: str) -> None:
 def _split_run(run: Element, holder: Element, marker: Element) -> Element:
     """Cut the run at the marker; returns a cursor standing between the two halves."""
     cursor = etree.Element(_CURSOR)
-    if not holder.text and not marker.tail and len(holder) == 1 and all(
-            child is holder or child.tag == _W_RPR for child in run):
+    if _only_marker(run, holder, marker):
         # The marker is all the run holds, as in a run or paragraph of its own: no halves.
         run.addnext(cursor)
         _parent(run).remove(run)

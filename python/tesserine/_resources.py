@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import hashlib
 import posixpath
-from collections.abc import Callable, Collection, Hashable
+from collections.abc import Callable, Collection, Hashable, Mapping
 from functools import cached_property
 from typing import Any, TypeVar
 
@@ -28,6 +28,24 @@ NUMBERING_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml
 MEDIA_DIRECTORY = "word/media"
 _STYLE_KINDS = ("paragraph", "character", "table", "numbering")
 _T = TypeVar("_T")
+
+
+# Picture formats whose data is compressed already: deflating them again gains nothing.
+_COMPRESSED = (".png", ".jpeg", ".jpg", ".gif")
+
+
+def compressed_media(members: Collection[str]) -> set[str]:
+    """The members among these whose content is compressed already."""
+    return {name for name in members if name.lower().endswith(_COMPRESSED)}
+
+
+def relative_target(part: str, member: str) -> str:
+    """The target by which `part` refers to `member`, relative to the part's folder."""
+    here, there = part.split("/")[:-1], member.split("/")
+    common = 0
+    while common < min(len(here), len(there) - 1) and here[common] == there[common]:
+        common += 1
+    return "/".join([".."] * (len(here) - common) + there[common:])
 
 
 def rels_member(part: str) -> str:
@@ -394,6 +412,7 @@ class PartResources:
         self.document = document
         self.part = part
         self.max_picture_size = document.max_picture_size
+        self.namespaces: Mapping[str | None, str] = {}
         self._targets: dict[str, str] = {}
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str:
@@ -403,7 +422,7 @@ class PartResources:
         member = self.document.store_media(data, extension)
         target = self._targets.get(member)
         if target is None:
-            target = self._targets[member] = posixpath.relpath(member, posixpath.dirname(self.part) or ".")
+            target = self._targets[member] = relative_target(self.part, member)
         return self.relationship(IMAGE, target)
 
     def drawing_id(self) -> int:

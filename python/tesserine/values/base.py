@@ -6,7 +6,7 @@ import contextvars
 import secrets
 import sys
 from abc import ABC, abstractmethod
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from enum import Enum
@@ -41,7 +41,19 @@ class Blocks:
     inline: list[Element] | None = None
 
 
-Item = Element | Blocks
+@dataclass(frozen=True)
+class Snippet:
+    """Markup that lxml wrote once, copied as text for each use: a picture repeated down a
+    long table costs a string join each time, not a tree to copy, insert and write out.
+
+    It must be a complete element, declaring the namespaces it uses that the part's root
+    does not (`Placement.namespaces`).
+    """
+
+    markup: str
+
+
+Item = Element | Blocks | Snippet
 
 
 class Placement(Protocol):
@@ -50,6 +62,9 @@ class Placement(Protocol):
     part: str
     #: Bytes a picture may take; None for no limit.
     max_picture_size: int | None
+    #: The namespaces the part's root declares, by prefix: markup written as text for the
+    #: part need not declare these again.
+    namespaces: Mapping[str | None, str]
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str: ...
 

@@ -169,7 +169,7 @@ class _Writer:
 
     def _paragraph(self, properties: Element, pieces: tuple[Piece, ...]) -> None:
         paragraph = make("w:p", None, properties) if len(properties) else make("w:p")
-        for item in joined(pieces).place(self.placement, self.run_properties):
+        for item in joined(pieces).runs(self.placement, self.run_properties):
             if isinstance(item, Blocks):
                 continue
             paragraph.append(item)

@@ -2,17 +2,19 @@
 
 from __future__ import annotations
 
-import copy
 import io
 import os
 import re
+import secrets
 import warnings
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, BinaryIO
 
-from .._ooxml import Element, make, qn
-from .base import Item, Placement, RichValue
+from lxml import etree
+
+from .._ooxml import NS, Element, make, qn
+from .base import Item, Placement, RichValue, Snippet
 from .errors import PictureError
 from .svg import looks_like_svg, svg_fallback, svg_size
 from .text import clean_text
@@ -35,8 +37,8 @@ CONTENT_TYPES = {
 _PICTURE_URI = "http://schemas.openxmlformats.org/drawingml/2006/picture"
 _SVG_EXTENSION_URI = "{96DAC541-7B7A-43D3-8B79-37D633B846F1}"
 IMAGE = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image"
-_DOCPR, _CNVPR, _BLIP, _SVG_BLIP = qn("wp:docPr"), qn("pic:cNvPr"), qn("a:blip"), qn("asvg:svgBlip")
-_EMBED = qn("r:embed")
+# What each use of a drawing fills in.
+_ID, _NAME, _EMBED_BITMAP, _EMBED_SVG, _PROPERTIES = "id", "name", "embed", "svg", "properties"
 # The drawing of a picture without its alt text, ids and relationship ids filled in.
 _DRAWING_MARKUP = 1600
 
@@ -129,6 +131,15 @@ def _emu(pixels: float, dpi: float) -> int:
     return max(1, round(pixels * EMU_PER_INCH / dpi))
 
 
+@dataclass(frozen=True)
+class _Drawing:
+    """The namespaces a drawing uses, and its run's markup after the start tag, cut where
+    each use fills in its own: literal markup at even places, what goes between at odd ones."""
+
+    namespaces: dict[str, str]
+    body: tuple[str, ...]
+
+
 class Picture(RichValue):
     """A picture placed inline where the tag stands; one of width and height keeps the aspect."""
 
@@ -179,37 +190,48 @@ class Picture(RichValue):
             raise PictureError(f"Picture({self.label}): {len(self.data):,} bytes, more than the {limit:,}"
                                " a picture may take (max_picture_size)")
 
-    def __getstate__(self) -> dict[str, Any]:
-        # The drawing is an lxml element, which does not pickle; it is made again on use.
-        state = dict(self.__dict__)
-        state.pop("_drawing", None)
-        return state
-
     @cached_property
-    def _drawing(self) -> Element:
-        """A run holding the drawing of this picture, ids and relationships to fill in for each use."""
+    def _drawing(self) -> _Drawing:
+        """The run holding this picture's drawing, written once for every use."""
+        # A random token cannot occur in the alt text; it marks the places to fill in.
+        token = "tesserine" + secrets.token_hex(8)
+
+        def fill(name: str) -> str:
+            return f"{token}{name}{token}"
+
         extent = {"cx": str(self.size[0]), "cy": str(self.size[1])}
         description = {"descr": self.alt} if self.alt else {}
-        blip = make("a:blip", {"r:embed": ""})
+        blip = make("a:blip", {"r:embed": fill(_EMBED_BITMAP)})
         if self.image.extension == "svg":
-            svg = make("asvg:svgBlip", {"r:embed": ""})
+            svg = make("asvg:svgBlip", {"r:embed": fill(_EMBED_SVG)})
             blip.append(make("a:extLst", None, make("a:ext", {"uri": _SVG_EXTENSION_URI}, svg)))
         picture = make(
             "pic:pic", None,
-            make("pic:nvPicPr", None, make("pic:cNvPr", {"id": "0", "name": "", **description}), make("pic:cNvPicPr")),
+            make("pic:nvPicPr", None, make("pic:cNvPr", {"id": "0", "name": fill(_NAME), **description}),
+                 make("pic:cNvPicPr")),
             make("pic:blipFill", None, blip, make("a:stretch", None, make("a:fillRect"))),
             make("pic:spPr", None,
                  make("a:xfrm", None, make("a:off", {"x": "0", "y": "0"}), make("a:ext", extent)),
                  make("a:prstGeom", {"prst": "rect"}, make("a:avLst"))),
         )
-        return make("w:r", None, make("w:drawing", None, make(
+        prefixes = ("w", "wp", "a", "pic", "r") + (("asvg",) if self.image.extension == "svg" else ())
+        # Written under an element that declares every namespace it uses, the run declares
+        # them all on its start tag, and nowhere else.
+        holder = etree.Element("holder", nsmap={prefix: NS[prefix] for prefix in prefixes})
+        run = etree.SubElement(holder, qn("w:r"))
+        run.append(make("w:drawing", None, make(
             "wp:inline", {"distT": "0", "distB": "0", "distL": "0", "distR": "0"},
             make("wp:extent", extent),
             make("wp:effectExtent", {"l": "0", "t": "0", "r": "0", "b": "0"}),
-            make("wp:docPr", {"id": "", "name": "", **description}),
+            make("wp:docPr", {"id": fill(_ID), "name": fill(_NAME), **description}),
             make("wp:cNvGraphicFramePr", None, make("a:graphicFrameLocks", {"noChangeAspect": "1"})),
             make("a:graphic", None, make("a:graphicData", {"uri": _PICTURE_URI}, picture)),
         )))
+        markup = etree.tostring(run, encoding="unicode")
+        # The start tag is written for each part, with the declarations its root lacks; run
+        # properties go first in the run, right after it.
+        body = fill(_PROPERTIES) + markup[markup.index(">") + 1:]
+        return _Drawing({prefix: NS[prefix] for prefix in prefixes}, tuple(body.split(token)))
 
     @cached_property
     def _fallback(self) -> bytes:
@@ -217,21 +239,21 @@ class Picture(RichValue):
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
         self.check_size(placement.max_picture_size)
-        # Copying a finished drawing is far cheaper than building one for every use.
-        run = copy.deepcopy(self._drawing)
         number = placement.drawing_id()
-        name = f"Picture {number}"
-        for each in run.iter(_DOCPR, _CNVPR):
-            each.set("name", name)
-            if each.tag == _DOCPR:
-                each.set("id", str(number))
-        for blip in run.iter(_BLIP, _SVG_BLIP):
-            if blip.tag == _SVG_BLIP:
-                blip.set(_EMBED, placement.media(self.image.data, "svg"))
-            elif self.image.extension == "svg":
-                blip.set(_EMBED, placement.media(self._fallback, "png"))
-            else:
-                blip.set(_EMBED, placement.media(self.image.data, self.image.extension))
-        if run_properties is not None and len(run_properties):
-            run.insert(0, copy.deepcopy(run_properties))
-        return [run]
+        if self.image.extension == "svg":
+            bitmap = placement.media(self._fallback, "png")
+            svg = placement.media(self.image.data, "svg")
+        else:
+            bitmap = placement.media(self.image.data, self.image.extension)
+            svg = ""
+        values = {
+            _ID: str(number), _NAME: f"Picture {number}", _EMBED_BITMAP: bitmap, _EMBED_SVG: svg,
+            _PROPERTIES: etree.tostring(run_properties, encoding="unicode", with_tail=False)
+            if run_properties is not None and len(run_properties) else "",
+        }
+        drawing = self._drawing
+        declared = placement.namespaces
+        start = "".join(f' xmlns:{prefix}="{uri}"' for prefix, uri in drawing.namespaces.items()
+                        if declared.get(prefix) != uri)
+        pieces = (values[piece] if index % 2 else piece for index, piece in enumerate(drawing.body))
+        return [Snippet(f"<w:r{start}>" + "".join(pieces))]

@@ -207,7 +207,11 @@ class Styled(RichValue):
         return sum(text_markup_size(piece.text) + _PIECE_MARKUP for piece in self.pieces)
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
-        items: list[Item] = []
+        return list(self.runs(placement, run_properties))
+
+    def runs(self, placement: Placement, run_properties: Element | None) -> list[Element | Blocks]:
+        """The runs and hyperlinks of the text, and the paragraph breaks between them."""
+        items: list[Element | Blocks] = []
         for piece in self.pieces:
             properties = make("w:rPr") if run_properties is None else copy.deepcopy(run_properties)
             if piece.link is not None:
@@ -237,9 +241,9 @@ def link_look(properties: Element, placement: Placement) -> None:
         set_property(properties, make("w:u", {"w:val": "single"}), RUN_PROPERTY_ORDER)
 
 
-def _hyperlinks(runs: list[Item], relationship_id: str) -> list[Item]:
+def _hyperlinks(runs: list[Element | Blocks], relationship_id: str) -> list[Element | Blocks]:
     """Runs wrapped in hyperlinks; a paragraph break ends one hyperlink and starts another."""
-    items: list[Item] = []
+    items: list[Element | Blocks] = []
     current: Element | None = None
     for item in runs:
         if isinstance(item, Blocks):

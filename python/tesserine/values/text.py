@@ -8,7 +8,7 @@ import re
 from markupsafe import Markup, escape
 
 from .._ooxml import Element, make, text_element
-from .base import Blocks, Item
+from .base import Blocks
 from .errors import ValueTextError
 
 # Characters that XML 1.0 cannot hold. BEL and FF stand for paragraph and page breaks; a
@@ -85,9 +85,9 @@ def page_break_paragraph() -> Element:
     return make("w:p", None, make("w:r", None, make("w:br", {"w:type": "page"})))
 
 
-def text_runs(text: str, run_properties: Element | None) -> list[Item]:
+def text_runs(text: str, run_properties: Element | None) -> list[Element | Blocks]:
     """Runs for a cleaned text: tabs and line breaks inside runs, BEL and FF as paragraph ends."""
-    items: list[Item] = []
+    items: list[Element | Blocks] = []
     for index, piece in enumerate(_BREAKS.split(text)):
         if index % 2:
             items.append(Blocks([page_break_paragraph()] if piece == "\x0c" else []))
