@@ -16,6 +16,7 @@ from jinja2.compiler import CodeGenerator
 from jinja2.sandbox import SandboxedEnvironment
 
 from helpers_docx import child_env
+from test_cli import run as run_command
 from tesserine import _bytecode_cache as cache
 from tesserine._bytecode_cache import DiskBytecodeCache, compile_part
 
@@ -221,3 +222,38 @@ def test_syntax_errors_pass_through_and_clear_empties_the_folder(compiles: list[
     compile_part(make_env(), "word/footer1.xml", SOURCE)
     assert cache.clear_cache() == 2
     assert entries(tmp_path) == []
+
+
+DOCUMENT_CHILD = textwrap.dedent("""
+    import jinja2, json
+    from importlib import resources
+    from tesserine import Scrivelle
+    compiled = []
+    original = jinja2.Environment.compile
+    jinja2.Environment.compile = lambda self, *args, **kwargs: compiled.append(1) or original(self, *args, **kwargs)
+    examples = resources.files("tesserine") / "examples"
+    document = Scrivelle(examples / "invoice-letter.docx")
+    document.render(json.loads((examples / "invoice-letter.json").read_text()))
+    print(len(compiled), len(document.parts))
+""")
+
+
+def test_a_document_renders_from_the_cache_in_a_new_process_until_it_is_cleared(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+
+    def compiles() -> tuple[int, int]:
+        output = subprocess.run([sys.executable, "-c", DOCUMENT_CHILD], env=child_env(), capture_output=True,
+                                text=True, check=True).stdout
+        compiled, parts = map(int, output.split())
+        return compiled, parts
+
+    compiled, parts = compiles()
+    assert compiled == parts > 1
+    assert compiles() == (0, parts)
+    cleared = run_command("cache", "clear")
+    assert (cleared.returncode, cleared.stdout) == (0, f"removed {parts} compiled template parts from"
+                                                       f" {tmp_path / 'tesserine'}\n")
+    assert entries(tmp_path) == []
+    assert compiles() == (parts, parts)

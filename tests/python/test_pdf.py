@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import io
+import json
 import os
 import shutil
 import subprocess
@@ -10,10 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from test_many import LETTER, fresh_workers, record  # noqa: F401 (an autouse fixture)
-from tesserine import TemplateRenderError
-from tesserine._many import render_many
-from tesserine._pdf import PdfConversionError, PdfUnavailableError, convert_to_pdf
+from test_cli import assert_one_line_error, run
+from test_many import LETTER, batch_files, fresh_workers, record  # noqa: F401 (an autouse fixture)
+from tesserine import PdfConversionError, PdfUnavailableError, Scrivelle, TemplateRenderError, convert_to_pdf, render_many
 
 SOFFICE = shutil.which("soffice")
 needs_soffice = pytest.mark.skipif(SOFFICE is None or shutil.which("pdftotext") is None,
@@ -63,12 +64,40 @@ def test_a_document_that_does_not_convert_fails_alone() -> None:
     assert "no PDF for this document" in str(results[1])
 
 
+@needs_soffice
+def test_pdf_from_scrivelle_and_the_command_line(tmp_path: Path) -> None:
+    document = Scrivelle(LETTER)
+    document.render(record(11))
+    saved = io.BytesIO()
+    document.save_pdf(saved)
+    assert "Customer 00011" in pdf_text(saved.getvalue(), tmp_path)
+
+    template, lines = batch_files(tmp_path, 3, json.dumps(record(3, groups=5)))
+    (tmp_path / "data.json").write_text(json.dumps(record(7)))
+    result = run("render", template, tmp_path / "data.json", "-o", tmp_path / "letter.PDF", "--plain-json")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert "Customer 00007" in pdf_text((tmp_path / "letter.PDF").read_bytes(), tmp_path)
+
+    result = run("batch", template, lines, "-o", tmp_path / "out", "--pdf", "--plain-json")
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[0] == f"3 of 4 documents written to {tmp_path / 'out'}"
+    assert result.stderr.splitlines()[1].startswith("tesserine: line 4: word/document.xml: ")
+    assert sorted(os.listdir(tmp_path / "out")) == ["1.pdf", "2.pdf", "3.pdf"]
+    assert "Customer 00002" in pdf_text((tmp_path / "out" / "3.pdf").read_bytes(), tmp_path)
+
+
 def test_missing_libreoffice_names_the_package(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    template, lines = batch_files(tmp_path, 1)
+    (tmp_path / "data.json").write_text(json.dumps(record(0)))
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(PdfUnavailableError, match="libreoffice-writer-nogui"):
         list(render_many(LETTER, [record(0)], pdf=True))
     with pytest.raises(PdfUnavailableError, match="libreoffice-writer-nogui"):
         convert_to_pdf([LETTER])
+    for command in (["render", template, tmp_path / "data.json", "-o", tmp_path / "out.pdf"],
+                    ["batch", template, lines, "-o", tmp_path / "out", "--pdf"]):
+        assert_one_line_error(run(*command, "--plain-json"), "apt install libreoffice-writer-nogui")
+    assert not (tmp_path / "out.pdf").exists() and not (tmp_path / "out").exists()
 
 
 def test_a_batch_past_its_time_is_killed_and_fails_whole(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
