@@ -341,7 +341,8 @@ def _which_tag(error: TemplateRenderError, text: str, render: Callable[[str], st
             if tag.opener != environment.comment_start_string and tag.closed]
     if len(tags) < 2:
         return None
-    pieces, done = [], 0
+    pieces: list[str] = []
+    done = 0
     for tag in tags:
         pieces += text[done:tag.start], "\n"
         done = tag.start
