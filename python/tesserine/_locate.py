@@ -14,10 +14,10 @@ import jinja2
 from ._errors import TemplateSyntaxError
 
 EXCERPT_LIMIT = 120
-_MARKUP = re.compile(r"<[^>]*>")
+MARKUP = re.compile(r"<[^>]*>")
 _SPACE = re.compile(r"\s+")
 # Jinja2 counts lines at these breaks only; str.splitlines knows many more.
-_LINE_BREAK = re.compile(r"\r\n|\r|\n")
+LINE_BREAK = re.compile(r"\r\n|\r|\n")
 _TAG = re.compile(r"\{\{.*?\}\}|\{%.*?%\}", re.DOTALL)
 _PARAGRAPH_START = re.compile(r"<w:p[ >]")
 _QUOTED = re.compile(r"'([^']+)'")
@@ -37,14 +37,14 @@ def shorten(text: str, limit: int = EXCERPT_LIMIT) -> str:
 
 
 def _line(source: str, lineno: int) -> str:
-    lines = _LINE_BREAK.split(source, maxsplit=lineno)
+    lines = LINE_BREAK.split(source, maxsplit=lineno)
     return lines[lineno - 1] if 0 < lineno <= len(lines) else ""
 
 
 def line_excerpt(source: str, lineno: int) -> str:
     """The template line, as the author typed it, not as XML."""
     line = _line(source, lineno)
-    text = _MARKUP.sub("", line)
+    text = MARKUP.sub("", line)
     # Tags written into attributes (a span, a shading) vanish with the markup.
     return shorten(text if "{" in text else line)
 
@@ -77,7 +77,7 @@ def template_line(error: BaseException, filename: str) -> int | None:
 
 def paragraph_number(source: str, lineno: int) -> int:
     """Counted from 1: each paragraph of a prepared part starts a line of its own."""
-    lines = _LINE_BREAK.split(source, maxsplit=lineno)[:lineno]
+    lines = LINE_BREAK.split(source, maxsplit=lineno)[:lineno]
     return sum(1 for line in lines if _PARAGRAPH_START.match(line))
 
 
@@ -96,7 +96,7 @@ class SourceTag:
     @property
     def readable(self) -> str:
         """The tag as the author would write it: markup that a broken tag ran into left out."""
-        return unescape(_MARKUP.sub("", self.text), _ENTITIES)
+        return unescape(MARKUP.sub("", self.text), _ENTITIES)
 
 
 @lru_cache(maxsize=8)
@@ -120,7 +120,7 @@ class SourceLines:
 
     def __init__(self, source: str, environment: jinja2.Environment | None = None) -> None:
         self.source = source
-        self.starts = [0] + [found.end() for found in _LINE_BREAK.finditer(source)]
+        self.starts = [0] + [found.end() for found in LINE_BREAK.finditer(source)]
         pairs = delimiters(environment)
         self.tags: list[SourceTag] = []
         for found in _tag_pattern(pairs).finditer(source):

@@ -13,18 +13,17 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable, Iterator
+from functools import cached_property
 
-from ._locate import shorten
+from ._locate import LINE_BREAK, MARKUP, shorten
 from ._outline import Outline, Paragraph, read_outline
 from ._problems import Place
 
 PLACE_EXCERPT = 60
 _PARAGRAPH_START = re.compile(r"<w:p(?=[\s/>])")
 _NUMBER = re.compile(r' tesserine-p="(\d+)"')
-_LINE_BREAK = re.compile(r"\r\n|\r|\n")
 # Tags in a paragraph's visible text; one left open runs to the end of the text.
 _TYPED_TAG = re.compile(r"\{\{.*?(?:\}\}|\Z)|\{%.*?(?:%\}|\Z)|\{#.*?(?:#\}|\Z)", re.S)
-_MARKUP = re.compile(r"<[^>]*>")
 _QUOTES = str.maketrans("“”„‘’‚", "\"\"\"'''")
 # Keywords that name an element or a cell property, right after the opener.
 _KEYWORD = re.compile(r"^[-+]?(?:(?:tr|tc|p|r) |\s*(?:colspan|cellbg)\s)")
@@ -97,24 +96,34 @@ def place_of(paragraph: Paragraph | None) -> Place:
 
 
 class PartPlaces:
-    """The places of one part's template source in the part as it was typed."""
+    """The places of one part's template source in the part as it was typed, worked out
+    the first time a place is asked for."""
 
     def __init__(self, xml: str, prepare: Callable[[str], str], source: str) -> None:
-        self.outline: Outline = read_outline(xml)
-        marked = prepare(mark_paragraphs(xml))
+        self._xml = xml
+        self._prepare = prepare
+        self._source = source
+
+    @cached_property
+    def outline(self) -> Outline:
+        return read_outline(self._xml)
+
+    @cached_property
+    def _numbers(self) -> list[int | None]:
+        """For each line of the source, the paragraph that starts on it."""
+        marked = self._prepare(mark_paragraphs(self._xml))
         # Preparation treats the numbers as any attribute; if it ever did not, the lines
         # would not be the source's and the paragraphs are counted as the source has them.
-        self._numbers: list[int | None] = []
-        if _NUMBER.sub("", marked) == source:
-            for line in _LINE_BREAK.split(marked):
-                found = _NUMBER.search(line)
-                self._numbers.append(int(found.group(1)) if found else None)
-        else:
-            count = 0
-            for line in _LINE_BREAK.split(source):
-                starts = line.startswith(("<w:p ", "<w:p>"))
-                count += starts
-                self._numbers.append(count if starts else None)
+        if _NUMBER.sub("", marked) == self._source:
+            return [int(found.group(1)) if (found := _NUMBER.search(line)) else None
+                    for line in LINE_BREAK.split(marked)]
+        numbers: list[int | None] = []
+        count = 0
+        for line in LINE_BREAK.split(self._source):
+            starts = line.startswith(("<w:p ", "<w:p>"))
+            count += starts
+            numbers.append(count if starts else None)
+        return numbers
 
     def _span(self, lineno: int) -> tuple[int | None, int]:
         """The paragraph started on the line or last before it, and the next one started
@@ -147,7 +156,7 @@ class PartPlaces:
         """
         candidates = self.candidates(lineno)
         if tag:
-            wanted = normal_tag(_MARKUP.sub("", tag))
+            wanted = normal_tag(MARKUP.sub("", tag))
             closed = tag.endswith(("}}", "%}", "#}"))
             for paragraph in candidates:
                 for typed in typed_tags(paragraph.text):
