@@ -77,6 +77,26 @@ def _still_open(data: str, name: str, before: bool) -> bool:
     return start > end
 
 
+def _may_stand_outside_text(text: str, opener: str) -> bool:
+    """Whether an expression tag may stand outside a text element: right after another tag,
+    or after markup other than a text element's start tag. Lexing the whole part costs as
+    much as the rest of preparing it, and a word processor's document rarely needs it."""
+    at = text.find(opener)
+    while at >= 0:
+        end = at - 1
+        while end >= 0 and text[end] in " \t\r\n":
+            end -= 1
+        if end >= 0 and text[end] == "}":
+            return True
+        if end >= 0 and text[end] == ">":
+            start = text.rfind("<", 0, end)
+            if not (text.startswith("<w:t>", start) or
+                    (text.startswith("<w:t ", start) and text[end - 1] != "/")):
+                return True
+        at = text.find(opener, at + len(opener))
+    return False
+
+
 def _run_properties(text: str, at: int) -> str:
     """The run properties element of the run that ends right at `at`, or "" for none.
 
@@ -108,7 +128,8 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
     Source that Jinja2 cannot lex is returned unchanged: compiling it reports the error.
     """
     env = _LEXING if environment is None else environment
-    if env.variable_start_string not in source:
+    opener = env.variable_start_string
+    if not _may_stand_outside_text(source, opener):
         return source
     text = _NEWLINES.sub("\n", source)
     try:
