@@ -14,6 +14,7 @@ from jinja2 import meta
 
 from . import _render
 from ._check import (
+    Finding,
     lenient,
     missing_findings,
     placed_render_error,
@@ -97,10 +98,19 @@ class Scrivelle:
         return self._package.template_parts
 
     @staticmethod
-    def _prepare(xml: str) -> str:
+    def _patched(xml: str) -> str:
+        return _render.patch_xml(protect_template_text(mark_columns(xml)))
+
+    @classmethod
+    def _prepare(cls, xml: str) -> str:
         """A part's XML made the source the template engine compiles."""
-        patched = mark_positions(_render.patch_xml(protect_template_text(mark_columns(xml))))
-        return _render.prepare_source(patched)
+        return _render.prepare_source(mark_positions(cls._patched(xml)))
+
+    @classmethod
+    def _lines(cls, xml: str) -> str:
+        """A part's XML in the lines of its source: the filters of value positions, which
+        take long to find, change no line."""
+        return _render.prepare_source(cls._patched(xml))
 
     def _source(self, part: str) -> str:
         """The patched part, ready for the template engine."""
@@ -114,7 +124,7 @@ class Scrivelle:
         with self._lock:
             places = self._places.get(part)
             if places is None:
-                places = self._places[part] = PartPlaces(self._package.text(part), self._prepare, self._source(part))
+                places = self._places[part] = PartPlaces(self._package.text(part), self._lines, self._source(part))
             return places
 
     def _link_templates(self) -> LinkTemplates:
@@ -266,7 +276,13 @@ class Scrivelle:
     def _part_problems(self, env: jinja2.Environment, part: str, context: Mapping[str, Any] | None,
                        resources: DocumentResources) -> list[Problem]:
         source, places = self._source(part), self._places_of(part)
-        findings, readable = syntax_findings(env, part, source, places)
+        findings: list[Finding] = []
+        readable = source
+        try:
+            # A sound part costs a compile, through the cache of compiled templates.
+            _render.compile_part(env, part, source)
+        except TemplateSyntaxError:
+            findings, readable = syntax_findings(env, part, source, places)
         if context is None:
             return [finding.problem for finding in sorted(findings, key=lambda finding: finding.lineno)]
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import re
 from bisect import bisect_right
 from dataclasses import dataclass
-from functools import lru_cache
+from functools import cached_property, lru_cache
 from xml.sax.saxutils import unescape
 
 import jinja2
@@ -121,22 +121,30 @@ class SourceLines:
     def __init__(self, source: str, environment: jinja2.Environment | None = None) -> None:
         self.source = source
         self.starts = [0] + [found.end() for found in LINE_BREAK.finditer(source)]
-        pairs = delimiters(environment)
-        self.tags: list[SourceTag] = []
-        for found in _tag_pattern(pairs).finditer(source):
-            index = next(number for number in range(len(pairs)) if found.group(f"o{number}") is not None)
-            opener, closer = pairs[index]
-            self.tags.append(SourceTag(found.start(), found.end(), self.line_of(found.start()), opener, closer,
-                                       bool(found.group(f"c{index}")), found.group()))
+        self._pairs = delimiters(environment)
+        self._pattern = _tag_pattern(self._pairs)
+
+    def _scan(self, start: int = 0, end: int | None = None) -> list[SourceTag]:
+        tags = []
+        for found in self._pattern.finditer(self.source, start, len(self.source) if end is None else end):
+            index = next(number for number in range(len(self._pairs)) if found.group(f"o{number}") is not None)
+            opener, closer = self._pairs[index]
+            tags.append(SourceTag(found.start(), found.end(), self.line_of(found.start()), opener, closer,
+                                  bool(found.group(f"c{index}")), found.group()))
+        return tags
+
+    @cached_property
+    def tags(self) -> list[SourceTag]:
+        return self._scan()
 
     def line_of(self, offset: int) -> int:
         return bisect_right(self.starts, offset)
 
     def on_line(self, lineno: int) -> list[SourceTag]:
-        return [tag for tag in self.tags if tag.line == lineno]
-
-    def text_of(self, lineno: int) -> str:
-        return _line(self.source, lineno)
+        """The tags of one line; no tag runs past the end of its line."""
+        if not 0 < lineno <= len(self.starts):
+            return []
+        return self._scan(self.starts[lineno - 1], self.starts[lineno] if lineno < len(self.starts) else None)
 
 
 def tag_for_message(tags: list[SourceTag], message: str) -> SourceTag | None:

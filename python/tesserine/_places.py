@@ -100,6 +100,7 @@ class PartPlaces:
     the first time a place is asked for."""
 
     def __init__(self, xml: str, prepare: Callable[[str], str], source: str) -> None:
+        """`prepare` turns a part's XML into text with the lines of its source `source`."""
         self._xml = xml
         self._prepare = prepare
         self._source = source
@@ -111,15 +112,15 @@ class PartPlaces:
     @cached_property
     def _numbers(self) -> list[int | None]:
         """For each line of the source, the paragraph that starts on it."""
-        marked = self._prepare(mark_paragraphs(self._xml))
+        marked = LINE_BREAK.split(self._prepare(mark_paragraphs(self._xml)))
+        lines = LINE_BREAK.split(self._source)
         # Preparation treats the numbers as any attribute; if it ever did not, the lines
         # would not be the source's and the paragraphs are counted as the source has them.
-        if _NUMBER.sub("", marked) == self._source:
-            return [int(found.group(1)) if (found := _NUMBER.search(line)) else None
-                    for line in LINE_BREAK.split(marked)]
+        if len(marked) == len(lines):
+            return [int(found.group(1)) if (found := _NUMBER.search(line)) else None for line in marked]
         numbers: list[int | None] = []
         count = 0
-        for line in LINE_BREAK.split(self._source):
+        for line in lines:
             starts = line.startswith(("<w:p ", "<w:p>"))
             count += starts
             numbers.append(count if starts else None)
