@@ -68,7 +68,9 @@ class Placement(Protocol):
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str: ...
 
-    def media(self, data: bytes, extension: str) -> str: ...
+    def media(self, data: bytes, extension: str, digest: str | None = None) -> str:
+        """The relationship id of a media member holding `data` (whose SHA-256 in hex is
+        `digest`, when the caller keeps it)."""
 
     def drawing_id(self) -> int: ...
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import io
 import os
 import re
@@ -237,14 +238,23 @@ class Picture(RichValue):
     def _fallback(self) -> bytes:
         return svg_fallback(self.image.data, self.label, self.size[0])
 
+    # Kept with the picture: one used in many renders is hashed once.
+    @cached_property
+    def _digest(self) -> str:
+        return hashlib.sha256(self.image.data).hexdigest()
+
+    @cached_property
+    def _fallback_digest(self) -> str:
+        return hashlib.sha256(self._fallback).hexdigest()
+
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
         self.check_size(placement.max_picture_size)
         number = placement.drawing_id()
         if self.image.extension == "svg":
-            bitmap = placement.media(self._fallback, "png")
-            svg = placement.media(self.image.data, "svg")
+            bitmap = placement.media(self._fallback, "png", self._fallback_digest)
+            svg = placement.media(self.image.data, "svg", self._digest)
         else:
-            bitmap = placement.media(self.image.data, self.image.extension)
+            bitmap = placement.media(self.image.data, self.image.extension, self._digest)
             svg = ""
         values = {
             _ID: str(number), _NAME: f"Picture {number}", _EMBED_BITMAP: bitmap, _EMBED_SVG: svg,
