@@ -13,20 +13,26 @@ import re
 import warnings
 from collections.abc import Callable
 
-from ._fragment_source import ENDNOTES, FOOTNOTES, FragmentSource, Story, remove_from_run
+from ._fragment_source import (
+    ENDNOTES,
+    FOOTNOTES,
+    STYLE_REFERENCES,
+    FragmentSource,
+    Story,
+    relationship_attributes,
+    remove_from_run,
+)
 from ._fragment_styles import StyleMerge
-from ._ooxml import NS, Element, make, parse, qn
+from ._fragment_tables import MARK, fit_marked
+from ._ooxml import Element, make, parse, qn
 from ._resources import STYLES, DocumentResources, PackageFacts, PartResources
 from .values.errors import PictureError
 from .values.fragment import FragmentWarning
 from .values.picture import CONTENT_TYPES
 
-_R = f"{{{NS['r']}}}"
 _VAL, _ID, _NAME = qn("w:val"), qn("w:id"), qn("w:name")
-_STYLE_REFERENCES = (qn("w:pStyle"), qn("w:rStyle"), qn("w:tblStyle"))
 _BOOKMARKS = (qn("w:bookmarkStart"), qn("w:bookmarkEnd"))
 _FIELDS = (qn("w:instrText"), qn("w:fldSimple"))
-_WITH_RELATIONSHIP = "descendant-or-self::*[@*[namespace-uri()='" + NS["r"] + "']]"
 _WML = "application/vnd.openxmlformats-officedocument.wordprocessingml."
 _NOTES = {"footnote": (FOOTNOTES, _WML + "footnotes+xml"), "endnote": (ENDNOTES, _WML + "endnotes+xml")}
 _STYLES_TYPE = _WML + "styles+xml"
@@ -39,16 +45,27 @@ def insert(source: FragmentSource, placement: PartResources, keep_styles: bool) 
     document = placement.document
     imported = document.state(("fragment", source, keep_styles), lambda: _Imported(source, document, keep_styles))
     insertion = _Insertion(source, document, imported, imported.lists(document))
-    blocks = [copy.deepcopy(element) for element in source.body.elements]
+    content = copy.deepcopy(source.body.content)
     if placement.part != document.facts.main and any(source.notes.values()):
         # Notes hang off the main document's text only.
         warnings.warn(f"Fragment({source.label}): footnotes and endnotes left out in {placement.part}",
                       FragmentWarning, stacklevel=2)
-        for block in blocks:
-            for reference in list(block.iter(qn("w:footnoteReference"), qn("w:endnoteReference"))):
-                remove_from_run(reference)
-    insertion.rewrite(blocks, source.body, placement)
+        for reference in list(content.iter(qn("w:footnoteReference"), qn("w:endnoteReference"))):
+            remove_from_run(reference)
+    insertion.rewrite(content, source.body, placement)
+    blocks = list(content)
+    tables = [block for block in blocks if block.tag == qn("w:tbl")]
+    cells: bool = document.facts.derived(("has tables", placement.part), lambda facts: _has_tables(facts, placement.part))
+    if tables and cells:
+        # The fragment may land in a cell of the template's tables: fitted once the part is placed.
+        for table in tables:
+            table.set(MARK, "1")
+        document.state(("fragment tables", placement.part), lambda: document.amend(placement.part, fit_marked))
     return blocks
+
+
+def _has_tables(facts: PackageFacts, part: str) -> bool:
+    return "<w:tbl" in (facts.member_text(part) or "")
 
 
 class _Imported:
@@ -112,25 +129,22 @@ class _Insertion:
         self._renamed = re.compile("|".join(rf"(?<![\w]){re.escape(name)}(?![\w])" for name in
                                             sorted(renamed, key=len, reverse=True))) if renamed else None
 
-    def rewrite(self, elements: list[Element], story: Story, placement: PartResources) -> None:
+    def rewrite(self, content: Element, story: Story, placement: PartResources) -> None:
         relationship = _relationships(self.document, self.source, story, placement)
-        for element in elements:
-            self._restyle(element)
-            for reference in element.iter(qn("w:numId")):
-                number = reference.get(_VAL, "0")
-                if number != "0":
-                    # A list the fragment does not define (in a tracked change) shows as none.
-                    reference.set(_VAL, self.lists.get(number, "0"))
-            for holder in element.xpath(_WITH_RELATIONSHIP):
-                for key, value in holder.attrib.items():
-                    if key.startswith(_R):
-                        holder.set(key, relationship(value))
-            for drawing in element.iter(qn("wp:docPr")):
-                drawing.set("id", str(placement.drawing_id()))
-            self._rebookmark(element)
-            for kind in ("footnote", "endnote"):
-                for reference in element.iter(qn(f"w:{kind}Reference")):
-                    reference.set(_ID, self._note(kind, reference.get(_ID, "")))
+        self._restyle(content)
+        for reference in content.iter(qn("w:numId")):
+            number = reference.get(_VAL, "0")
+            if number != "0":
+                # A list the fragment does not define (in a tracked change) shows as none.
+                reference.set(_VAL, self.lists.get(number, "0"))
+        for holder, key, value in relationship_attributes(content, self.source.relationship_tags):
+            holder.set(key, relationship(value))
+        for drawing in content.iter(qn("wp:docPr")):
+            drawing.set("id", str(placement.drawing_id()))
+        self._rebookmark(content)
+        for kind in ("footnote", "endnote"):
+            for reference in content.iter(qn(f"w:{kind}Reference")):
+                reference.set(_ID, self._note(kind, reference.get(_ID, "")))
 
     def _restyle(self, element: Element) -> None:
         if self.implicit:
@@ -138,7 +152,7 @@ class _Insertion:
                 _give_style(paragraph, "w:pPr", "w:pStyle", self.implicit["paragraph"])
             for table in element.iter(qn("w:tbl")) if "table" in self.implicit else ():
                 _give_style(table, "w:tblPr", "w:tblStyle", self.implicit["table"])
-        for reference in element.iter(*_STYLE_REFERENCES):
+        for reference in element.iter(*STYLE_REFERENCES):
             style = self.styles.get(reference.get(_VAL, ""))
             if style is not None:
                 reference.set(_VAL, style)
@@ -172,9 +186,9 @@ class _Insertion:
 
     def _note(self, kind: str, number: str) -> str:
         notes = self.document.state(("fragment notes", kind), lambda: _Notes(self.document, kind))
-        note = copy.deepcopy(self.source.notes[kind][number].elements[0])
-        placement = self.document.part(notes.member)
-        self.rewrite([note], self.source.notes[kind][number], placement)
+        story = self.source.notes[kind][number]
+        note = copy.deepcopy(story.content)
+        self.rewrite(note, story, self.document.part(notes.member))
         return notes.add(note)
 
 

@@ -9,7 +9,7 @@ it is done for each insertion by `_fragment_import`.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Collection, Iterable, Iterator
 from dataclasses import dataclass
 
 from lxml import etree
@@ -26,22 +26,22 @@ from .values.picture import IMAGE
 _OFFICE_RELS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
 FOOTNOTES = _OFFICE_RELS + "footnotes"
 ENDNOTES = _OFFICE_RELS + "endnotes"
-_R = NS["r"]
+_R = f"{{{NS['r']}}}"
 _MC = "http://schemas.openxmlformats.org/markup-compatibility/2006"
 _W14 = "http://schemas.microsoft.com/office/word/2010/wordml"
 _WP14 = "http://schemas.microsoft.com/office/word/2010/wordprocessingDrawing"
 _OFFICE_NAMESPACES = "http://schemas.microsoft.com/office/"
 # Ids that must be unique in a document and that nothing refers to: left out of copies.
 _UNIQUE_MARKS = (f"{{{_W14}}}paraId", f"{{{_W14}}}textId", f"{{{_WP14}}}anchorId", f"{{{_WP14}}}editId")
-# Elements whose relationship attributes name something the copy must carry or drop.
-_WITH_RELATIONSHIP = etree.XPath("descendant-or-self::*[@*[namespace-uri()=$ns]]")
+# Elements with attributes that name a relationship of their part.
+_WITH_RELATIONSHIP = etree.XPath(f"descendant-or-self::*[@*[namespace-uri()='{NS['r']}']]")
 # Where a dropped object ends: the item of a run, a paragraph or a block container.
 _HOLDERS = frozenset(qn(name) for name in (
     "w:r", "w:p", "w:body", "w:tc", "w:sdtContent", "w:txbxContent", "w:footnote", "w:endnote",
     "w:hyperlink", "w:smartTag", "w:customXml", "w:fldSimple", "w:ins", "w:del",
 ))
 _W_P, _W_R, _W_TBL, _W_HYPERLINK = qn("w:p"), qn("w:r"), qn("w:tbl"), qn("w:hyperlink")
-_STYLE_REFERENCES = (qn("w:pStyle"), qn("w:rStyle"), qn("w:tblStyle"))
+STYLE_REFERENCES = (qn("w:pStyle"), qn("w:rStyle"), qn("w:tblStyle"))
 _NOTE_REFERENCES = {"footnote": qn("w:footnoteReference"), "endnote": qn("w:endnoteReference")}
 _NOTE_TYPES = {"footnote": FOOTNOTES, "endnote": ENDNOTES}
 # What a relationship type carries, as a reader of a warning knows it.
@@ -71,10 +71,11 @@ class Media:
 
 @dataclass
 class Story:
-    """Content of one part of the fragment (its body, or one note) and that part's relationships."""
+    """Content of one part of the fragment and that part's relationships. `content` is
+    copied whole: a note, or a stand-in for the body holding what the body holds."""
 
     part: str
-    elements: list[Element]
+    content: Element
     relationships: dict[str, Relationship]
 
 
@@ -96,20 +97,25 @@ class FragmentSource:
         self.media: dict[str, Media] = {}
         self._dropped: dict[str, None] = {}
         self._outside_office = _outside_office(root)
-        self.body = Story(self.main, [child for child in body if child.tag != qn("w:sectPr")],
-                          self._relationships_of(self.main))
+        # The document's final section properties are its page, not its content.
+        content = etree.Element(body.tag, nsmap=root.nsmap)
+        content.extend(child for child in list(body) if child.tag != qn("w:sectPr"))
+        self.body = Story(self.main, content, self._relationships_of(self.main))
         self._clean(self.body)
-        if self.body.elements and self.body.elements[-1].tag == _W_TBL:
+        if len(content) and content[-1].tag == _W_TBL:
             # A table cell and the end of a document both close with a paragraph; so does a
             # fragment, as its word processor showed it.
-            self.body.elements.append(make("w:p"))
+            content.append(make("w:p"))
         self.notes: dict[str, dict[str, Story]] = {kind: self._notes(kind) for kind in _NOTE_TYPES}
         self.used_styles = self.styles.closure(self._style_references())
         self.bookmark_names = list(dict.fromkeys(
-            str(mark.get(qn("w:name"))) for story in self.stories() for element in story.elements
-            for mark in element.iter(qn("w:bookmarkStart")) if mark.get(qn("w:name"))))
+            str(mark.get(qn("w:name"))) for story in self.stories()
+            for mark in story.content.iter(qn("w:bookmarkStart")) if mark.get(qn("w:name"))))
+        #: The elements that name relationships, for copies to look at only those.
+        self.relationship_tags = frozenset(str(holder.tag) for story in self.stories()
+                                           for holder, _, _ in relationship_attributes(story.content))
         self.used_lists = {number.get(qn("w:val"), "") for story in self.stories()
-                           for element in story.elements for number in element.iter(qn("w:numId"))} - {"0"}
+                           for number in story.content.iter(qn("w:numId"))} - {"0"}
         dropped_bullets = self.lists.drop_picture_bullets(self.used_lists)
         if dropped_bullets:
             self._drop("picture bullets (their lists show the text bullet of each level)")
@@ -170,8 +176,7 @@ class FragmentSource:
         return Media(name, extension, content_type)
 
     def _notes(self, kind: str) -> dict[str, Story]:
-        referenced = [reference.get(qn("w:id"), "") for element in self.body.elements
-                      for reference in element.iter(_NOTE_REFERENCES[kind])]
+        referenced = [reference.get(qn("w:id"), "") for reference in self.body.content.iter(_NOTE_REFERENCES[kind])]
         if not referenced:
             return {}
         member = self._related(self.main, _NOTE_TYPES[kind])
@@ -182,16 +187,15 @@ class FragmentSource:
                 found[note.get(qn("w:id"), "")] = note
         notes: dict[str, Story] = {}
         for number in dict.fromkeys(referenced):
-            note = found.get(number)
-            if member is None or note is None:
+            chosen = found.get(number)
+            if member is None or chosen is None:
                 continue
-            story = notes[number] = Story(member, [note], self._relationships_of(member))
+            story = notes[number] = Story(member, chosen, self._relationships_of(member))
             self._clean(story)
-        for element in self.body.elements:
-            for reference in list(element.iter(_NOTE_REFERENCES[kind])):
-                if reference.get(qn("w:id"), "") not in notes:
-                    self._drop(f"a {kind} reference whose {kind} is missing")
-                    remove_from_run(reference)
+        for reference in list(self.body.content.iter(_NOTE_REFERENCES[kind])):
+            if reference.get(qn("w:id"), "") not in notes:
+                self._drop(f"a {kind} reference whose {kind} is missing")
+                remove_from_run(reference)
         return notes
 
     # Cleaning a story
@@ -200,18 +204,17 @@ class FragmentSource:
         self._dropped.setdefault(what)
 
     def _clean(self, story: Story) -> None:
-        for element in story.elements:
-            self._clear_comments(element)
-            self._clear_marks(element)
-            self._clear_relationships(element, story.relationships)
-            self._clear_sections(element)
-            for binding in list(element.iter(qn("w:dataBinding"))):
-                # Bound to custom XML the copy does not carry; the content shown stays.
-                _detach(binding)
-            _pin_required_prefixes(element)
-        for element in story.elements:
-            self._clear_style_references(element)
-            self.lists.make_explicit(element)
+        content = story.content
+        self._clear_comments(content)
+        self._clear_marks(content)
+        self._clear_relationships(content, story.relationships)
+        self._clear_sections(content)
+        for binding in list(content.iter(qn("w:dataBinding"))):
+            # Bound to custom XML the copy does not carry; the content shown stays.
+            _detach(binding)
+        _pin_required_prefixes(content)
+        self._clear_style_references(content)
+        self.lists.make_explicit(content)
 
     def _clear_comments(self, element: Element) -> None:
         marks = list(element.iter(qn("w:commentRangeStart"), qn("w:commentRangeEnd"), qn("w:commentReference")))
@@ -235,16 +238,13 @@ class FragmentSource:
                 _detach(mark)
 
     def _clear_relationships(self, element: Element, relationships: dict[str, Relationship]) -> None:
-        for holder in _WITH_RELATIONSHIP(element, ns=_R):
-            for key, value in holder.attrib.items():
-                if not key.startswith(f"{{{_R}}}"):
-                    continue
-                relationship = relationships.get(value)
-                what = self._unusable(relationship)
-                if what is not None:
-                    self._drop(what)
-                    _drop_object(holder)
-                    break
+        dropped: set[Element] = set()
+        for holder, _, value in relationship_attributes(element):
+            what = self._unusable(relationships.get(value))
+            if what is not None and holder not in dropped:
+                dropped.add(holder)
+                self._drop(what)
+                _drop_object(holder)
 
     def _unusable(self, relationship: Relationship | None) -> str | None:
         """Why a relationship cannot be carried, or None when it can."""
@@ -262,29 +262,34 @@ class FragmentSource:
         return f"{_KINDS.get(kind, kind)} ({relationship.target})"
 
     def _clear_sections(self, element: Element) -> None:
-        sections = [each for each in element.iter(qn("w:sectPr"))
-                    if each.getparent() is not None and each.getparent().tag == qn("w:pPr")]  # type: ignore[union-attr]
+        sections = [each for each in element.iter(qn("w:sectPr")) if _parent_tag(each) == qn("w:pPr")]
         if sections:
             self._drop("section breaks (the fragment's content follows the document's sections)")
         for section in sections:
             _detach(section)
 
     def _clear_style_references(self, element: Element) -> None:
-        for reference in list(element.iter(*_STYLE_REFERENCES)):
+        for reference in list(element.iter(*STYLE_REFERENCES)):
             if self.styles.find(reference.get(qn("w:val"), "")) is None:
                 # The fragment's own word processor shows such text in the default style.
                 _detach(reference)
 
     def _style_references(self) -> Iterable[str]:
         for story in self.stories():
-            for element in story.elements:
-                for reference in element.iter(*_STYLE_REFERENCES):
-                    yield reference.get(qn("w:val"), "")
+            for reference in story.content.iter(*STYLE_REFERENCES):
+                yield reference.get(qn("w:val"), "")
         # Paragraphs and tables without a style of their own take the default ones.
         for kind in ("paragraph", "table", "character"):
             default = self.styles.default(kind)
             if default is not None:
                 yield default
+
+
+def relationship_attributes(element: Element, tags: Collection[str] | None = None) -> list[tuple[Element, str, str]]:
+    """Each attribute, in or under `element`, that names a relationship: its element, name
+    and value. `tags`, when known, are the only elements that may hold one."""
+    holders = _WITH_RELATIONSHIP(element) if tags is None else element.iter(*tags) if tags else ()
+    return [(holder, key, value) for holder in holders for key, value in holder.attrib.items() if key.startswith(_R)]
 
 
 def _outside_office(root: Element) -> set[str]:
@@ -320,6 +325,11 @@ def _pin_required_prefixes(element: Element) -> None:
         parent.replace(choice, pinned)
 
 
+def _parent_tag(node: Element) -> object:
+    parent = node.getparent()
+    return None if parent is None else parent.tag
+
+
 def _detach(node: Element) -> None:
     parent = node.getparent()
     if parent is not None:
@@ -344,17 +354,14 @@ def remove_from_run(node: Element) -> None:
 def _drop_object(holder: Element) -> None:
     """Remove what a relationship attribute belongs to: the object in its run, or a link
     around text, whose text stays."""
-    carrier = holder
-    while carrier.getparent() is not None and carrier.getparent().tag not in _HOLDERS:  # type: ignore[union-attr]
-        carrier = carrier.getparent()  # type: ignore[assignment]
+    carrier, parent = holder, holder.getparent()
+    while parent is not None and parent.tag not in _HOLDERS:
+        carrier, parent = parent, parent.getparent()
     if carrier.tag == _W_HYPERLINK:
-        parent = carrier.getparent()
-        if parent is not None:
-            for child in list(carrier):
-                carrier.addprevious(child)
-            _detach(carrier)
-        return
-    if carrier.getparent() is not None and carrier.getparent().tag == _W_R:  # type: ignore[union-attr]
+        for child in list(carrier):
+            carrier.addprevious(child)
+        _detach(carrier)
+    elif parent is not None and parent.tag == _W_R:
         remove_from_run(carrier)
     else:
         _detach(carrier)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import io
 import os
-from typing import TYPE_CHECKING, Any, BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO, cast
 
 from lxml import etree
 
@@ -77,14 +77,13 @@ class Fragment(RichValue):
     def plain_text(self) -> str:
         if self._text is None:
             self._text = "\n".join("".join(text.text or "" for text in paragraph.iter(qn("w:t")))
-                                   for element in self.source.body.elements for paragraph in element.iter(qn("w:p")))
+                                   for paragraph in self.source.body.content.iter(qn("w:p")))
         return self._text
 
     def markup_size(self) -> int:
         if self._size is None:
             # The ids a copy is given are about as long as the fragment's own.
-            self._size = sum(len(etree.tostring(element)) for story in self.source.stories()
-                             for element in story.elements)
+            self._size = sum(len(etree.tostring(story.content)) for story in self.source.stories())
         return self._size
 
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:
@@ -111,7 +110,7 @@ def _scrivelle() -> type[Scrivelle]:
 def _document(source: FragmentInput | Scrivelle) -> FragmentInput:
     """The .docx a source stands for: for a rendered template, its document as saved now."""
     if not isinstance(source, _scrivelle()):
-        return source
+        return cast(FragmentInput, source)
     buffer = io.BytesIO()
     try:
         source.save(buffer)
