@@ -282,12 +282,13 @@ class DocumentResources:
             found = self._relationships[part] = _Relationships(member, self.facts.member_text(member))
         return found
 
-    def store_media(self, data: bytes, extension: str) -> str:
-        """The member holding these bytes: one per distinct content, shared by every part."""
+    def store_media(self, data: bytes, extension: str, digest: str | None = None) -> str:
+        """The member holding these bytes (whose SHA-256 in hex is `digest`, if the caller
+        keeps it): one per distinct content, shared by every part."""
         known = self._media_names.get(id(data))
         if known is not None and known[0] is data:
             return known[1]
-        name = f"{MEDIA_DIRECTORY}/tesserine-{hashlib.sha256(data).hexdigest()[:20]}.{extension}"
+        name = f"{MEDIA_DIRECTORY}/tesserine-{(digest or hashlib.sha256(data).hexdigest())[:20]}.{extension}"
         self._media_names[id(data)] = (data, name)
         if not self.facts.exists(name):
             self._media.setdefault(name, data)
@@ -413,17 +414,15 @@ class PartResources:
         self.part = part
         self.max_picture_size = document.max_picture_size
         self.namespaces: Mapping[str | None, str] = {}
-        self._targets: dict[str, str] = {}
+        # Where the media folder is from the part's folder, as relationships write it.
+        self._media_folder = relative_target(part, MEDIA_DIRECTORY + "/")
 
     def relationship(self, kind: str, target: str, *, external: bool = False) -> str:
         return self.document.relationships(self.part).add(kind, target, external)
 
-    def media(self, data: bytes, extension: str) -> str:
-        member = self.document.store_media(data, extension)
-        target = self._targets.get(member)
-        if target is None:
-            target = self._targets[member] = relative_target(self.part, member)
-        return self.relationship(IMAGE, target)
+    def media(self, data: bytes, extension: str, digest: str | None = None) -> str:
+        member = self.document.store_media(data, extension, digest)
+        return self.relationship(IMAGE, self._media_folder + member[len(MEDIA_DIRECTORY) + 1:])
 
     def drawing_id(self) -> int:
         return self.document.drawing_id()
