@@ -16,15 +16,12 @@
 #include <optional>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "function_ref.h"
 #include "pass_result.h"
 #include "scan/buffer.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
+#include "scan/vector.h"
 
 namespace tesserine {
 
@@ -61,30 +58,23 @@ class CopyingSearch {
 
   // The first `byte` in source[from..to) with `follow` `gap` bytes after it,
   // as find_any_followed over the source. Tags often stand close together, so
-  // the first 16 bytes are looked at here, without a call and without copying.
+  // the first bytes are looked at here, without a call and without copying.
   Offset find_followed(char byte, char follow, size_t gap, size_t from, size_t to) {
     const std::string_view src = out_.source();
     const size_t n = src.size();
     if (to > n) to = n;
     if (from >= to) return std::nullopt;
     const char* p = src.data();
-    const size_t end = to - from > 16 ? from + 16 : to;
-#if defined(__SSE2__)
-    if (from + 16 <= n) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
-      unsigned mask =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(byte))));
-      mask &= (1u << (end - from)) - 1;
-      for (; mask; mask &= mask - 1) {
-        const size_t i = from + static_cast<size_t>(__builtin_ctz(mask));
+    const size_t end = to - from > simd::PROBE_BYTES ? from + simd::PROBE_BYTES : to;
+    if (std::optional<uint32_t> mask = simd::probe_byte(p + from, n - from, byte)) {
+      for (*mask &= (1u << (end - from)) - 1; *mask; *mask &= *mask - 1) {
+        const size_t i = from + static_cast<size_t>(__builtin_ctz(*mask));
         if (i + gap < n && p[i + gap] == follow) return i;
       }
-      if (end == to) return std::nullopt;
-      return find_followed_far(byte, follow, gap, end, to);
+    } else {
+      for (size_t i = from; i < end; ++i)
+        if (p[i] == byte && i + gap < n && p[i + gap] == follow) return i;
     }
-#endif
-    for (size_t i = from; i < end; ++i)
-      if (p[i] == byte && i + gap < n && p[i + gap] == follow) return i;
     if (end == to) return std::nullopt;
     return find_followed_far(byte, follow, gap, end, to);
   }

@@ -1,11 +1,10 @@
 #include "render/paragraph_breaks.h"
 
-#include <immintrin.h>
-
 #include <bit>
 #include <cstring>
 
 #include "scan/simd.h"
+#include "scan/vector.h"
 
 namespace tesserine {
 namespace {
@@ -169,245 +168,77 @@ bool take_out_breaks(const Unit* t, size_t n, size_t i, uint32_t breaks, uint32_
 // remove works the same way round: for an LF at r, one store puts the units
 // after it one place back, over the LF.
 
-// ---- SSE2 -----------------------------------------------------------------
+template <class Unit>
+struct Kernels {
+  BreakScan (*first)(const Unit* t, size_t n);
+  BreakScan (*insert)(const Unit* t, size_t n, size_t i, Unit* out);
+  size_t (*rendered_prefix)(const Unit* t, size_t n, bool& more);
+  BreakScan (*remove)(const Unit* t, size_t n, size_t i, Unit* out);
+  BreakScan (*count)(const Unit* t, size_t n, size_t i, Unit* out);
+};
+
+// The scalar versions: the walks above from the start.
+namespace scalar {
 
 template <class Unit>
-__m128i load_sse2(const Unit* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+BreakScan first(const Unit* t, size_t n) {
+  return first_scalar(t, n, 0, false);
 }
 
 template <class Unit>
-__m128i eq_sse2(__m128i v, char c) {
-  if constexpr (sizeof(Unit) == 1) return _mm_cmpeq_epi8(v, _mm_set1_epi8(c));
-  else if constexpr (sizeof(Unit) == 2) return _mm_cmpeq_epi16(v, _mm_set1_epi16(c));
-  else return _mm_cmpeq_epi32(v, _mm_set1_epi32(c));
+BreakScan insert(const Unit* t, size_t n, size_t i, Unit* out) {
+  return insert_scalar(t, n, i, out, {i, 0, false});
 }
 
 template <class Unit>
-__m128i surrogates_sse2(__m128i v) {
-  if constexpr (sizeof(Unit) == 1) return _mm_setzero_si128();
-  else if constexpr (sizeof(Unit) == 2)
-    return _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), _mm_set1_epi16(-0x2800));
-  else return _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(-0x800)), _mm_set1_epi32(0xD800));
-}
-
-// One bit per unit of the lanes set in v.
-template <class Unit>
-uint32_t unit_mask_sse2(__m128i v) {
-  return static_cast<uint32_t>(_mm_movemask_epi8(v)) & kUnitBits<Unit>;
-}
-
-// The tags starting in the block of t[0..16 bytes), one bit per byte.
-template <class Unit>
-uint32_t tags_sse2(const Unit* t, __m128i block) {
-  const __m128i four = load_sse2(t + 4);
-  const __m128i tag = _mm_and_si128(
-      _mm_and_si128(_mm_and_si128(eq_sse2<Unit>(block, '<'), eq_sse2<Unit>(load_sse2(t + 3), 'p')),
-                    _mm_and_si128(eq_sse2<Unit>(load_sse2(t + 1), 'w'),
-                                  eq_sse2<Unit>(load_sse2(t + 2), ':'))),
-      _mm_or_si128(eq_sse2<Unit>(four, '>'), eq_sse2<Unit>(four, ' ')));
-  return unit_mask_sse2<Unit>(tag);
-}
-
-template <class Unit>
-BreakScan first_sse2(const Unit* t, size_t n) {
-  constexpr size_t kLanes = 16 / sizeof(Unit);
-  __m128i seen = _mm_setzero_si128();
-  size_t i = 0;
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m128i block = load_sse2(t + i);
-    seen = _mm_or_si128(seen, surrogates_sse2<Unit>(block));
-    if (const uint32_t bits = tags_sse2(t + i, block))
-      return {i + lowest_unit<Unit>(bits), 0, _mm_movemask_epi8(seen) != 0};
-  }
-  return first_scalar(t, n, i, _mm_movemask_epi8(seen) != 0);
-}
-
-template <class Unit>
-BreakScan insert_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
-  constexpr size_t kLanes = 16 / sizeof(Unit);
-  __m128i seen = _mm_setzero_si128();
-  BreakScan found{i, 0, false};
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m128i block = load_sse2(t + i);
-    seen = _mm_or_si128(seen, surrogates_sse2<Unit>(block));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + found.count), block);
-    put_breaks<16>(t, i, tags_sse2(t + i, block), out, found);
-  }
-  found.more = _mm_movemask_epi8(seen) != 0;
-  return insert_scalar(t, n, i, out, found);
-}
-
-
-template <class Unit>
-size_t rendered_prefix_sse2(const Unit* t, size_t n, bool& more) {
-  constexpr size_t kLanes = 16 / sizeof(Unit);
-  size_t i = 0;
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m128i block = load_sse2(t + i);
-    const __m128i odd = _mm_or_si128(surrogates_sse2<Unit>(block), eq_sse2<Unit>(block, '_'));
-    if (!(_mm_movemask_epi8(odd) == 0) &&
-        any_odd(t, n, i, unit_mask_sse2<Unit>(odd))) {
-      more = true;
-      return n;
-    }
-    if (const uint32_t bits = tags_sse2(t + i, block)) return i + lowest_unit<Unit>(bits);
-  }
-  return rendered_prefix_scalar(t, n, i, more);
+size_t rendered_prefix(const Unit* t, size_t n, bool& more) {
+  return rendered_prefix_scalar(t, n, 0, more);
 }
 
 template <bool kWrite, class Unit>
-BreakScan remove_sse2(const Unit* t, size_t n, size_t i, Unit* out) {
-  constexpr size_t kLanes = 16 / sizeof(Unit);
-  BreakScan found{n, 0, false};
-  for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
-    const __m128i block = load_sse2(t + i);
-    if (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - found.count)), block);
-    const __m128i lf = eq_sse2<Unit>(block, '\n');
-    const __m128i bel_or_ff = _mm_or_si128(eq_sse2<Unit>(block, '\a'), eq_sse2<Unit>(block, '\f'));
-    const __m128i controls = _mm_or_si128(_mm_or_si128(lf, eq_sse2<Unit>(block, '\t')), bel_or_ff);
-    const __m128i odd = _mm_or_si128(surrogates_sse2<Unit>(block), eq_sse2<Unit>(block, '_'));
-    const __m128i any = _mm_or_si128(controls, odd);
-    if (_mm_movemask_epi8(any) == 0) continue;
-    const uint32_t breaks = unit_mask_sse2<Unit>(lf) & tags_sse2(t + i + 1, load_sse2(t + i + 1));
-    if (!take_out_breaks<kWrite, 16>(t, n, i, breaks, unit_mask_sse2<Unit>(controls),
-                                     unit_mask_sse2<Unit>(odd), out, found)) {
-      found.more = true;
-      return found;
-    }
-  }
-  return remove_scalar<kWrite>(t, n, i, out, found);
-}
-
-// ---- AVX2 -----------------------------------------------------------------
-
-template <class Unit>
-__attribute__((target("avx2"))) __m256i load_avx2(const Unit* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+BreakScan remove(const Unit* t, size_t n, size_t i, Unit* out) {
+  return remove_scalar<kWrite>(t, n, i, out, {n, 0, false});
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) __m256i eq_avx2(__m256i v, char c) {
-  if constexpr (sizeof(Unit) == 1) return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
-  else if constexpr (sizeof(Unit) == 2) return _mm256_cmpeq_epi16(v, _mm256_set1_epi16(c));
-  else return _mm256_cmpeq_epi32(v, _mm256_set1_epi32(c));
-}
+constexpr Kernels<Unit> kKernels{first<Unit>, insert<Unit>, rendered_prefix<Unit>,
+                                 remove<true, Unit>, remove<false, Unit>};
+
+}  // namespace scalar
+
+#if TESSERINE_VECTOR_X86
+namespace sse2 {
+#include "render/paragraph_breaks_kernels.inc"
+template <class Unit>
+constexpr Kernels<Unit> kKernels = kernels_over<simd::Sse2, Unit>();
+}  // namespace sse2
+
+TESSERINE_AVX2_BEGIN
+namespace avx2 {
+#include "render/paragraph_breaks_kernels.inc"
+template <class Unit>
+constexpr Kernels<Unit> kKernels = kernels_over<simd::Avx2, Unit>();
+}  // namespace avx2
+TESSERINE_AVX2_END
 
 template <class Unit>
-__attribute__((target("avx2"))) __m256i surrogates_avx2(__m256i v) {
-  if constexpr (sizeof(Unit) == 1) return _mm256_setzero_si256();
-  else if constexpr (sizeof(Unit) == 2)
-    return _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(-0x800)),
-                              _mm256_set1_epi16(-0x2800));
-  else
-    return _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(-0x800)),
-                              _mm256_set1_epi32(0xD800));
-}
-
-// One bit per unit of the lanes set in v.
+constexpr simd::PerLevel<Kernels<Unit>> kLevels{scalar::kKernels<Unit>, sse2::kKernels<Unit>,
+                                                avx2::kKernels<Unit>};
+#else
 template <class Unit>
-__attribute__((target("avx2"))) uint32_t unit_mask_avx2(__m256i v) {
-  return static_cast<uint32_t>(_mm256_movemask_epi8(v)) & kUnitBits<Unit>;
-}
+constexpr simd::PerLevel<Kernels<Unit>> kLevels{scalar::kKernels<Unit>};
+#endif
 
 template <class Unit>
-__attribute__((target("avx2"))) uint32_t tags_avx2(const Unit* t, __m256i block) {
-  const __m256i four = load_avx2(t + 4);
-  const __m256i tag = _mm256_and_si256(
-      _mm256_and_si256(
-          _mm256_and_si256(eq_avx2<Unit>(block, '<'), eq_avx2<Unit>(load_avx2(t + 3), 'p')),
-          _mm256_and_si256(eq_avx2<Unit>(load_avx2(t + 1), 'w'),
-                           eq_avx2<Unit>(load_avx2(t + 2), ':'))),
-      _mm256_or_si256(eq_avx2<Unit>(four, '>'), eq_avx2<Unit>(four, ' ')));
-  return unit_mask_avx2<Unit>(tag);
-}
-
-template <class Unit>
-__attribute__((target("avx2"))) BreakScan first_avx2(const Unit* t, size_t n) {
-  constexpr size_t kLanes = 32 / sizeof(Unit);
-  __m256i seen = _mm256_setzero_si256();
-  size_t i = 0;
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m256i block = load_avx2(t + i);
-    seen = _mm256_or_si256(seen, surrogates_avx2<Unit>(block));
-    if (const uint32_t bits = tags_avx2(t + i, block))
-      return {i + lowest_unit<Unit>(bits), 0, !_mm256_testz_si256(seen, seen)};
-  }
-  return first_scalar(t, n, i, !_mm256_testz_si256(seen, seen));
-}
-
-template <class Unit>
-__attribute__((target("avx2"))) BreakScan insert_avx2(const Unit* t, size_t n, size_t i,
-                                                       Unit* out) {
-  constexpr size_t kLanes = 32 / sizeof(Unit);
-  __m256i seen = _mm256_setzero_si256();
-  BreakScan found{i, 0, false};
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m256i block = load_avx2(t + i);
-    seen = _mm256_or_si256(seen, surrogates_avx2<Unit>(block));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + found.count), block);
-    put_breaks<32>(t, i, tags_avx2(t + i, block), out, found);
-  }
-  found.more = !_mm256_testz_si256(seen, seen);
-  return insert_scalar(t, n, i, out, found);
-}
-
-
-template <class Unit>
-__attribute__((target("avx2"))) size_t rendered_prefix_avx2(const Unit* t, size_t n, bool& more) {
-  constexpr size_t kLanes = 32 / sizeof(Unit);
-  size_t i = 0;
-  for (; i + 2 * kLanes <= n; i += kLanes) {
-    const __m256i block = load_avx2(t + i);
-    const __m256i odd = _mm256_or_si256(surrogates_avx2<Unit>(block), eq_avx2<Unit>(block, '_'));
-    if (!(_mm256_testz_si256(odd, odd)) &&
-        any_odd(t, n, i, unit_mask_avx2<Unit>(odd))) {
-      more = true;
-      return n;
-    }
-    if (const uint32_t bits = tags_avx2(t + i, block)) return i + lowest_unit<Unit>(bits);
-  }
-  return rendered_prefix_scalar(t, n, i, more);
-}
-
-template <bool kWrite, class Unit>
-__attribute__((target("avx2"))) BreakScan remove_avx2(const Unit* t, size_t n, size_t i,
-                                                       Unit* out) {
-  constexpr size_t kLanes = 32 / sizeof(Unit);
-  BreakScan found{n, 0, false};
-  for (; i + 2 * kLanes + kTagLength <= n; i += kLanes) {
-    const __m256i block = load_avx2(t + i);
-    if (kWrite) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (i - found.count)), block);
-    const __m256i lf = eq_avx2<Unit>(block, '\n');
-    const __m256i bel_or_ff =
-        _mm256_or_si256(eq_avx2<Unit>(block, '\a'), eq_avx2<Unit>(block, '\f'));
-    const __m256i controls =
-        _mm256_or_si256(_mm256_or_si256(lf, eq_avx2<Unit>(block, '\t')), bel_or_ff);
-    const __m256i odd = _mm256_or_si256(surrogates_avx2<Unit>(block), eq_avx2<Unit>(block, '_'));
-    const __m256i any = _mm256_or_si256(controls, odd);
-    if (_mm256_testz_si256(any, any)) continue;
-    const uint32_t breaks = unit_mask_avx2<Unit>(lf) & tags_avx2(t + i + 1, load_avx2(t + i + 1));
-    if (!take_out_breaks<kWrite, 32>(t, n, i, breaks, unit_mask_avx2<Unit>(controls),
-                                     unit_mask_avx2<Unit>(odd), out, found)) {
-      found.more = true;
-      return found;
-    }
-  }
-  return remove_scalar<kWrite>(t, n, i, out, found);
+const Kernels<Unit>& kernels() noexcept {
+  return kLevels<Unit>.active();
 }
 
 }  // namespace
 
 template <class Unit>
 BreakScan first_paragraph_start(std::span<const Unit> text) noexcept {
-  switch (simd::active_level()) {
-    case simd::Level::AVX2:
-      return first_avx2(text.data(), text.size());
-    case simd::Level::SSE2:
-      return first_sse2(text.data(), text.size());
-    default:
-      return first_scalar(text.data(), text.size(), 0, false);
-  }
+  return kernels<Unit>().first(text.data(), text.size());
 }
 
 template <class Unit>
@@ -415,14 +246,7 @@ BreakScan insert_paragraph_breaks(std::span<const Unit> text, size_t first, Unit
   // Nothing before the first tag needs looking at again.
   simd::copy_bytes(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(text.data()),
                    first * sizeof(Unit));
-  switch (simd::active_level()) {
-    case simd::Level::AVX2:
-      return insert_avx2(text.data(), text.size(), first, out);
-    case simd::Level::SSE2:
-      return insert_sse2(text.data(), text.size(), first, out);
-    default:
-      return insert_scalar(text.data(), text.size(), first, out, {first, 0, false});
-  }
+  return kernels<Unit>().insert(text.data(), text.size(), first, out);
 }
 
 template <class Unit>
@@ -430,44 +254,19 @@ BreakScan first_rendered_break(std::span<const Unit> text) noexcept {
   const Unit* t = text.data();
   const size_t n = text.size();
   bool more = false;
-  const size_t first_tag = [&] {
-    switch (simd::active_level()) {
-      case simd::Level::AVX2:
-        return rendered_prefix_avx2(t, n, more);
-      case simd::Level::SSE2:
-        return rendered_prefix_sse2(t, n, more);
-      default:
-        return rendered_prefix_scalar(t, n, 0, more);
-    }
-  }();
+  const size_t first_tag = kernels<Unit>().rendered_prefix(t, n, more);
   // Without a tag there is no LF to take out, and no paragraph for a control
   // character to be resolved in.
   if (more || first_tag == n) return {n, 0, more};
   return {first_tag > 0 && t[first_tag - 1] == '\n' ? first_tag - 1 : first_tag, 0, false};
 }
 
-namespace {
-
-template <bool kWrite, class Unit>
-BreakScan remove_breaks(std::span<const Unit> text, size_t from, Unit* out) {
-  switch (simd::active_level()) {
-    case simd::Level::AVX2:
-      return remove_avx2<kWrite>(text.data(), text.size(), from, out);
-    case simd::Level::SSE2:
-      return remove_sse2<kWrite>(text.data(), text.size(), from, out);
-    default:
-      return remove_scalar<kWrite>(text.data(), text.size(), from, out, {text.size(), 0, false});
-  }
-}
-
-}  // namespace
-
 template <class Unit>
 BreakScan remove_rendered_breaks(std::span<const Unit> text, size_t from, Unit* out) noexcept {
-  if (out == nullptr) return remove_breaks<false>(text, from, out);
+  if (out == nullptr) return kernels<Unit>().count(text.data(), text.size(), from, out);
   simd::copy_bytes(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(text.data()),
                    from * sizeof(Unit));
-  return remove_breaks<true>(text, from, out);
+  return kernels<Unit>().remove(text.data(), text.size(), from, out);
 }
 
 #define TESSERINE_PARAGRAPH_BREAKS(Unit)                                                  \

@@ -13,11 +13,8 @@
 #include <span>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "scan/simd.h"
+#include "scan/vector.h"
 
 namespace tesserine {
 
@@ -56,19 +53,14 @@ inline bool equal_at(const char* p, std::string_view lit) noexcept {
   return true;
 }
 
-#if defined(__SSE2__)
-// Bit i set when the filter pair of `pat` matches at start p + i, for 16 starts;
-// reads p[0..pat.size() + 15).
-inline unsigned pair_mask16(const char* p, const Literal& pat) noexcept {
+// Bit i set when the filter pair of `pat` matches at start p + i, for the
+// PROBE_BYTES starts from p; none as simd::probe_pair says.
+inline std::optional<uint32_t> probe_starts(const char* p, size_t readable,
+                                            const Literal& pat) noexcept {
   const simd::PairFilter pr = pat.pair();
   const char* nd = pat.view().data();
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pr.first));
-  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pr.second));
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(nd[pr.first])),
-                                      _mm_cmpeq_epi8(b, _mm_set1_epi8(nd[pr.second])))));
+  return simd::probe_pair(p, readable, pr.first, nd[pr.first], pr.second, nd[pr.second]);
 }
-#endif
 
 }  // namespace detail
 
@@ -76,36 +68,34 @@ inline unsigned pair_mask16(const char* p, const Literal& pat) noexcept {
 // gives `from`. from > to gives none; to > text.size() is an internal fault.
 // Many searches end within a few bytes (the closer of a short tag, the end tag
 // of a text element) or cover only a few bytes (the inside of a short tag), so
-// the first 16 starting positions are tried here, without a call.
+// the first starting positions are tried here, without a call.
 inline Offset find_in(std::string_view text, const Literal& pat, size_t from, size_t to) {
+  constexpr size_t kNear = simd::PROBE_BYTES;
   const size_t m = pat.size();
   if (m >= 2 && from <= to && to <= text.size()) {
     const char* p = text.data();
-    if (to - from < m + 15) {
+    if (to - from < m + kNear - 1) {
       if (to - from < m) return std::nullopt;
-#if defined(__SSE2__)
-      // A short range inside a longer text takes one block of starts that may
-      // read past `to` (never past the text); the starts beyond are masked off.
-      if (text.size() - from >= m + 15) {
-        unsigned mask = detail::pair_mask16(p + from, pat) & ((1u << (to - from - m + 1)) - 1);
-        for (; mask; mask &= mask - 1) {
-          const size_t c = from + static_cast<size_t>(__builtin_ctz(mask));
+      // A short range inside a longer text takes one probe that may read past
+      // `to` (never past the text); the starts beyond are masked off.
+      if (std::optional<uint32_t> mask = detail::probe_starts(p + from, text.size() - from, pat)) {
+        for (*mask &= (1u << (to - from - m + 1)) - 1; *mask; *mask &= *mask - 1) {
+          const size_t c = from + static_cast<size_t>(__builtin_ctz(*mask));
           if (detail::equal_at(p + c, pat.view())) return c;
         }
         return std::nullopt;
       }
-#endif
       for (size_t c = from; c + m <= to; ++c)
         if (detail::equal_at(p + c, pat.view())) return c;
       return std::nullopt;
     }
-#if defined(__SSE2__)
-    for (unsigned mask = detail::pair_mask16(p + from, pat); mask; mask &= mask - 1) {
-      const size_t c = from + static_cast<size_t>(__builtin_ctz(mask));
-      if (detail::equal_at(p + c, pat.view())) return c;
+    if (std::optional<uint32_t> mask = detail::probe_starts(p + from, text.size() - from, pat)) {
+      for (; *mask; *mask &= *mask - 1) {
+        const size_t c = from + static_cast<size_t>(__builtin_ctz(*mask));
+        if (detail::equal_at(p + c, pat.view())) return c;
+      }
+      from += kNear;
     }
-    from += 16;
-#endif
   }
   return detail::find_in_far(text, pat, from, to);
 }
@@ -122,25 +112,26 @@ inline Offset find_from(std::string_view text, std::string_view pat, size_t from
 }
 
 // Last occurrence of `pat` lying wholly inside text[from..to); an empty `pat` gives `to`.
-// As with find_in, the 16 starting positions nearest `to` are tried here.
+// As with find_in, the starting positions nearest `to` are tried here.
 inline Offset rfind_in(std::string_view text, const Literal& pat, size_t from, size_t to) {
+  constexpr size_t kNear = simd::PROBE_BYTES;
   const size_t m = pat.size();
   if (m >= 2 && from <= to && to <= text.size()) {
     const char* p = text.data();
-    if (to - from < m + 15) {
+    if (to - from < m + kNear - 1) {
       for (size_t c = to - from >= m ? to - m + 1 : from; c-- > from;)
         if (detail::equal_at(p + c, pat.view())) return c;
       return std::nullopt;
     }
-#if defined(__SSE2__)
-    const size_t base = to - m - 15;  // the lowest of the 16 starts tried
-    for (unsigned mask = detail::pair_mask16(p + base, pat); mask;) {
-      const unsigned bit = 31u - static_cast<unsigned>(__builtin_clz(mask));
-      if (detail::equal_at(p + base + bit, pat.view())) return base + bit;
-      mask &= ~(1u << bit);
+    const size_t base = to - m - (kNear - 1);  // the lowest of the starts tried
+    if (std::optional<uint32_t> mask = detail::probe_starts(p + base, text.size() - base, pat)) {
+      while (*mask) {
+        const unsigned bit = 31u - static_cast<unsigned>(__builtin_clz(*mask));
+        if (detail::equal_at(p + base + bit, pat.view())) return base + bit;
+        *mask &= ~(1u << bit);
+      }
+      to -= kNear;
     }
-    to -= 16;
-#endif
   }
   return detail::rfind_in_far(text, pat, from, to);
 }
@@ -159,22 +150,18 @@ inline bool starts_at(std::string_view text, size_t pos, std::string_view lit) n
 // Most hops through markup are short (the second byte of a delimiter, the ">"
 // that ends a tag), so the first bytes are looked at here, without a call.
 inline Offset find_byte(std::string_view text, char byte, size_t from, size_t to) {
+  constexpr size_t kNear = simd::PROBE_BYTES;
   if (to > text.size()) to = text.size();
   if (from >= to) return std::nullopt;
   const char* p = text.data();
-#if defined(__SSE2__)
-  // A short range inside a longer text takes one load that may read past `to`
+  // A short range inside a longer text takes one probe that may read past `to`
   // (never past the text), with the bytes beyond masked off.
-  if (text.size() - from >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
-    unsigned mask =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(byte))));
-    if (to - from < 16) mask &= (1u << (to - from)) - 1;
-    if (mask) return from + static_cast<size_t>(__builtin_ctz(mask));
-    if (to - from <= 16) return std::nullopt;
-    return detail::find_byte_far(text, byte, from + 16, to);
+  if (std::optional<uint32_t> mask = simd::probe_byte(p + from, text.size() - from, byte)) {
+    if (to - from < kNear) *mask &= (1u << (to - from)) - 1;
+    if (*mask) return from + static_cast<size_t>(__builtin_ctz(*mask));
+    if (to - from <= kNear) return std::nullopt;
+    return detail::find_byte_far(text, byte, from + kNear, to);
   }
-#endif
   for (size_t i = from; i < to; ++i)
     if (p[i] == byte) return i;
   return std::nullopt;
@@ -187,22 +174,17 @@ Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to);
 // find_byte, it looks at the first bytes here.
 inline Offset find_any_byte(std::string_view text, std::string_view set, size_t from,
                             size_t to) {
+  constexpr size_t kNear = simd::PROBE_BYTES;
   if (to > text.size()) to = text.size();
   if (from >= to) return std::nullopt;
   const char* p = text.data();
-#if defined(__SSE2__)
-  // As in find_byte, a short range takes one masked load.
-  if (text.size() - from >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
-    __m128i hits = _mm_setzero_si128();
-    for (const char c : set) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    if (to - from < 16) mask &= (1u << (to - from)) - 1;
-    if (mask) return from + static_cast<size_t>(__builtin_ctz(mask));
-    if (to - from <= 16) return std::nullopt;
-    return detail::find_any_byte_far(text, set, from + 16, to);
+  // As in find_byte, a short range takes one masked probe.
+  if (std::optional<uint32_t> mask = simd::probe_any(p + from, text.size() - from, set)) {
+    if (to - from < kNear) *mask &= (1u << (to - from)) - 1;
+    if (*mask) return from + static_cast<size_t>(__builtin_ctz(*mask));
+    if (to - from <= kNear) return std::nullopt;
+    return detail::find_any_byte_far(text, set, from + kNear, to);
   }
-#endif
   for (size_t i = from; i < to; ++i)
     for (const char c : set)
       if (p[i] == c) return i;

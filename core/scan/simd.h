@@ -1,29 +1,20 @@
-// Vectorised byte-level kernels behind the scanning routines.
+// The byte kernels behind the scanning routines.
 //
-// Each kernel has a portable scalar version, an SSE2 version and an AVX2
-// version; one dispatch point picks the widest the processor supports, once.
-// The scalar versions are the test oracle of the vector ones, and tests may
-// force any level that the machine supports.
-//
-// All kernels read only inside [hay, hay + n): vector loops stop where a full
-// load would cross the end and finish with one load that ends exactly at the
-// end (ignoring the positions already examined), or with scalar code when the
-// range is shorter than one load.
+// Each has a scalar version and one written over the vector types of
+// scan/vector.h; the level in force picks which runs. All of them read only inside
+// [hay, hay + n): vector loops stop where a full load would cross the end and
+// finish with one load that ends exactly at the end (ignoring the positions
+// already examined), or with the narrower version when the range is shorter
+// than one load.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "scan/vector.h"
+
 namespace tesserine::simd {
-
-enum class Level { Scalar = 0, SSE2 = 1, AVX2 = 2 };
-
-// The level in use, and the best the processor supports.
-Level active_level() noexcept;
-Level best_level() noexcept;
-// Forces a level (clamped to best_level()); for tests and benchmarks.
-void force_level(Level level) noexcept;
 
 // Copies src[0..n) to dst[0..n); the two do not overlap. A rewrite copies the
 // stretches between its edits, mostly a few hundred bytes to a few KiB long, and

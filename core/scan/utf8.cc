@@ -1,20 +1,18 @@
 #include "scan/utf8.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
+#include <bit>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
-#include "scan/simd.h"
+#include "scan/vector.h"
 
 namespace tesserine::utf8 {
 namespace {
 
 // The kernels handle the ASCII runs. Each returns how many leading units of its
-// input are ASCII (code point < 0x80) and have been written to the output. A
-// vector kernel stores whole blocks, so it may also overwrite the output past
-// that count, but never past the room it is given.
+// input are ASCII (code point < 0x80) and have been written to the output.
 
 // Leading ASCII bytes of s[0..n).
 using SkipFn = size_t (*)(const uint8_t* s, size_t n);
@@ -24,216 +22,6 @@ using WidenFn = size_t (*)(const uint8_t* s, size_t n, Unit* out, size_t room);
 // Narrows the leading ASCII units of u[0..n) into out[0..n).
 template <class Unit>
 using NarrowFn = size_t (*)(const Unit* u, size_t n, char* out);
-
-// ---- scalar ---------------------------------------------------------------
-
-size_t skip_scalar(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  while (i < n && s[i] < 0x80) ++i;
-  return i;
-}
-
-template <class Unit>
-size_t widen_scalar(const uint8_t* s, size_t n, Unit* out, size_t room) {
-  const size_t end = std::min(n, room);
-  size_t i = 0;
-  for (; i < end && s[i] < 0x80; ++i) out[i] = s[i];
-  return i;
-}
-
-template <class Unit>
-size_t narrow_scalar(const Unit* u, size_t n, char* out) {
-  size_t i = 0;
-  for (; i < n && u[i] < 0x80; ++i) out[i] = static_cast<char>(u[i]);
-  return i;
-}
-
-// ---- SSE2 -----------------------------------------------------------------
-
-__attribute__((target("sse2"))) __m128i load16(const void* p) {
-  return _mm_loadu_si128(static_cast<const __m128i*>(p));
-}
-__attribute__((target("sse2"))) void store16(void* p, __m128i v) {
-  _mm_storeu_si128(static_cast<__m128i*>(p), v);
-}
-
-__attribute__((target("sse2"))) size_t skip_sse2(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16)
-    if (const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(load16(s + i))))
-      return i + __builtin_ctz(high);
-  return i + skip_scalar(s + i, n - i);
-}
-
-template <class Unit>
-__attribute__((target("sse2"))) size_t widen_sse2(const uint8_t* s, size_t n, Unit* out,
-                                                   size_t room) {
-  const __m128i zero = _mm_setzero_si128();
-  size_t i = 0;
-  for (; i + 16 <= n && i + 16 <= room; i += 16) {
-    const __m128i v = load16(s + i);
-    if constexpr (sizeof(Unit) == 1) {
-      store16(out + i, v);
-    } else {
-      const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
-      if constexpr (sizeof(Unit) == 2) {
-        store16(out + i, lo);
-        store16(out + i + 8, hi);
-      } else {
-        store16(out + i, _mm_unpacklo_epi16(lo, zero));
-        store16(out + i + 4, _mm_unpackhi_epi16(lo, zero));
-        store16(out + i + 8, _mm_unpacklo_epi16(hi, zero));
-        store16(out + i + 12, _mm_unpackhi_epi16(hi, zero));
-      }
-    }
-    if (const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)))
-      return i + __builtin_ctz(high);
-  }
-  return i + widen_scalar(s + i, n - i, out + i, room - i);
-}
-
-// All ones in each 4-byte lane below 0x80.
-__attribute__((target("sse2"))) __m128i ascii_lanes_sse2(__m128i x) {
-  return _mm_cmpeq_epi32(_mm_and_si128(x, _mm_set1_epi32(static_cast<int32_t>(0xFFFFFF80))),
-                         _mm_setzero_si128());
-}
-
-// 16 units per step: the narrowed bytes, and a mask with bit k set when unit k
-// is ASCII. Signed packing is exact for ASCII lanes; the others are garbage
-// that the mask excludes.
-template <class Unit>
-__attribute__((target("sse2"))) size_t narrow_sse2(const Unit* u, size_t n, char* out) {
-  if constexpr (sizeof(Unit) == 1) {
-    return widen_sse2<uint8_t>(u, n, reinterpret_cast<uint8_t*>(out), n);
-  } else {
-    const __m128i zero = _mm_setzero_si128();
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-      __m128i bytes, ascii;
-      if constexpr (sizeof(Unit) == 2) {
-        const __m128i high = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
-        const __m128i a = load16(u + i), b = load16(u + i + 8);
-        bytes = _mm_packus_epi16(a, b);
-        ascii = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, high), zero),
-                                _mm_cmpeq_epi16(_mm_and_si128(b, high), zero));
-      } else {
-        const __m128i a = load16(u + i), b = load16(u + i + 4), c = load16(u + i + 8),
-                      d = load16(u + i + 12);
-        bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
-        ascii = _mm_packs_epi16(_mm_packs_epi32(ascii_lanes_sse2(a), ascii_lanes_sse2(b)),
-                                _mm_packs_epi32(ascii_lanes_sse2(c), ascii_lanes_sse2(d)));
-      }
-      store16(out + i, bytes);
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ascii));
-      if (mask != 0xFFFF) return i + __builtin_ctz(~mask);
-    }
-    return i + narrow_scalar(u + i, n - i, out + i);
-  }
-}
-
-// ---- AVX2 -----------------------------------------------------------------
-
-__attribute__((target("avx2"))) __m256i load32(const void* p) {
-  return _mm256_loadu_si256(static_cast<const __m256i*>(p));
-}
-__attribute__((target("avx2"))) void store32(void* p, __m256i v) {
-  _mm256_storeu_si256(static_cast<__m256i*>(p), v);
-}
-
-__attribute__((target("avx2"))) size_t skip_avx2(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  // Two blocks per step: long ASCII runs are the norm, and one test for both
-  // halves keeps the loop on the load ports.
-  for (; i + 64 <= n; i += 64) {
-    const __m256i a = load32(s + i), b = load32(s + i + 32);
-    if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0) break;
-  }
-  for (; i + 32 <= n; i += 32)
-    if (const unsigned high = static_cast<unsigned>(_mm256_movemask_epi8(load32(s + i))))
-      return i + __builtin_ctz(high);
-  return i + skip_sse2(s + i, n - i);
-}
-
-template <class Unit>
-__attribute__((target("avx2"))) size_t widen_avx2(const uint8_t* s, size_t n, Unit* out,
-                                                   size_t room) {
-  size_t i = 0;
-  for (; i + 32 <= n && i + 32 <= room; i += 32) {
-    const __m256i v = load32(s + i);
-    if constexpr (sizeof(Unit) == 1) {
-      store32(out + i, v);
-    } else {
-      const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
-      if constexpr (sizeof(Unit) == 2) {
-        store32(out + i, _mm256_cvtepu8_epi16(lo));
-        store32(out + i + 16, _mm256_cvtepu8_epi16(hi));
-      } else {
-        store32(out + i, _mm256_cvtepu8_epi32(lo));
-        store32(out + i + 8, _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
-        store32(out + i + 16, _mm256_cvtepu8_epi32(hi));
-        store32(out + i + 24, _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
-      }
-    }
-    if (const unsigned high = static_cast<unsigned>(_mm256_movemask_epi8(v)))
-      return i + __builtin_ctz(high);
-  }
-  return i + widen_sse2(s + i, n - i, out + i, room - i);
-}
-
-__attribute__((target("avx2"))) __m256i ascii_lanes_avx2(__m256i x) {
-  return _mm256_cmpeq_epi32(
-      _mm256_and_si256(x, _mm256_set1_epi32(static_cast<int32_t>(0xFFFFFF80))),
-      _mm256_setzero_si256());
-}
-
-// As narrow_sse2, 32 units per step. The packs work within 128-bit lanes, so a
-// cross-lane permutation puts the bytes back in order.
-template <class Unit>
-__attribute__((target("avx2"))) size_t narrow_avx2(const Unit* u, size_t n, char* out) {
-  if constexpr (sizeof(Unit) == 1) {
-    return widen_avx2<uint8_t>(u, n, reinterpret_cast<uint8_t*>(out), n);
-  } else {
-    const __m256i zero = _mm256_setzero_si256();
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-      __m256i bytes, ascii;
-      if constexpr (sizeof(Unit) == 2) {
-        const __m256i high = _mm256_set1_epi16(static_cast<int16_t>(0xFF80));
-        const __m256i a = load32(u + i), b = load32(u + i + 16);
-        bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
-        if (_mm256_testz_si256(_mm256_or_si256(a, b), high)) {
-          store32(out + i, bytes);
-          continue;
-        }
-        ascii = _mm256_permute4x64_epi64(
-            _mm256_packs_epi16(_mm256_cmpeq_epi16(_mm256_and_si256(a, high), zero),
-                               _mm256_cmpeq_epi16(_mm256_and_si256(b, high), zero)),
-            0xD8);
-      } else {
-        const __m256i high = _mm256_set1_epi32(static_cast<int32_t>(0xFFFFFF80));
-        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-        const __m256i a = load32(u + i), b = load32(u + i + 8), c = load32(u + i + 16),
-                      d = load32(u + i + 24);
-        bytes = _mm256_permutevar8x32_epi32(
-            _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d)), order);
-        if (_mm256_testz_si256(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)),
-                               high)) {
-          store32(out + i, bytes);
-          continue;
-        }
-        ascii = _mm256_permutevar8x32_epi32(
-            _mm256_packs_epi16(_mm256_packs_epi32(ascii_lanes_avx2(a), ascii_lanes_avx2(b)),
-                               _mm256_packs_epi32(ascii_lanes_avx2(c), ascii_lanes_avx2(d))),
-            order);
-      }
-      store32(out + i, bytes);
-      return i + __builtin_ctz(~static_cast<unsigned>(_mm256_movemask_epi8(ascii)));
-    }
-    return i + narrow_sse2(u + i, n - i, out + i);
-  }
-}
-
-// ---- dispatch -------------------------------------------------------------
 
 struct Kernels {
   SkipFn skip;
@@ -258,38 +46,54 @@ struct Kernels {
   }
 };
 
-constexpr Kernels kScalar{skip_scalar,
-                          widen_scalar<uint8_t>,
-                          widen_scalar<uint16_t>,
-                          widen_scalar<uint32_t>,
-                          narrow_scalar<uint8_t>,
-                          narrow_scalar<uint16_t>,
-                          narrow_scalar<uint32_t>};
-constexpr Kernels kSse2{skip_sse2,
-                        widen_sse2<uint8_t>,
-                        widen_sse2<uint16_t>,
-                        widen_sse2<uint32_t>,
-                        narrow_sse2<uint8_t>,
-                        narrow_sse2<uint16_t>,
-                        narrow_sse2<uint32_t>};
-constexpr Kernels kAvx2{skip_avx2,
-                        widen_avx2<uint8_t>,
-                        widen_avx2<uint16_t>,
-                        widen_avx2<uint32_t>,
-                        narrow_avx2<uint8_t>,
-                        narrow_avx2<uint16_t>,
-                        narrow_avx2<uint32_t>};
+// The scalar versions: the reference of the vector versions, and their tails.
+namespace scalar {
 
-const Kernels& kernels() noexcept {
-  switch (simd::active_level()) {
-    case simd::Level::AVX2:
-      return kAvx2;
-    case simd::Level::SSE2:
-      return kSse2;
-    default:
-      return kScalar;
-  }
+size_t skip(const uint8_t* s, size_t n) {
+  size_t i = 0;
+  while (i < n && s[i] < 0x80) ++i;
+  return i;
 }
+
+template <class Unit>
+size_t widen(const uint8_t* s, size_t n, Unit* out, size_t room) {
+  const size_t end = std::min(n, room);
+  size_t i = 0;
+  for (; i < end && s[i] < 0x80; ++i) out[i] = s[i];
+  return i;
+}
+
+template <class Unit>
+size_t narrow(const Unit* u, size_t n, char* out) {
+  size_t i = 0;
+  for (; i < n && u[i] < 0x80; ++i) out[i] = static_cast<char>(u[i]);
+  return i;
+}
+
+constexpr Kernels kKernels{skip,           widen<uint8_t>,  widen<uint16_t>, widen<uint32_t>,
+                           narrow<uint8_t>, narrow<uint16_t>, narrow<uint32_t>};
+
+}  // namespace scalar
+
+#if TESSERINE_VECTOR_X86
+namespace sse2 {
+#include "scan/utf8_kernels.inc"
+constexpr Kernels kKernels = kernels_over<simd::Sse2>();
+}  // namespace sse2
+
+TESSERINE_AVX2_BEGIN
+namespace avx2 {
+#include "scan/utf8_kernels.inc"
+constexpr Kernels kKernels = kernels_over<simd::Avx2>();
+}  // namespace avx2
+TESSERINE_AVX2_END
+
+constexpr simd::PerLevel<Kernels> kLevels{scalar::kKernels, sse2::kKernels, avx2::kKernels};
+#else
+constexpr simd::PerLevel<Kernels> kLevels{scalar::kKernels};
+#endif
+
+const Kernels& kernels() noexcept { return kLevels.active(); }
 
 // ---- one character --------------------------------------------------------
 

@@ -1,9 +1,8 @@
 // Conversion between UTF-8 and fixed-width code units (1, 2 or 4 bytes per code
 // point), the forms in which an interpreter keeps its strings.
 //
-// Runs of ASCII are the common case in markup and go through vector kernels
-// (SSE2, AVX2) picked by simd::active_level(); other characters take a scalar
-// path. The scalar level is the test oracle of the vector ones.
+// Runs of ASCII are the common case in markup and go through kernels of the
+// vector layer (scan/vector.h); other characters take a scalar path.
 //
 // Every routine reads only inside its input and writes only inside its output,
 // whatever the bytes: invalid UTF-8 is reported, never trusted.
