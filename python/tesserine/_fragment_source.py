@@ -39,6 +39,7 @@ _WITH_RELATIONSHIP = etree.XPath(f"descendant-or-self::*[@*[namespace-uri()='{NS
 _HOLDERS = frozenset(qn(name) for name in (
     "w:r", "w:p", "w:body", "w:tc", "w:sdtContent", "w:txbxContent", "w:footnote", "w:endnote",
     "w:hyperlink", "w:smartTag", "w:customXml", "w:fldSimple", "w:ins", "w:del",
+    "w:pPr", "w:rPr", "w:tblPr", "w:trPr", "w:tcPr", "w:sectPr",
 ))
 _W_P, _W_R, _W_TBL, _W_HYPERLINK = qn("w:p"), qn("w:r"), qn("w:tbl"), qn("w:hyperlink")
 STYLE_REFERENCES = (qn("w:pStyle"), qn("w:rStyle"), qn("w:tblStyle"))
@@ -207,8 +208,9 @@ class FragmentSource:
         content = story.content
         self._clear_comments(content)
         self._clear_marks(content)
-        self._clear_relationships(content, story.relationships)
+        # Before relationships: a section's header and footer go with it, unmentioned.
         self._clear_sections(content)
+        self._clear_relationships(content, story.relationships)
         for binding in list(content.iter(qn("w:dataBinding"))):
             # Bound to custom XML the copy does not carry; the content shown stays.
             _detach(binding)

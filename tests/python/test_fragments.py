@@ -287,6 +287,7 @@ def ole_fragment() -> bytes:
     paragraph._p.append(element("w:commentRangeEnd", w_id="0"))
     paragraph._p.append(element("w:r"))
     paragraph._p[-1].append(element("w:commentReference", w_id="0"))
+    document.add_paragraph("Clause before a section break")._p.get_or_add_pPr().append(element("w:sectPr"))
     chart = document.add_paragraph("Clause chart:")
     drawing = element("w:r")
     graphic = etree.SubElement(etree.SubElement(drawing, W + "drawing"), "{http://schemas.openxmlformats.org/drawingml/"
@@ -310,10 +311,13 @@ def test_what_cannot_be_carried_is_left_out_with_a_warning() -> None:
     with pytest.warns(FragmentWarning) as caught:
         fragment = Fragment(ole_fragment())
     told = " | ".join(str(warning.message) for warning in caught)
-    for what in ("an embedded object (word/embeddings/oleObject1.bin)", "a chart (word/charts/chart1.xml)", "comments"):
+    for what in ("an embedded object (word/embeddings/oleObject1.bin)", "a chart (word/charts/chart1.xml)", "comments",
+                 "section breaks"):
         assert what in told
     data, files = render_with(template_docx(), clause_context(fragment, rows=1))
-    assert [text for _, text in clause_paragraphs(data)] == ["Clause kept text", "Clause chart:"] * 3
+    assert [text for _, text in clause_paragraphs(data)] == ["Clause kept text", "Clause before a section break",
+                                                             "Clause chart:"] * 3
+    assert len(list(xml(files, "word/document.xml").iter(W + "sectPr"))) == 1
     assert not any(name.startswith(("word/embeddings/", "word/charts/")) for name in files)
     assert b"OLEObject" not in files["word/document.xml"] and b"c:chart" not in files["word/document.xml"]
     assert b"<w:r/>" not in files["word/document.xml"]
@@ -361,13 +365,16 @@ def test_unrendered_template_is_no_fragment() -> None:
         Fragment(Scrivelle(template_docx()))
 
 
-def test_pickled_fragment_places_the_same() -> None:
+def test_fragments_travel_to_worker_processes() -> None:
     fragment = Fragment(fragment_docx())
     again = pickle.loads(pickle.dumps(fragment))
     assert again.keep_styles is False and again.label == fragment.label
-    first, _ = render_with(template_docx(), clause_context(fragment))
-    second, _ = render_with(template_docx(), clause_context(again))
-    assert clause_paragraphs(first) == clause_paragraphs(second)
+    here, _ = render_with(template_docx(), clause_context(fragment))
+    there = list(tesserine.render_many(template_docx(), [clause_context(fragment), clause_context(again, rows=0)],
+                                       workers=2))
+    assert all(isinstance(each, bytes) for each in there)
+    assert clause_paragraphs(there[0]) == clause_paragraphs(here)
+    assert len(clause_paragraphs(there[1])) == len(clause_paragraphs(here)) // 2
 
 
 def test_notes_join_a_template_with_notes_of_its_own() -> None:
@@ -381,6 +388,87 @@ def test_notes_join_a_template_with_notes_of_its_own() -> None:
     assert notes == {"4": "Own note Ada", "5": " Clause note", "6": " Clause note"}
 
 
+def with_restarted_list() -> bytes:
+    """A fragment with two lists of one definition, the second restarting at 1, and template text."""
+    document = docx.Document()
+    for number, text in ((1, "Clause a"), (1, "Clause b"), (2, "Clause again {{ not_a_tag }}")):
+        paragraph = document.add_paragraph(text)
+        numbering = paragraph._p.get_or_add_pPr()._add_numPr()
+        numbering._add_ilvl().val, numbering._add_numId().val = 0, 100 + number
+    files = members(to_bytes(document))
+    numbering = etree.fromstring(files["word/numbering.xml"])
+    abstract = next(numbering.iter(W + "abstractNum")).get(W + "abstractNumId")
+    numbering.append(etree.fromstring(f'<w:num xmlns:w="{W[1:-1]}" w:numId="101"><w:abstractNumId w:val="{abstract}"/>'
+                                      "</w:num>"))
+    numbering.append(etree.fromstring(
+        f'<w:num xmlns:w="{W[1:-1]}" w:numId="102"><w:abstractNumId w:val="{abstract}"/><w:lvlOverride w:ilvl="0">'
+        '<w:startOverride w:val="1"/></w:lvlOverride></w:num>'))
+    files["word/numbering.xml"] = etree.tostring(numbering)
+    return zip_with(files)
+
+
+def test_lists_restart_as_in_the_fragment_in_every_copy() -> None:
+    data, files = render_with(template_docx(), clause_context(Fragment(with_restarted_list()), rows=0))
+    numbering = xml(files, "word/numbering.xml")
+    nums = {num.get(W + "numId"): num for num in numbering.iter(W + "num")}
+    used = [p.find(f"{W}pPr/{W}numPr/{W}numId").get(W + "val") for p in xml(files, "word/document.xml").iter(W + "p")
+            if "".join(p.itertext()).startswith("Clause")]
+    assert [text for _, text in clause_paragraphs(data)] == ["Clause a", "Clause b", "Clause again {{ not_a_tag }}"] * 2
+    first, second = used[:3], used[3:]
+    assert first[0] == first[1] != first[2] and len(set(first) | set(second)) == 4
+    definitions = [{nums[number].find(W + "abstractNumId").get(W + "val") for number in copy} for copy in (first, second)]
+    assert all(len(each) == 1 for each in definitions) and definitions[0] != definitions[1]
+    assert [nums[copy[2]].find(f"{W}lvlOverride/{W}startOverride") is not None for copy in (first, second)] == [True] * 2
+    nsids = [abstract.find(W + "nsid").get(W + "val") for abstract in numbering.iter(W + "abstractNum")
+             if abstract.find(W + "nsid") is not None]
+    assert len(nsids) == len(set(nsids))
+
+
+def test_fragment_in_a_header_leaves_its_notes_out() -> None:
+    document = docx.Document()
+    document.add_paragraph("Body")
+    document.sections[0].header.paragraphs[0].text = "{{p clause }}"
+    with pytest.warns(FragmentWarning, match="footnotes and endnotes left out in word/header"):
+        data = render(to_bytes(document), {"clause": Fragment(fragment_docx())})
+    files = members(data)
+    check_package(files)
+    check_references(files)
+    header = read(data).sections[0].header
+    assert "Clause heading" in [p.text for p in header.paragraphs] and "word/footnotes.xml" not in files
+    assert b"media/" in next(data for name, data in files.items() if name.startswith("word/_rels/header"))
+
+
+CORPUS = sorted((Path(__file__).resolve().parents[1] / "corpus").glob("*.docx"))
+
+
+def corpus_fragment(path: Path) -> Fragment:
+    with warnings.catch_warnings():
+        # Comments and section breaks are left out of these, as the warning says.
+        warnings.simplefilter("ignore", FragmentWarning)
+        return Fragment(path)
+
+
+def first_line(fragment: Fragment) -> str:
+    return next(line for line in fragment.plain_text().split("\n") if len(line.split()) >= 3)
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=lambda path: path.stem)
+def test_documents_of_real_producers_as_fragments(path: Path) -> None:
+    fragment = corpus_fragment(path)
+    data, files = render_with(template_docx(), clause_context(fragment))
+    root = xml(files, "word/document.xml")
+    texts = ["".join(text.text or "" for text in p.iter(W + "t")) for p in root.iter(W + "p")]
+    assert texts.count(first_line(fragment)) == 4
+    assert len(read(data).paragraphs) > 8
+
+
+def all_corpus() -> bytes:
+    document = docx.Document()
+    for text in ("{%p for each in fragments %}", "{{p each }}", "{%p endfor %}"):
+        document.add_paragraph(text)
+    return render(to_bytes(document), {"fragments": [corpus_fragment(path) for path in CORPUS]})
+
+
 def test_libreoffice_shows_every_fragment_in_place(office: Callable[[list[Path]], list[tuple[str, str]]],
                                                    tmp_path: Path) -> None:
     target = tmp_path / "assembled.docx"
@@ -388,7 +476,14 @@ def test_libreoffice_shows_every_fragment_in_place(office: Callable[[list[Path]]
     kept = tmp_path / "kept.docx"
     kept.write_bytes(render(template_docx(clause_style=True), clause_context(Fragment(fragment_docx(),
                                                                                       keep_styles=True), rows=1)))
-    (text, images), (kept_text, kept_images) = office([target, kept])
+    corpus = tmp_path / "corpus.docx"
+    corpus.write_bytes(all_corpus())
+    (text, images), (kept_text, kept_images), (corpus_text, _) = office([target, kept, corpus])
+    at = 0
+    for path in CORPUS:
+        # Each document of the corpus in its turn.
+        at = corpus_text.find(first_line(corpus_fragment(path)), at)
+        assert at >= 0, path.name
     # Lists number as in the fragment, each copy from 1; the note mark follows the body
     # text; the REF field shows the heading its copy of the bookmark holds.
     clause = re.compile(r"Clause heading Clause body text(\d) 1\. Clause first item 2\. Clause second item"
