@@ -36,6 +36,7 @@ _FIELDS = (qn("w:instrText"), qn("w:fldSimple"))
 _WML = "application/vnd.openxmlformats-officedocument.wordprocessingml."
 _NOTES = {"footnote": (FOOTNOTES, _WML + "footnotes+xml"), "endnote": (ENDNOTES, _WML + "endnotes+xml")}
 _STYLES_TYPE = _WML + "styles+xml"
+_CHOICE = "{http://schemas.openxmlformats.org/markup-compatibility/2006}Choice"
 # Word keeps bookmark names to 40 characters.
 _LONGEST_BOOKMARK = 40
 
@@ -53,6 +54,8 @@ def insert(source: FragmentSource, placement: PartResources, keep_styles: bool) 
         for reference in list(content.iter(qn("w:footnoteReference"), qn("w:endnoteReference"))):
             remove_from_run(reference)
     insertion.rewrite(content, source.body, placement)
+    if source.required:
+        _require_as_placed(content, source.required, placement)
     blocks = list(content)
     tables = [block for block in blocks if block.tag == qn("w:tbl")]
     cells: bool = document.facts.derived(("has tables", placement.part), lambda facts: _has_tables(facts, placement.part))
@@ -62,6 +65,17 @@ def insert(source: FragmentSource, placement: PartResources, keep_styles: bool) 
             table.set(MARK, "1")
         document.state(("fragment tables", placement.part), lambda: document.amend(placement.part, fit_marked))
     return blocks
+
+
+def _require_as_placed(content: Element, required: dict[str, str], placement: PartResources) -> None:
+    """Name in each alternative's `Requires` the prefixes the part declares for the namespaces
+    it requires: moved into the part, the alternative's elements take those prefixes."""
+    prefixes = {uri: prefix for prefix, uri in placement.namespaces.items() if prefix}
+    renamed = {prefix: prefixes[uri] for prefix, uri in required.items() if prefixes.get(uri, prefix) != prefix}
+    if not renamed:
+        return
+    for choice in content.iter(_CHOICE):
+        choice.set("Requires", " ".join(renamed.get(prefix, prefix) for prefix in (choice.get("Requires") or "").split()))
 
 
 def _has_tables(facts: PackageFacts, part: str) -> bool:

@@ -50,7 +50,7 @@ _KINDS = {
     "oleObject": "an embedded object", "package": "an embedded document", "chart": "a chart",
     "chartUserShapes": "a chart", "diagramData": "a SmartArt diagram", "diagramLayout": "a SmartArt diagram",
     "diagramQuickStyle": "a SmartArt diagram", "diagramColors": "a SmartArt diagram",
-    "control": "an ActiveX control", "aFChunk": "an imported document (altChunk)", "image": "a picture",
+    "control": "an ActiveX control", "aFChunk": "an imported document (altChunk)",
 }
 
 
@@ -115,6 +115,10 @@ class FragmentSource:
         #: The elements that name relationships, for copies to look at only those.
         self.relationship_tags = frozenset(str(holder.tag) for story in self.stories()
                                            for holder, _, _ in relationship_attributes(story.content))
+        #: The namespaces that alternatives require, by the prefix they are required as.
+        self.required = {prefix: choice.nsmap[prefix] for story in self.stories()
+                         for choice in story.content.iter(f"{{{_MC}}}Choice")
+                         for prefix in (choice.get("Requires") or "").split() if prefix in choice.nsmap}
         self.used_lists = {number.get(qn("w:val"), "") for story in self.stories()
                            for number in story.content.iter(qn("w:numId"))} - {"0"}
         dropped_bullets = self.lists.drop_picture_bullets(self.used_lists)
@@ -214,7 +218,6 @@ class FragmentSource:
         for binding in list(content.iter(qn("w:dataBinding"))):
             # Bound to custom XML the copy does not carry; the content shown stays.
             _detach(binding)
-        _pin_required_prefixes(content)
         self._clear_style_references(content)
         self.lists.make_explicit(content)
 
@@ -310,21 +313,6 @@ def _clear_namespaces(element: Element, namespaces: set[str]) -> None:
             continue
         for key in [key for key in node.attrib if etree.QName(key).namespace in namespaces]:
             del node.attrib[key]
-
-
-def _pin_required_prefixes(element: Element) -> None:
-    """Declare on each alternative the prefixes its `Requires` names: moved into another
-    document, its elements may otherwise take that document's prefixes for the same namespaces."""
-    for choice in list(element.iter(f"{{{_MC}}}Choice")):
-        prefixes = (choice.get("Requires") or "").split()
-        wanted = {prefix: choice.nsmap[prefix] for prefix in prefixes if prefix in choice.nsmap}
-        parent = choice.getparent()
-        if not wanted or parent is None:
-            continue
-        pinned = etree.Element(choice.tag, dict(choice.attrib), nsmap={**wanted, "mc": _MC})
-        pinned.text = choice.text
-        pinned.extend(list(choice))
-        parent.replace(choice, pinned)
 
 
 def _parent_tag(node: Element) -> object:

@@ -382,8 +382,8 @@ def test_notes_join_a_template_with_notes_of_its_own() -> None:
     files["word/footnotes.xml"] = (
         f'<w:footnotes xmlns:w="{W[1:-1]}"><w:footnote w:id="4"><w:p><w:r><w:t>Own note {{{{ who }}}}</w:t></w:r>'
         "</w:p></w:footnote></w:footnotes>").encode()
-    data, files = render_with(_with_part(files, "word/footnotes.xml", FOOTNOTES_TYPE, FOOTNOTES_REL),
-                              {**clause_context(Fragment(fragment_docx()), rows=0), "who": "Ada"})
+    _, files = render_with(_with_part(files, "word/footnotes.xml", FOOTNOTES_TYPE, FOOTNOTES_REL),
+                           {**clause_context(Fragment(fragment_docx()), rows=0), "who": "Ada"})
     notes = {note.get(W + "id"): "".join(note.itertext()) for note in xml(files, "word/footnotes.xml")}
     assert notes == {"4": "Own note Ada", "5": " Clause note", "6": " Clause note"}
 
@@ -436,6 +436,35 @@ def test_fragment_in_a_header_leaves_its_notes_out() -> None:
     header = read(data).sections[0].header
     assert "Clause heading" in [p.text for p in header.paragraphs] and "word/footnotes.xml" not in files
     assert b"media/" in next(data for name, data in files.items() if name.startswith("word/_rels/header"))
+
+
+WPS = "http://schemas.microsoft.com/office/word/2010/wordprocessingShape"
+MC = "http://schemas.openxmlformats.org/markup-compatibility/2006"
+
+
+def foreign_markup() -> bytes:
+    """A body as other producers write it: an alternative that requires a prefix, marks
+    in an ignorable namespace no office application knows, Word's own ids, _GoBack."""
+    files = members(to_bytes(docx.Document()))
+    files["word/document.xml"] = (
+        f'<w:document xmlns:w="{W[1:-1]}" xmlns:mc="{MC}" xmlns:wps="{WPS}" xmlns:x="urn:example:extra"'
+        ' xmlns:w14="http://schemas.microsoft.com/office/word/2010/wordml" mc:Ignorable="w14 x"><w:body>'
+        '<w:p w14:paraId="1A2B3C4D" x:mark="1"><w:bookmarkStart w:id="3" w:name="_GoBack"/><w:r><w:t>Clause shape</w:t>'
+        '</w:r><w:bookmarkEnd w:id="3"/><w:r><mc:AlternateContent><mc:Choice Requires="wps"><wps:wsp/></mc:Choice>'
+        '<mc:Fallback><w:t>fallback</w:t></mc:Fallback></mc:AlternateContent></w:r><x:extra/></w:p>'
+        "<w:sectPr/></w:body></w:document>").encode()
+    return zip_with(files)
+
+
+def test_markup_of_other_producers_travels_soundly() -> None:
+    files = members(template_docx())
+    # The template declares the shape namespace under a prefix of its own.
+    files["word/document.xml"] = files["word/document.xml"].replace(b"xmlns:wps=", b"xmlns:shape=")
+    _, out = render_with(zip_with(files), clause_context(Fragment(foreign_markup()), rows=1))
+    body = out["word/document.xml"]
+    choices = list(xml(out, "word/document.xml").iter(f"{{{MC}}}Choice"))
+    assert len(choices) == 3 and all(choice.nsmap.get(choice.get("Requires")) == WPS for choice in choices)
+    assert b"urn:example:extra" not in body and b"1A2B3C4D" not in body and b"_GoBack" not in body
 
 
 CORPUS = sorted((Path(__file__).resolve().parents[1] / "corpus").glob("*.docx"))
