@@ -284,7 +284,6 @@ class _Notes:
     """The document's footnotes or endnotes part, and the notes fragments add to it."""
 
     def __init__(self, document: DocumentResources, kind: str) -> None:
-        self.kind = kind
         facts = document.facts
         relationship, content_type = _NOTES[kind]
         member = facts.related(facts.main, relationship)

@@ -10,7 +10,7 @@ import secrets
 from collections.abc import Callable, Iterable
 from typing import Protocol
 
-from ._fragment_styles import FragmentStyles
+from ._fragment_styles import FragmentStyles, follow
 from ._ooxml import PARAGRAPH_PROPERTY_ORDER, Element, ensure_properties, make, properties_of, qn, set_property
 
 _VAL = qn("w:val")
@@ -135,10 +135,4 @@ class FragmentLists:
 
 def _restyle(element: Element, styles: Callable[[str], str | None]) -> None:
     for reference in list(element.iter(qn("w:pStyle"))):
-        mapped = styles(reference.get(_VAL, ""))
-        if mapped is None:
-            parent = reference.getparent()
-            if parent is not None:
-                parent.remove(reference)
-        else:
-            reference.set(_VAL, mapped)
+        follow(reference, reference, styles)

@@ -223,11 +223,7 @@ class StyleMerge:
             for chain in _CHAINS:
                 reference = style.find(qn(f"w:{chain}"))
                 if reference is not None:
-                    other = self.mapping.get(reference.get(_VAL, ""))
-                    if other is None:
-                        style.remove(reference)
-                    else:
-                        reference.set(_VAL, other)
+                    follow(reference, reference, self.mapping.get)
             self._relist(style, lists)
             if self._defaults_differ and style.find(qn("w:basedOn")) is None and _kind(style) in ("paragraph", "table"):
                 self._fold_defaults(style)
@@ -251,16 +247,8 @@ class StyleMerge:
     def _relist(style: Element, lists: Callable[[str], str | None]) -> None:
         for numbering in list(style.iter(qn("w:numPr"))):
             reference = numbering.find(qn("w:numId"))
-            number = None if reference is None else reference.get(_VAL)
-            if reference is None or number == "0":
-                continue
-            mapped = None if number is None else lists(number)
-            if mapped is None:
-                parent = numbering.getparent()
-                if parent is not None:
-                    parent.remove(numbering)
-            else:
-                reference.set(_VAL, mapped)
+            if reference is not None and reference.get(_VAL) != "0":
+                follow(numbering, reference, lists)
 
     def _fold_defaults(self, style: Element) -> None:
         """Give a style at the root of its chain the fragment's document defaults, which the
@@ -278,6 +266,16 @@ class StyleMerge:
             for child in source:
                 if isinstance(child.tag, str) and local(child) not in own and local(child) in order:
                     set_property(properties, copy.deepcopy(child), order)
+
+
+def follow(holder: Element, reference: Element, mapping: Callable[[str], str | None]) -> None:
+    """Point `reference` (an element with a w:val) where `mapping` says; when it says
+    nothing, remove `holder`, the element the reference belongs to."""
+    mapped = mapping(reference.get(_VAL, ""))
+    if mapped is not None:
+        reference.set(_VAL, mapped)
+    elif (parent := holder.getparent()) is not None:
+        parent.remove(holder)
 
 
 def _style_properties(style: Element, name: str) -> Element:
