@@ -22,7 +22,7 @@ template <size_t Index>
 PassResult checked_pass(std::string_view text) {
   const PatchPass& pass = PATCH_PASSES[Index];
   fuzz::Outcome outcome = fuzz::checked_call(pass.name, pass.run, text);
-  fuzz::check_outcome(pass.name, outcome, fuzz::may_fall_back(Index));
+  fuzz::check_outcome(pass.name, outcome, pass.may_fall_back);
   if (outcome.result.is_rewritten()) any_rewritten = true;
   return std::move(outcome.result);
 }

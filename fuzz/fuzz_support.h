@@ -63,10 +63,6 @@ inline std::string repair_utf8(const uint8_t* data, size_t size) {
     }                                                                                       \
   } while (0)
 
-// Passes that may give up: colspan, cellbg (a backslash in the expression) and
-// hmerge (a non-ASCII gridSpan value).
-constexpr bool may_fall_back(size_t pass) { return pass == 2 || pass == 3 || pass == 16; }
-
 inline thread_local size_t allocations = 0;
 
 extern "C" inline void count_allocation(const volatile void*, size_t) { ++allocations; }

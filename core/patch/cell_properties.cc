@@ -1,13 +1,15 @@
-// Passes 2 and 3: «{% colspan EXPR %}» or «{% cellbg EXPR %}» anywhere in a
+// Cell span and shading: «{% colspan EXPR %}» or «{% cellbg EXPR %}» anywhere in a
 // table cell's text becomes a span or shading property of that cell whose value
 // is «{{EXPR}}», so the template engine decides the cell's width or colour.
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "markup.h"
 #include "patch/engine.h"
 #include "patch/passes.h"
 #include "scan/buffer.h"
+#include "scan/keyword_tags.h"
 #include "scan/search.h"
 
 namespace tesserine {
@@ -27,36 +29,8 @@ constexpr CellPropertyTag CELLBG_TAG{Literal("cellbg"), "<w:shd",
                                      "<w:shd w:val=\"clear\" w:color=\"auto\" w:fill=\"{{",
                                      "}}\"/>"};
 
-constexpr StartTagPattern CELL_START{"<w:tc", false};
-constexpr std::string_view CELL_END = "</w:tc>";
-constexpr StartTagPattern RUN_START{"<w:r", false};
-constexpr std::string_view RUN_END = "</w:r>";
 constexpr Literal EMPTY_TEXT("<w:t></w:t>");
 constexpr Literal CELL_PROPERTIES("<w:tcPr");
-
-// «{%», white space, the keyword, at least one white-space character, then the
-// expression up to the first "%" after it, which must be followed by "}". None
-// when no such tag starts before `to`. Tags are looked for from their «{%»,
-// which takes fewer steps per byte than a search for the keyword and lets the
-// search copy the text it passes over.
-std::optional<TagSpan> find_keyword_tag(std::string_view text, CopyingSearch& search,
-                                        const Literal& keyword, size_t from, size_t to) {
-  const size_t n = text.size();
-  for (size_t i = from; const Offset brace = search.find_followed('{', '%', 1, i, to);) {
-    const size_t k = *brace;
-    i = k + 1;
-    const size_t j = skip_space_quickly(text, k + 2);
-    if (!starts_at(text, j, keyword.view())) continue;
-    const size_t after = j + keyword.size();
-    const size_t b = skip_space_quickly(text, after);
-    if (b == after || b >= n) continue;
-    Offset m = find_byte(text, '%', b);
-    if (!m) continue;
-    if (*m + 1 == n || text[*m + 1] != '}') continue;
-    return TagSpan{k, *m + 2, b, *m};
-  }
-  return std::nullopt;
-}
 
 // Taking the tag out leaves its run with an empty text element; such runs are
 // dropped whole, from the run's start tag to its "</w:r>".
@@ -68,7 +42,7 @@ Buffer remove_emptied_runs(Buffer cell) {
     return TagSpan{*o, *o + EMPTY_TEXT.size(), *o, *o};
   };
   auto write_nothing = [](Buffer&, size_t, const TagSpan&, size_t) { return EmitResult::ok(); };
-  PassResult runs = replace_enclosing_elements(view, RUN_START, find_empty_text, RUN_END,
+  PassResult runs = replace_enclosing_elements(view, RUN_START, find_empty_text, RUN_END.view(),
                                                write_nothing);
   if (!runs.is_rewritten()) return cell;
   return std::move(runs.text());
@@ -132,14 +106,17 @@ EmitResult emit_cell_property(const CellPropertyTag& config, std::string_view te
 PassResult apply_cell_property_tags(std::string_view text, const CellPropertyTag& config) {
   // Most parts have no such tag: one search, and the engine never runs.
   if (!find_from(text, config.keyword, 0)) return PassResult::unchanged();
-  auto finder = [&](CopyingSearch& search, size_t from, size_t to) {
-    return find_keyword_tag(text, search, config.keyword, from, to);
+  auto finder = [&](CopyingSearch& search, size_t from, size_t to) -> std::optional<TagSpan> {
+    const std::optional<KeywordTag> tag =
+        find_keyword_tag(search, config.keyword, KeywordTagForm::WithExpression, from, to);
+    if (!tag) return std::nullopt;
+    return TagSpan{tag->start, tag->end, tag->body_start, tag->body_end};
   };
   auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag,
                      size_t region_end) {
     return emit_cell_property(config, text, output, element_start, tag, region_end);
   };
-  return replace_enclosing_elements_copying(text, CELL_START, finder, CELL_END, emitter);
+  return replace_enclosing_elements_copying(text, CELL_START, finder, CELL_END.view(), emitter);
 }
 
 }  // namespace

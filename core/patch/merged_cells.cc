@@ -1,12 +1,14 @@
-// Passes 15 and 16: «{% vm %}» and «{% hm %}» turn the table cell that holds
-// them into template code driven by the enclosing loop. The cell is kept and
+// Merged cells: «{% vm %}» and «{% hm %}» turn the table cell that holds them
+// into template code driven by the enclosing loop. The cell is kept and
 // written back changed; nothing outside the rewritten cells is touched.
 #include <optional>
 #include <string_view>
 
-#include "patch/engine.h"
+#include "markup.h"
 #include "patch/passes.h"
 #include "scan/buffer.h"
+#include "scan/copying_search.h"
+#include "scan/keyword_tags.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -24,36 +26,15 @@ constexpr std::string_view SPAN_MULTIPLIER_OPEN = "{{ ";
 constexpr std::string_view SPAN_MULTIPLIER_CLOSE = " * loop.length }}";
 constexpr std::string_view CELL_CLOSE = "{% endif %}";
 
-constexpr StartTagPattern CELL_START{"<w:tc", false};
-constexpr StartTagPattern CELL_END{"</w:tc", false};
+constexpr Literal VMERGE_KEYWORD("vm");
+constexpr Literal HMERGE_KEYWORD("hm");
+// A cell's end tag, written with or without attributes.
+constexpr StartTagPattern CELL_END_TAG{"</w:tc", false};
 constexpr StartTagPattern CELL_PROPERTIES_END{"</w:tcPr", false};
-// Only a real text element counts: "<w:tab/>", "<w:tbl>" and the like share
-// the four-byte prefix but hold no text.
-constexpr StartTagPattern TEXT_START{"<w:t", false};
-constexpr Literal TEXT_END("</w:t>");
 constexpr Literal GRID_SPAN("w:gridSpan");
 constexpr Literal GRID_SPAN_VALUE("w:gridSpan w:val=\"");
 
 constexpr const char* NON_ASCII_SPAN = "non-ASCII gridSpan value";
-
-// The first statement tag "{%" keyword "%}" (white space allowed around the
-// keyword) whose "{%" starts at or after `from`, as find_stmt_tag. Tags are
-// looked for from their «{%», which takes fewer steps per byte than a search
-// for the keyword and lets the search copy the text it passes over.
-std::optional<StmtTag> find_stmt_tag_copying(CopyingSearch& search, std::string_view keyword,
-                                             size_t from) {
-  const std::string_view text = search.source();
-  const size_t n = text.size();
-  for (size_t i = from; const Offset brace = search.find_followed('{', '%', 1, i, n);) {
-    const size_t k = *brace;
-    i = k + 1;
-    const size_t j = skip_space_quickly(text, k + 2);
-    if (!starts_at(text, j, keyword)) continue;
-    const size_t e = skip_space_quickly(text, j + keyword.size());
-    if (starts_at(text, e, "%}")) return StmtTag{k, e + 2};
-  }
-  return std::nullopt;
-}
 
 // One link of the chain inside a cell: the end of the cell properties, the end
 // of the text element's start tag after them, the keyword tag in that element
@@ -61,19 +42,21 @@ std::optional<StmtTag> find_stmt_tag_copying(CopyingSearch& search, std::string_
 struct ChainLink {
   size_t properties_end;  // the "</w:tcPr"
   size_t text_open_end;   // the ">" of the text element's start tag
-  StmtTag tag;
+  KeywordTag tag;
   size_t text_close;      // the "</w:t>" after the tag
 };
 
-std::optional<ChainLink> find_chain(std::string_view cell, std::string_view keyword, size_t from) {
+std::optional<ChainLink> find_chain(std::string_view cell, const Literal& keyword, size_t from) {
   Offset a = find_start_tag(cell, CELL_PROPERTIES_END, from);
   if (!a) return std::nullopt;
+  // Only a real text element counts: "<w:tab/>", "<w:tbl>" and the like share
+  // the four-byte prefix but hold no text.
   Offset b = find_start_tag(cell, TEXT_START, *a + CELL_PROPERTIES_END.prefix.size() + 1);
   if (!b) return std::nullopt;
   // find_byte gives none when b + 4 is already at the cell's end.
   Offset g = find_byte(cell, '>', *b + TEXT_START.prefix.size(), cell.size());
   if (!g) return std::nullopt;
-  std::optional<StmtTag> u = find_stmt_tag(cell, keyword, *g + 1);
+  std::optional<KeywordTag> u = find_keyword_tag(cell, keyword, KeywordTagForm::Bare, *g + 1);
   if (!u) return std::nullopt;
   Offset r = find_from(cell, TEXT_END, u->end);
   if (!r) return std::nullopt;
@@ -88,7 +71,7 @@ std::string_view slice(std::string_view s, size_t from, size_t to) {
 // content is kept for the first iteration only and the tag is dropped.
 void write_vertical(Buffer& out, std::string_view cell) {
   size_t d = 0;
-  while (std::optional<ChainLink> link = find_chain(cell, "vm", d)) {
+  while (std::optional<ChainLink> link = find_chain(cell, VMERGE_KEYWORD, d)) {
     out.append(slice(cell, d, link->properties_end));
     out.append(VMERGE_PROPERTY);
     out.append(slice(cell, link->properties_end, link->text_open_end + 1));
@@ -131,7 +114,8 @@ bool write_multiplied_spans(Buffer& out, std::string_view cell) {
 
   std::string_view spans = copy.view();
   size_t j = 0;
-  while (std::optional<StmtTag> u = find_stmt_tag(spans, "hm", j)) {
+  while (std::optional<KeywordTag> u =
+             find_keyword_tag(spans, HMERGE_KEYWORD, KeywordTagForm::Bare, j)) {
     out.append(slice(spans, j, u->start));
     j = u->end;
   }
@@ -142,7 +126,7 @@ bool write_multiplied_spans(Buffer& out, std::string_view cell) {
 // A cell without a span gets one of the loop's length, last in its properties.
 void write_added_span(Buffer& out, std::string_view cell) {
   size_t d = 0;
-  while (std::optional<ChainLink> link = find_chain(cell, "hm", d)) {
+  while (std::optional<ChainLink> link = find_chain(cell, HMERGE_KEYWORD, d)) {
     out.append(slice(cell, d, link->properties_end));
     out.append(HSPAN_PROPERTY);
     out.append(slice(cell, link->properties_end, link->tag.start));
@@ -167,22 +151,23 @@ bool write_horizontal(Buffer& out, std::string_view cell) {
 // The end of the cell that closes at or after `from`: just past the ">" of the
 // first "</w:tc" end tag there. None when there is no such end tag.
 Offset find_cell_end(std::string_view text, size_t from) {
-  Offset close = find_start_tag(text, CELL_END, from);
+  Offset close = find_start_tag(text, CELL_END_TAG, from);
   if (!close) return std::nullopt;
-  Offset gt = find_byte(text, '>', *close + CELL_END.prefix.size());
+  Offset gt = find_byte(text, '>', *close + CELL_END_TAG.prefix.size());
   if (!gt) return std::nullopt;
   return *gt + 1;
 }
 
 PassResult expand_merged_cells(std::string_view text, MergeMode mode) {
-  const std::string_view keyword = mode == MergeMode::Vertical ? "vm" : "hm";
+  const Literal& keyword = mode == MergeMode::Vertical ? VMERGE_KEYWORD : HMERGE_KEYWORD;
   if (!find_from(text, keyword, 0)) return PassResult::unchanged();
 
   Rewriter rw(text);
   CopyingSearch search(rw);
   size_t pos = 0;
   size_t lo = 0;
-  while (const std::optional<StmtTag> t = find_stmt_tag_copying(search, keyword, pos)) {
+  while (const std::optional<KeywordTag> t =
+             find_keyword_tag(search, keyword, KeywordTagForm::Bare, pos, text.size())) {
     // Cells are found by position alone: the last cell start before the tag
     // and the first cell end after it, never reaching back into a cell
     // already written.

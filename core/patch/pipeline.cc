@@ -3,31 +3,42 @@
 #include <optional>
 #include <utility>
 
+#include "markup.h"
 #include "patch/passes.h"
 #include "scan/search.h"
 
 namespace tesserine {
 
+namespace {
+
 // Every tag opens with "{"; statement tags with "{%", comment tags with "{#".
+constexpr std::string_view ANY_TAG = "{";
+constexpr std::string_view STATEMENT = STATEMENT_OPENER.view();
+constexpr std::string_view COMMENT = COMMENT_OPENER.view();
+
+}  // namespace
+
+// The passes that fall back: colspan and cellbg on a backslash in the
+// expression, hmerge on a span value that is not plain ASCII.
 const std::array<PatchPass, 18> PATCH_PASSES = {{
-    {"join_split_delimiters", join_split_delimiters, ""},
-    {"merge_tag_text_runs", merge_tag_text_runs, "{"},
-    {"apply_colspan_tags", apply_colspan_tags, "{%"},
-    {"apply_cellbg_tags", apply_cellbg_tags, "{%"},
-    {"preserve_tag_text_space", preserve_tag_text_space, "{"},
-    {"isolate_run_tags", isolate_run_tags, "{"},
-    {"trim_markup_before_tags", trim_markup_before_tags, "{%"},
-    {"trim_markup_after_tags", trim_markup_after_tags, ""},
-    {"replace_row_tags", replace_row_tags, "{"},
-    {"replace_cell_tags", replace_cell_tags, "{"},
-    {"replace_paragraph_tags", replace_paragraph_tags, "{"},
-    {"replace_run_tags", replace_run_tags, "{"},
-    {"replace_row_comments", replace_row_comments, "{#"},
-    {"replace_cell_comments", replace_cell_comments, "{#"},
-    {"replace_paragraph_comments", replace_paragraph_comments, "{#"},
-    {"apply_vmerge_tags", apply_vmerge_tags, "{%"},
-    {"apply_hmerge_tags", apply_hmerge_tags, "{%"},
-    {"clean_tag_bodies", clean_tag_bodies, "{"},
+    {"join_split_delimiters", join_split_delimiters},
+    {"merge_tag_text_runs", merge_tag_text_runs, ANY_TAG},
+    {"apply_colspan_tags", apply_colspan_tags, STATEMENT, true},
+    {"apply_cellbg_tags", apply_cellbg_tags, STATEMENT, true},
+    {"preserve_tag_text_space", preserve_tag_text_space, ANY_TAG},
+    {"isolate_run_tags", isolate_run_tags, ANY_TAG},
+    {"trim_markup_before_tags", trim_markup_before_tags, STATEMENT},
+    {"trim_markup_after_tags", trim_markup_after_tags},
+    {"replace_row_tags", replace_row_tags, ANY_TAG},
+    {"replace_cell_tags", replace_cell_tags, ANY_TAG},
+    {"replace_paragraph_tags", replace_paragraph_tags, ANY_TAG},
+    {"replace_run_tags", replace_run_tags, ANY_TAG},
+    {"replace_row_comments", replace_row_comments, COMMENT},
+    {"replace_cell_comments", replace_cell_comments, COMMENT},
+    {"replace_paragraph_comments", replace_paragraph_comments, COMMENT},
+    {"apply_vmerge_tags", apply_vmerge_tags, STATEMENT},
+    {"apply_hmerge_tags", apply_hmerge_tags, STATEMENT, true},
+    {"clean_tag_bodies", clean_tag_bodies, ANY_TAG},
 }};
 
 namespace {

@@ -19,6 +19,8 @@ struct PatchPass {
   // text without it unchanged, so the pipeline need not run it there. Empty: the
   // pass always runs.
   std::string_view needs = {};
+  // Whether the pass may meet input it leaves to the host's implementation.
+  bool may_fall_back = false;
 };
 
 extern const std::array<PatchPass, 18> PATCH_PASSES;

@@ -1,9 +1,10 @@
-// Pass 5: every «{{r …}}» and «{%r …%}» tag gets a run of its own, so that the
-// run-tag pass can later replace exactly that run.
+// Run tag isolation: every «{{r …}}» and «{%r …%}» tag gets a run of its own,
+// so that replace_run_tags can later replace exactly that run.
 #include <string_view>
 
-#include "patch/engine.h"
+#include "markup.h"
 #include "patch/passes.h"
+#include "scan/copying_search.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -14,8 +15,6 @@ namespace {
 // Ends the text element and run before (or after) the tag and opens fresh ones
 // without run properties.
 constexpr std::string_view kRunBreak = "</w:t></w:r><w:r><w:t xml:space=\"preserve\">";
-constexpr Literal kExpressionCloser("}}");
-constexpr Literal kStatementCloser("%}");
 
 }  // namespace
 
@@ -35,10 +34,10 @@ PassResult isolate_run_tags(std::string_view text) {
     bool* exhausted;
     const Literal* closer;
     if (text[s + 1] == '{') {
-      closer = &kExpressionCloser;
+      closer = &EXPRESSION_CLOSER;
       exhausted = &no_more_braces;
     } else if (text[s + 1] == '%') {
-      closer = &kStatementCloser;
+      closer = &STATEMENT_CLOSER;
       exhausted = &no_more_percents;
     } else {
       continue;

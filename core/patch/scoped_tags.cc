@@ -1,4 +1,4 @@
-// Passes 8 to 14: a tag whose opener is followed by an element keyword, such as
+// Element-scoped tags: a tag whose opener is followed by an element keyword, such as
 // «{%tr for r in rows %}», replaces the whole enclosing row, cell, paragraph or
 // run, with the keyword taken out, so the template engine repeats or drops that
 // element as a unit.
@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "markup.h"
 #include "patch/engine.h"
 #include "patch/passes.h"
 #include "scan/search.h"
@@ -21,10 +22,10 @@ struct ElementKind {
 };
 
 constexpr std::array<ElementKind, 4> ELEMENT_KINDS{{
-    {"tr", "</w:tr>", {"<w:tr", false}},
-    {"tc", "</w:tc>", {"<w:tc", false}},
-    {"p", "</w:p>", {"<w:p", false}},
-    {"r", "</w:r>", {"<w:r", false}},
+    {"tr", ROW_END.view(), ROW_START},
+    {"tc", CELL_END.view(), CELL_START},
+    {"p", PARAGRAPH_END.view(), PARAGRAPH_START},
+    {"r", RUN_END.view(), RUN_START},
 }};
 
 enum Kind : size_t { kRow = 0, kCell = 1, kParagraph = 2, kRun = 3 };

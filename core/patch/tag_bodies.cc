@@ -1,6 +1,9 @@
+// Tag body cleaning: inside expression and statement tags, typographic quotes
+// and the escapes "&lt;", "&gt;", "&#8216;" become the plain characters that the
+// template engine reads.
 #include "patch/passes.h"
 
-#include "patch/engine.h"
+#include "scan/copying_search.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -26,16 +29,6 @@ constexpr TagBodyReplacement TAG_BODY_REPLACEMENTS[] = {
 
 constexpr std::string_view kPatternStarts = "&\xE2";
 
-// The last answer of a forward search: valid for any later starting point up
-// to the offset found (or beyond, when nothing was found).
-struct LastHit {
-  bool known = false;
-  size_t from = 0;
-  size_t hit = std::string_view::npos;
-
-  bool covers(size_t start) const noexcept { return known && start >= from && start <= hit; }
-};
-
 // The search that ends a body, with a starting point that never moves
 // backwards, so a text full of unclosed openers is still scanned only once.
 class BodyScanner {
@@ -46,29 +39,23 @@ class BodyScanner {
   // body from `from` ends at a closer there, or fails at a line feed (or at
   // the end of the text, none). One search answers both questions.
   Offset stop(size_t from) {
-    if (!stop_.covers(from)) stop_ = {true, from, find_stop(from)};
-    return as_offset(stop_.hit);
+    return stop_.first_from(from, [&](size_t f) { return find_stop(f); });
   }
 
   bool is_line_feed(size_t at) const noexcept { return text_[at] == '\n'; }
 
  private:
-  static Offset as_offset(size_t hit) noexcept {
-    if (hit == std::string_view::npos) return std::nullopt;
-    return hit;
-  }
-
-  size_t find_stop(size_t from) const {
+  Offset find_stop(size_t from) const {
     while (Offset hit = find_any_byte(text_, "%}\n", from)) {
-      if (text_[*hit] == '\n') return *hit;
-      if (*hit + 1 < text_.size() && text_[*hit + 1] == '}') return *hit;
+      if (text_[*hit] == '\n') return hit;
+      if (*hit + 1 < text_.size() && text_[*hit + 1] == '}') return hit;
       from = *hit + 1;
     }
-    return std::string_view::npos;
+    return std::nullopt;
   }
 
   std::string_view text_;
-  LastHit stop_;
+  RememberedSearch stop_;
 };
 
 // Writes the cleaned form of the body text[b..e) through `search`. Each

@@ -1,6 +1,7 @@
 #include "patch/passes.h"
 
-#include "patch/engine.h"
+#include "markup.h"
+#include "scan/copying_search.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -13,11 +14,6 @@ struct Span {
   size_t end;
 };
 
-constexpr Literal EXPRESSION_CLOSER("}}");
-constexpr Literal STATEMENT_CLOSER("%}");
-constexpr Literal COMMENT_CLOSER("#}");
-constexpr Literal TEXT_END("</w:t>");
-constexpr Literal TEXT_START_PREFIX("<w:t");
 
 // The closer that ends a tag opened by "{" and `second`, or none when the pair
 // opens no tag.
@@ -39,7 +35,7 @@ const Literal* closer_for(char second) noexcept {
 // or "<w:tbl>" are passed over.
 std::optional<Span> find_text_start(std::string_view text, size_t from, size_t to) {
   for (size_t w = from;;) {
-    const Offset t = find_in(text, TEXT_START_PREFIX, w, to);
+    const Offset t = find_in(text, TEXT_START.literal, w, to);
     if (!t) return std::nullopt;
     w = *t + 1;
     const size_t follow = *t + 4;

@@ -1,4 +1,4 @@
-// Pass 4: the bare "<w:t>" in front of expression and statement tags becomes
+// Tag text space: the bare "<w:t>" in front of expression and statement tags becomes
 // «<w:t xml:space="preserve">», so the spaces that rendered values bring along
 // survive in the document.
 //
@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "markup.h"
 #include "patch/passes.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
@@ -21,10 +22,6 @@ namespace tesserine {
 
 namespace {
 
-constexpr Literal BARE_TEXT_START("<w:t>");
-constexpr std::string_view PRESERVED_TEXT_START = "<w:t xml:space=\"preserve\">";
-constexpr Literal EXPRESSION_CLOSER("}}");
-constexpr Literal STATEMENT_CLOSER("%}");
 
 struct Tag {
   size_t start;

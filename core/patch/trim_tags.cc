@@ -1,11 +1,12 @@
-// Passes 6 and 7: the trim markers "{%-" and "-%}" swallow the markup between a
+// Trim markers: "{%-" and "-%}" swallow the markup between a
 // statement and the neighbouring text element. Only markup and white space are
 // ever deleted; a stretch that holds document text leaves its tag as written.
 #include <optional>
 #include <string_view>
 
-#include "patch/engine.h"
+#include "markup.h"
 #include "patch/passes.h"
+#include "scan/copying_search.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
 
@@ -13,10 +14,8 @@ namespace tesserine {
 
 namespace {
 
-constexpr Literal kTextEnd("</w:t>");
 constexpr Literal kTrimOpener("{%-");
 constexpr Literal kTrimCloser("-%}");
-constexpr StartTagPattern kTextStart = {"<w:t", false};
 
 // Offset of the first character of text[from..to) that stands outside markup tags
 // and is not white space, or `to` when there is none. A tag runs from "<" to the
@@ -101,8 +100,8 @@ class CloserScan {
       if (text_[x] == '{') {
         if (x + 1 < n && (text_[x + 1] == '{' || text_[x + 1] == '%'))
           return AfterCloser{x, true, 0};
-      } else if (is_start_tag(text_, kTextStart, x)) {
-        const Offset close = first_gt(x + kTextStart.prefix.size());
+      } else if (is_start_tag(text_, TEXT_START, x)) {
+        const Offset close = first_gt(x + TEXT_START.prefix.size());
         if (!close) return std::nullopt;
         return AfterCloser{x, false, *close + 1};
       }
@@ -153,7 +152,7 @@ PassResult trim_markup_before_tags(std::string_view text) {
     const Offset open = find_marker(search, kTrimOpener, 2, q);
     if (!open) break;
     const size_t k = *open;
-    if (auto found = rfind_in(text, kTextEnd, seen, k)) {
+    if (auto found = rfind_in(text, TEXT_END, seen, k)) {
       end_tag = *found;
       have_end_tag = true;
     }
@@ -164,7 +163,7 @@ PassResult trim_markup_before_tags(std::string_view text) {
       continue;
     }
     search.copy_until(end_tag, k + 3);
-    out.push_str("{%");
+    out.push_str(STATEMENT_OPENER.view());
     q = k + 3;
     seen = q;
     have_end_tag = false;
@@ -195,7 +194,7 @@ PassResult trim_markup_after_tags(std::string_view text) {
       continue;
     }
     search.copy_until(k, next->tag_end);
-    out.push_str("%}");
+    out.push_str(STATEMENT_CLOSER.view());
     q = next->tag_end;
   }
   return out.finish();

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "fault.h"
+#include "markup.h"
 #include "render/render.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
@@ -12,12 +13,6 @@
 namespace tesserine {
 namespace {
 
-constexpr StartTagPattern PARAGRAPH_START{"<w:p", false};
-constexpr StartTagPattern RUN_START{"<w:r", false};
-constexpr StartTagPattern TEXT_START{"<w:t", false};
-constexpr std::string_view PARAGRAPH_END = "</w:p>";
-constexpr std::string_view RUN_END = "</w:r>";
-constexpr std::string_view TEXT_END = "</w:t>";
 
 // One piece of a replacement markup: a literal, or the properties looked up for
 // the paragraph or the run being split.
@@ -30,16 +25,15 @@ struct MarkupPiece {
 constexpr MarkupPiece lit(std::string_view text) { return {MarkupPiece::kLiteral, text}; }
 constexpr MarkupPiece RPR{MarkupPiece::kRunProperties, {}};
 constexpr MarkupPiece PPR{MarkupPiece::kParagraphProperties, {}};
-constexpr std::string_view PRESERVED_TEXT = "<w:t xml:space=\"preserve\">";
 
 constexpr MarkupPiece TAB_MARKUP[] = {
-    lit("</w:t></w:r><w:r>"), RPR, lit("<w:tab/></w:r><w:r>"), RPR, lit(PRESERVED_TEXT)};
+    lit("</w:t></w:r><w:r>"), RPR, lit("<w:tab/></w:r><w:r>"), RPR, lit(PRESERVED_TEXT_START)};
 constexpr MarkupPiece PARAGRAPH_MARKUP[] = {
-    lit("</w:t></w:r></w:p><w:p>"), PPR, lit("<w:r>"), RPR, lit(PRESERVED_TEXT)};
-constexpr MarkupPiece LINE_MARKUP[] = {lit("</w:t><w:br/>"), lit(PRESERVED_TEXT)};
+    lit("</w:t></w:r></w:p><w:p>"), PPR, lit("<w:r>"), RPR, lit(PRESERVED_TEXT_START)};
+constexpr MarkupPiece LINE_MARKUP[] = {lit("</w:t><w:br/>"), lit(PRESERVED_TEXT_START)};
 constexpr MarkupPiece PAGE_MARKUP[] = {
     lit("</w:t></w:r></w:p><w:p><w:r><w:br w:type=\"page\"/></w:r></w:p><w:p>"), PPR,
-    lit("<w:r>"), RPR, lit(PRESERVED_TEXT)};
+    lit("<w:r>"), RPR, lit(PRESERVED_TEXT_START)};
 
 struct ListingReplacement {
   std::string_view control;
@@ -127,9 +121,9 @@ struct Region {
 };
 
 std::optional<Region> next_region(std::string_view text, const StartTagPattern& pattern,
-                                  std::string_view closing, size_t pos, size_t limit) {
+                                  const Literal& closing, size_t pos, size_t limit) {
   while (pos <= limit) {
-    Offset s = find_in(text, pattern.prefix, pos, limit);
+    Offset s = find_in(text, pattern.literal, pos, limit);
     if (!s) return std::nullopt;
     TagEnd tag = start_tag_end(text, pattern, *s);
     if (tag.kind == TagEnd::kNotTag) {
@@ -181,7 +175,7 @@ class ListingResolver {
   // the walk then leaves behind: it stays linear in all. Closing tags after text
   // are not expected in WordprocessingML, so after a few the walk simply goes on
   // from `pos`, rather than paying a search per closing tag of such text.
-  size_t jump_towards(std::string_view closing, size_t pos, size_t control) const {
+  size_t jump_towards(const Literal& closing, size_t pos, size_t control) const {
     size_t to = control;
     for (int tries = 0; tries < 4; ++tries) {
       Offset close = rfind_in(text_, closing, pos, to);

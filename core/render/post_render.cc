@@ -1,5 +1,6 @@
 #include <string_view>
 
+#include "markup.h"
 #include "render/render.h"
 #include "scan/rewriter.h"
 #include "scan/search.h"
@@ -15,10 +16,10 @@ struct DelimiterRestoration {
 // Applied in this order, each to the text the one before left, so a sequence that
 // an earlier entry creates is matched by a later one.
 constexpr DelimiterRestoration DELIMITER_RESTORATIONS[] = {
-    {"{_{", "{{"},
-    {"}_}", "}}"},
-    {"{_%", "{%"},
-    {"%_}", "%}"},
+    {"{_{", EXPRESSION_OPENER.view()},
+    {"}_}", EXPRESSION_CLOSER.view()},
+    {"{_%", STATEMENT_OPENER.view()},
+    {"%_}", STATEMENT_CLOSER.view()},
 };
 
 bool is_delimiter_byte(char c) { return c == '{' || c == '}' || c == '%'; }

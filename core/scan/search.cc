@@ -115,23 +115,6 @@ size_t skip_space(std::string_view text, size_t pos) {
   return pos;
 }
 
-size_t skip_space_back(std::string_view text, size_t pos) noexcept {
-  // In valid UTF-8 the character that ends at `pos` is white space exactly when
-  // one of these lengths decodes to white space there: a lead byte always
-  // starts a character, and no white-space encoding ends inside another one.
-  for (;;) {
-    size_t len = 0;
-    for (size_t l = 1; l <= 3 && l <= pos; ++l) {
-      if (space_length(text, pos - l) == l) {
-        len = l;
-        break;
-      }
-    }
-    if (len == 0) return pos;
-    pos -= len;
-  }
-}
-
 Offset find_start_tag(std::string_view text, const StartTagPattern& pattern, size_t from) {
   if (from > text.size()) return std::nullopt;
   for (size_t i = from;;) {
@@ -148,29 +131,6 @@ Offset rfind_start_tag(std::string_view text, const StartTagPattern& pattern, si
     if (!q || is_start_tag(text, pattern, *q)) return q;
     // Next, only occurrences that start before q.
     t = *q + pattern.prefix.size() - 1;
-  }
-}
-
-std::optional<OpenedKeyword> find_opened_keyword(std::string_view text, const Literal& keyword,
-                                                 size_t from, size_t search_from) {
-  while (const Offset found = find_from(text, keyword, search_from)) {
-    const size_t j = *found;
-    search_from = j + 1;
-    const size_t w = skip_space_back(text, j);
-    if (w >= from + 2 && starts_at(text, w - 2, "{%")) return OpenedKeyword{w - 2, j};
-  }
-  return std::nullopt;
-}
-
-std::optional<StmtTag> find_stmt_tag(std::string_view text, std::string_view kw, size_t from) {
-  const Literal keyword(kw);
-  if (from > text.size()) return std::nullopt;
-  for (size_t i = from + 2;;) {
-    const std::optional<OpenedKeyword> hit = find_opened_keyword(text, keyword, from, i);
-    if (!hit) return std::nullopt;
-    i = hit->keyword + 1;
-    const size_t e = skip_space(text, hit->keyword + kw.size());
-    if (starts_at(text, e, "%}")) return StmtTag{hit->opener, e + 2};
   }
 }
 

@@ -215,11 +215,17 @@ size_t space_length(std::string_view text, size_t pos) noexcept;
 // First offset at or after `pos` whose character is not white space. `pos` must be
 // a character boundary (internal fault otherwise) unless pos >= text.size().
 size_t skip_space(std::string_view text, size_t pos);
-// The start of the white space that ends at `pos`: the smallest w <= pos such that
-// text[w..pos) is made of white-space characters. `pos` must be a character
-// boundary of valid UTF-8; then skip_space(text, w) == pos whenever the character
-// at `pos` is not white space.
-size_t skip_space_back(std::string_view text, size_t pos) noexcept;
+// skip_space for pos <= text.size(), with its common cases (no white space, or
+// plain spaces before an ASCII character) handled here without a call: ASCII
+// from 0x21 on is never white space.
+inline size_t skip_space_quickly(std::string_view text, size_t pos) {
+  size_t i = pos;
+  while (i < text.size() && text[i] == ' ') ++i;
+  if (i == text.size()) return i;
+  const auto c = static_cast<unsigned char>(text[i]);
+  if (c > 0x20 && c < 0x80) return i;
+  return skip_space(text, i);
+}
 
 // The start tag of an element kind: with `exact` false an occurrence of `prefix`
 // counts only when the byte after it exists and is a space or ">".
@@ -269,30 +275,5 @@ class RememberedSearch {
   size_t from_ = 0;
   Offset answer_;
 };
-
-// A statement tag "{%" kw "%}" with optional white space around the two-byte `kw`
-// (ASCII letters).
-// A keyword that «{%» and white space lead up to: the "{" at `opener`, the
-// keyword at `keyword`.
-struct OpenedKeyword {
-  size_t opener, keyword;
-};
-// Of the keyword's occurrences at or after `search_from` (>= from + 2), the first
-// that «{%» and white space lead up to, with its "{%" at or after `from`. The
-// keyword is far rarer than "{%", so it is searched for first. An occurrence at
-// j belongs to at most one "{%": the one that ends where the white space before
-// j begins, since any other "{%" at k would leave its own "{" or "%" inside
-// text[k + 2..j), which skip_space from k + 2 cannot pass. Taking the hits in
-// turn therefore gives the statement tags of a search through every "{%", in the
-// same order, as their starts grow with j.
-std::optional<OpenedKeyword> find_opened_keyword(std::string_view text, const Literal& keyword,
-                                                 size_t from, size_t search_from);
-
-struct StmtTag {
-  size_t start;  // the "{"
-  size_t end;    // just past the "}"
-};
-// The first such tag whose "{%" starts at or after `from`.
-std::optional<StmtTag> find_stmt_tag(std::string_view text, std::string_view kw, size_t from);
 
 }  // namespace tesserine

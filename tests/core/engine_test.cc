@@ -1,17 +1,17 @@
-// The machinery the passes share: the copying search, and the table of passes.
+// replace_enclosing_elements on its own, with a toy tag ("@" and a byte) and
+// element ("<c" then a space or ">", closed by "</c>"): examples, then random
+// texts against a model of the engine's definition that searches the plainest
+// way, with a finder that searches by itself and with one that copies.
 #include "patch/engine.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "patch/passes.h"
-#include "patch/pipeline.h"
 #include "test_util.h"
 
 namespace tesserine {
@@ -19,118 +19,130 @@ namespace {
 
 using test::at_every_level;
 
-// Replaces every «{%» by `replacement`, searching through a CopyingSearch in
-// windows of `window` bytes.
-std::string replace_searching(std::string_view text, std::string_view replacement, size_t window) {
-  Rewriter out(text);
-  CopyingSearch search(out);
-  for (size_t pos = 0; pos < text.size();) {
-    const size_t to = std::min(text.size(), pos + window);
-    const Offset hit = search.find_followed('{', '%', 1, pos, to);
-    if (!hit) {
-      pos = to;
+constexpr StartTagPattern ELEMENT{"<c", false};
+
+// "@" and an ASCII byte.
+bool tag_at(std::string_view text, size_t k) {
+  return k + 1 < text.size() && text[k] == '@' && static_cast<unsigned char>(text[k + 1]) < 0x80;
+}
+
+std::optional<TagSpan> tag_at_or_after(std::string_view text, size_t from) {
+  for (size_t k = from; k < text.size(); ++k)
+    if (tag_at(text, k)) return TagSpan{k, k + 2, k + 1, k + 2};
+  return std::nullopt;
+}
+
+// Writes the element's tag as "[x]", or aborts on "@!".
+EmitResult emit(std::string_view text, Buffer& out, const TagSpan& tag) {
+  if (text[tag.body_start] == '!') return EmitResult::abort("bang");
+  out.append("[");
+  out.append(text.substr(tag.body_start, tag.body_end - tag.body_start));
+  out.append("]");
+  return EmitResult::ok();
+}
+
+std::optional<std::string> run(std::string_view text, std::string_view closing, bool copying) {
+  auto emitter = [&](Buffer& out, size_t, const TagSpan& tag, size_t) {
+    return emit(text, out, tag);
+  };
+  PassResult result = PassResult::unchanged();
+  if (copying) {
+    auto finder = [](CopyingSearch& search, size_t from, size_t to) -> std::optional<TagSpan> {
+      for (size_t i = from; const Offset k = search.find_byte('@', i, to);) {
+        if (tag_at(search.source(), *k)) return TagSpan{*k, *k + 2, *k + 1, *k + 2};
+        i = *k + 1;
+      }
+      return std::nullopt;
+    };
+    result = replace_enclosing_elements_copying(text, ELEMENT, finder, closing, emitter);
+  } else {
+    auto finder = [&](size_t from) { return tag_at_or_after(text, from); };
+    result = replace_enclosing_elements(text, ELEMENT, finder, closing, emitter);
+  }
+  if (result.is_fallback()) return "fallback";
+  return test::outcome(result);
+}
+
+bool start_tag_at(std::string_view t, size_t i) {
+  return t.substr(i, 2) == "<c" && i + 2 < t.size() && (t[i + 2] == ' ' || t[i + 2] == '>');
+}
+
+// The definition, searched the plainest way: from the scan position, the first
+// tag; its element starts at the last start tag before it (not before the scan
+// position); the group is the tags before the next start tag, and the last of
+// them with a closing text after it (or the last, with no closing text) chooses
+// where the region ends.
+std::optional<std::string> model(std::string_view t, std::string_view closing) {
+  std::string out;
+  size_t copied = 0, pos = 0;
+  bool changed = false;
+  while (std::optional<TagSpan> first = tag_at_or_after(t, pos)) {
+    std::optional<size_t> element;
+    for (size_t i = pos; i + 2 <= first->start; ++i)
+      if (start_tag_at(t, i)) element = i;
+    if (!element) {
+      pos = first->start + 1;
       continue;
     }
-    search.copy_until(*hit, *hit + 2);
-    out.push_str(replacement);
-    pos = *hit + 2;
+    size_t bound = first->start + 1;
+    while (bound < t.size() && !start_tag_at(t, bound)) ++bound;
+    std::optional<TagSpan> chosen;
+    for (std::optional<TagSpan> m = first; m && m->start < bound;
+         m = tag_at_or_after(t, m->start + 1))
+      if (closing.empty() || t.find(closing, m->end) != t.npos) chosen = m;
+    if (!chosen) {
+      pos = bound;
+      continue;
+    }
+    const size_t end =
+        closing.empty() ? chosen->end : t.find(closing, chosen->end) + closing.size();
+    if (t[chosen->body_start] == '!') return "fallback";
+    out.append(t, copied, *element - copied).append("[").append(1, t[chosen->body_start]);
+    out.append("]");
+    copied = pos = end;
+    changed = true;
   }
-  PassResult result = out.finish();
-  return std::string(result.is_rewritten() ? result.text().view() : text);
+  if (!changed) return std::nullopt;
+  return out.append(t, copied);
 }
 
-std::string replace_plainly(std::string_view text, std::string_view replacement) {
-  std::string out;
-  for (size_t pos = 0;;) {
-    const size_t hit = text.find("{%", pos);
-    if (hit == std::string_view::npos) return out.append(text.substr(pos));
-    out.append(text.substr(pos, hit - pos)).append(replacement);
-    pos = hit + 2;
-  }
+TEST(Engine, Examples) {
+  const struct {
+    std::string_view text, closing;
+    std::optional<std::string> want;
+  } rows[] = {
+      {"a<c>x@1y</c>b", "</c>", "a[1]b"},
+      {"<c>@1@2</c>", "</c>", "[2]"},                    // the group's last tag chooses
+      {"<c>@1</c><c>@2", "</c>", "[1]<c>@2"},           // no closing text after the second
+      {"<c>@1<c>@2</c>", "</c>", "[1]"},                // a start tag ends the group; the
+                                                        // region, the closing text after it
+      {"<c>@1</c>@2</c>", "</c>", "[2]"},               // the group runs to the next start tag
+      {"<c>@1@2</c>", "", "[2]</c>"},                   // without closing text: the tag's end
+      {"@1<c>x</c>", "</c>", std::nullopt},             // a tag outside any element
+      {"<cx>@1</c>", "</c>", std::nullopt},             // not a start tag of the kind
+      {"<c>@!</c>", "</c>", "fallback"},                // the emitter's abort
+      {"<c>@", "</c>", std::nullopt},
+  };
+  for (const auto& row : rows)
+    for (bool copying : {false, true})
+      EXPECT_EQ(run(row.text, row.closing, copying), row.want)
+          << row.text << " closing " << row.closing << (copying ? " copying" : "");
 }
 
-// Filler of every length up to past two vector blocks, multi-byte characters (which
-// the window bounds cut), a "{" that opens nothing and one at the very end; short
-// and long replacements, the long ones making the output outgrow its first block
-// while bytes lie behind it.
-TEST(CopyingSearch, EditsMatchAPlainRewriteAtEveryLevel) {
-  const std::string_view pieces[] = {"{%", "{", "%", "{{", "a", "\xC3\xA9", "\xE2\x80\x99",
-                                     "\xF0\x9F\x98\x80", "<w:t>"};
+TEST(Engine, RandomTextsMatchTheDefinition) {
+  const std::string_view pieces[] = {"<c>", "<c ", "<cx>", "<c", "</c>", "@1", "@2", "@", "x",
+                                     "\xC3\xA9", std::string_view("....................", 20)};
   at_every_level([&] {
-    std::mt19937 rng(5);
-    for (size_t round = 0; round < 2000; ++round) {
-      std::string text;
-      for (size_t i = rng() % 12; i > 0; --i)
-        text.append(rng() % 150, '.').append(pieces[rng() % std::size(pieces)]);
-      for (const std::string& with : {std::string(), std::string("<%>"), std::string(300, '#')})
-        for (size_t window : {size_t{1}, size_t{7}, size_t{64}, text.size() + 1})
-          ASSERT_EQ(replace_searching(text, with, window), replace_plainly(text, with))
-              << text << " window " << window;
+    std::mt19937 rng(41);
+    for (int round = 0; round < 3000 && !::testing::Test::HasFatalFailure(); ++round) {
+      std::string t;
+      for (size_t i = rng() % 16; i > 0; --i) t += pieces[rng() % std::size(pieces)];
+      for (std::string_view closing : {std::string_view("</c>"), std::string_view()})
+        for (bool copying : {false, true})
+          ASSERT_EQ(run(t, closing, copying), model(t, closing))
+              << t << " closing " << closing << (copying ? " copying" : "");
     }
   });
-  // The first replacement is so long that the output moves to a larger block
-  // while the text passed over lies behind it.
-  const std::string text = "{%" + std::string(size_t{3} << 19, '.') + "{%.";
-  const std::string with(size_t{1} << 20, '#');
-  EXPECT_EQ(replace_searching(text, with, size_t{1} << 16), replace_plainly(text, with));
-}
-
-// The table holds the eighteen passes in order. One unit of text per pass, whose
-// edits stay inside it: units apart are rewritten as they are alone, whatever
-// lies between them, wherever the vector blocks fall and wherever a unit meets
-// the edge of a search window.
-TEST(Pipeline, PassesInOrderRewriteUnitsApartAsUnitsAlone) {
-  const auto r = [](std::string_view t) { return "<w:r><w:t>" + std::string(t) + "</w:t></w:r>"; };
-  const auto tc = [&](std::string_view props, std::string_view t) {
-    return "<w:tc>" + std::string(props) + "<w:p>" + r(t) + "</w:p></w:tc>";
-  };
-  const std::string_view props = "<w:tcPr></w:tcPr>";
-  const std::pair<PassFunction, std::string> units[] = {
-      {join_split_delimiters, "<w:t>{</w:t><w:t>{ x }</w:t><w:t>}</w:t>"},
-      {merge_tag_text_runs, "{{ a</w:t><w:t>b }}"},
-      {apply_colspan_tags, tc(props, "{% colspan 2 %}")},
-      {apply_cellbg_tags, tc(props, "{% cellbg c %}")},
-      {preserve_tag_text_space, "<w:t>{{ a }}</w:t>"},
-      {isolate_run_tags, r("a{{r x }}b")},
-      {trim_markup_before_tags, "<w:t>a</w:t><w:t>{%- x %}</w:t>"},
-      {trim_markup_after_tags, "<w:t>{% x -%}</w:t><w:t>b</w:t>"},
-      {replace_row_tags, "<w:tr>" + tc("", "{%tr x %}") + "</w:tr>"},
-      {replace_cell_tags, tc("", "{%tc x %}")},
-      {replace_paragraph_tags, "<w:p>" + r("{%p x %}") + "</w:p>"},
-      {replace_run_tags, r("{{r x }}")},
-      {replace_row_comments, "<w:tr>" + tc("", "{#tr x #}") + "</w:tr>"},
-      {replace_cell_comments, tc("", "{#tc x #}")},
-      {replace_paragraph_comments, "<w:p>" + r("{#p x #}") + "</w:p>"},
-      {apply_vmerge_tags, tc(props, "{% vm %}x")},
-      {apply_hmerge_tags, tc(props, "{% hm %}x")},
-      {clean_tag_bodies, "{{ \xE2\x80\x9C" "a\xE2\x80\x9D }}"},
-  };
-  ASSERT_EQ(PATCH_PASSES.size(), std::size(units));
-  for (size_t index = 0; index < std::size(units); ++index) {
-    const auto& [pass, unit] = units[index];
-    ASSERT_EQ(PATCH_PASSES[index].run, pass) << index;
-    const std::optional<std::string> alone = test::outcome(pass(unit));
-    ASSERT_TRUE(alone) << index;
-    auto check = [&](const std::vector<std::string>& fillers) {
-      std::string text, expected;
-      for (const std::string& filler : fillers) {
-        text.append(filler).append(unit);
-        expected.append(filler).append(*alone);
-      }
-      ASSERT_EQ(test::outcome(pass(text)), expected) << PATCH_PASSES[index].name << ": " << text;
-    };
-    at_every_level([&] {
-      std::mt19937 rng(3);
-      for (size_t round = 0; round < 200 && !HasFatalFailure(); ++round) {
-        std::vector<std::string> fillers(4);
-        for (std::string& filler : fillers)
-          filler = std::string(rng() % 150, '.') + (rng() % 2 ? "\xE2\x82\xAC" : "");
-        check(fillers);
-      }
-      for (size_t back = 0; back <= unit.size() && !HasFatalFailure(); ++back)
-        check({std::string(8192 - back, '.'), std::string(40, '.')});
-    });
-  }
 }
 
 }  // namespace
