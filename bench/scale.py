@@ -46,7 +46,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import docgen  # noqa: E402
 
-from tesserine._many import render_many  # noqa: E402
+from tesserine import render_many  # noqa: E402
 
 EXAMPLES = resources.files("tesserine") / "examples"
 LETTER = EXAMPLES.joinpath("invoice-letter.docx").read_bytes()
@@ -229,7 +229,7 @@ def pdf_against_soffice(count: int, work: Path) -> tuple[float, float]:
 
 MEMORY = textwrap.dedent("""
     import json, resource, sys
-    from tesserine._many import render_many
+    from tesserine import render_many
     template, count = open(sys.argv[1], "rb").read(), int(sys.argv[2])
     context = json.loads(sys.argv[3])
     letters = ({**context, "invoice": {"number": str(index), "date": "today"}} for index in range(count))
