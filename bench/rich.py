@@ -32,8 +32,9 @@ from PIL import Image, ImageDraw
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-import tesserine  # noqa: E402
 from safety import alternating  # noqa: E402
+
+import tesserine  # noqa: E402
 from tesserine import Picture  # noqa: E402
 
 DOCPR = "{http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing}docPr"

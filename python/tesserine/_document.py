@@ -23,18 +23,18 @@ from ._check import (
     syntax_findings,
 )
 from ._deadline import render_budget
-from ._files import write_atomically
 from ._errors import MalformedPartError, TemplateRenderError, TemplateSyntaxError, TesserineError
+from ._files import write_atomically
 from ._limits import DEFAULT_LIMITS, Limits
 from ._link_targets import LinkTemplates, find_links, with_addresses
 from ._locate import syntax_error
 from ._package import Source, open_package
 from ._pdf import to_pdf
-from ._places import PartPlaces
-from ._problems import Place, Problem
 from ._picture_lookup import picture_members, replacement_bytes
 from ._placement import place_values
+from ._places import PartPlaces
 from ._positions import mark_positions
+from ._problems import Place, Problem
 from ._resources import DocumentResources, PackageFacts, compressed_media
 from ._table_grid import mark_columns, widen_grids
 from ._template_text import protect_template_text

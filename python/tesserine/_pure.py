@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable
-from functools import lru_cache
+from functools import cache
 from typing import NamedTuple
 
 __all__ = [
@@ -256,7 +256,7 @@ class _Closers:
         return (self._expr if opener == _LBRACE else self._stmt).at_or_after(start)
 
 
-@lru_cache(maxsize=None)
+@cache
 def _stmt_tag_pattern(keyword: bytes) -> re.Pattern[bytes]:
     return re.compile(
         rb"\{%" + _WHITE_SPACE + rb"*+" + re.escape(keyword) + _WHITE_SPACE + rb"*+%\}"
@@ -422,7 +422,7 @@ _RUN = StartTagPattern(b"<w:r", False)
 _EMPTY_TEXT = b"<w:t></w:t>"
 
 
-@lru_cache(maxsize=None)
+@cache
 def _keyword_tag_pattern(keyword: bytes) -> re.Pattern[bytes]:
     # The body runs to the first "%", which must close the tag.
     return re.compile(
@@ -654,7 +654,7 @@ _RUN_KIND = ElementKind(b"r", b"</w:r>", StartTagPattern(b"<w:r", False))
 ELEMENT_KINDS = (_ROW_KIND, _CELL_KIND, _PARAGRAPH_KIND, _RUN_KIND)
 
 
-@lru_cache(maxsize=None)
+@cache
 def _scoped_opener(keyword: bytes, comment: bool) -> re.Pattern[bytes]:
     return re.compile((rb"\{#" if comment else rb"\{[{%]") + re.escape(keyword) + b" ")
 

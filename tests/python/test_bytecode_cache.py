@@ -12,11 +12,11 @@ from typing import Any
 
 import jinja2
 import pytest
+from helpers_docx import child_env
 from jinja2.compiler import CodeGenerator
 from jinja2.sandbox import SandboxedEnvironment
-
-from helpers_docx import child_env
 from test_cli import run as run_command
+
 from tesserine import _bytecode_cache as cache
 from tesserine._bytecode_cache import DiskBytecodeCache, compile_part
 

@@ -15,7 +15,6 @@ import docx
 import pytest
 from helpers_docx import child_env, read, table_texts, texts, to_bytes
 
-
 SLOW = "{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}"
 
 

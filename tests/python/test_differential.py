@@ -10,6 +10,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
+
 from tesserine import _native, _pure
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))

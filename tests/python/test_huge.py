@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 
 import pytest
+
 from tesserine import _native
 
 pytestmark = pytest.mark.skipif(

@@ -25,9 +25,9 @@ from typing import Any
 import docx
 import jinja2
 import pytest
-
 from helpers_docx import child_env, to_bytes, zip_with
 from test_cli import run, write_lines
+
 from tesserine import (
     Limits,
     MalformedPartError,
@@ -49,8 +49,8 @@ EXAMPLES = resources.files("tesserine") / "examples"
 LETTER = EXAMPLES.joinpath("invoice-letter.docx").read_bytes()
 # A one-paragraph document: the cheapest to render where only the number of records matters.
 TINY = zip_with({"word/document.xml": (
-    '<w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main">'
-    "<w:body><w:p><w:r><w:t>{{ name }}</w:t></w:r></w:p></w:body></w:document>").encode()})
+    b'<w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main">'
+    b"<w:body><w:p><w:r><w:t>{{ name }}</w:t></w:r></w:p></w:body></w:document>")})
 CONTEXT = json.loads(EXAMPLES.joinpath("invoice-letter.json").read_text(encoding="utf-8"))
 
 
@@ -224,9 +224,9 @@ def test_a_worker_killed_while_writing_leaves_no_temporary_file(
 
 def test_a_caller_that_stops_reading_stops_the_workers() -> None:
     endless = zip_with({"word/document.xml": (
-        '<w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main"><w:body><w:p><w:r>'
-        "<w:t>{{ name }}{% if slow %}{% for i in range(10**9) %}{% endfor %}{% endif %}</w:t></w:r></w:p>"
-        "</w:body></w:document>").encode()})
+        b'<w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main"><w:body><w:p><w:r>'
+        b"<w:t>{{ name }}{% if slow %}{% for i in range(10**9) %}{% endfor %}{% endif %}</w:t></w:r></w:p>"
+        b"</w:body></w:document>")})
     records = [{"name": "quick"}, *({"name": "slow", "slow": True} for _ in range(3))]
     before = set(multiprocessing.active_children())
     outcomes = render_many(endless, records, workers=2, chunk_size=1, limits=Limits(timeout=None))

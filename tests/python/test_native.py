@@ -16,6 +16,7 @@ from pathlib import Path
 from types import ModuleType
 
 import pytest
+
 from tesserine import _native, _pure
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))

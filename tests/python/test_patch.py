@@ -8,6 +8,7 @@ from xml.etree import ElementTree
 import jinja2
 import pytest
 from helpers_docx import W
+
 from tesserine import _pure
 
 T = '<w:t xml:space="preserve">'

@@ -11,10 +11,17 @@ from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import pytest
-
 from test_cli import assert_one_line_error, run
 from test_many import LETTER, batch_files, fresh_workers, record  # noqa: F401 (an autouse fixture)
-from tesserine import PdfConversionError, PdfUnavailableError, Scrivelle, TemplateRenderError, convert_to_pdf, render_many
+
+from tesserine import (
+    PdfConversionError,
+    PdfUnavailableError,
+    Scrivelle,
+    TemplateRenderError,
+    convert_to_pdf,
+    render_many,
+)
 
 SOFFICE = shutil.which("soffice")
 needs_soffice = pytest.mark.skipif(SOFFICE is None or shutil.which("pdftotext") is None,

@@ -15,10 +15,10 @@ from typing import Any, cast
 import docx
 import pytest
 from docx.oxml import parse_xml
-from docx.types import ProvidesStoryPart
 from docx.text.hyperlink import Hyperlink
 from docx.text.paragraph import Paragraph
 from docx.text.run import Run
+from docx.types import ProvidesStoryPart
 from helpers_docx import W, members, read, to_bytes, zip_with
 from lxml import etree
 from PIL import Image
