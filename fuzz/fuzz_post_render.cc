@@ -6,15 +6,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
-#include "render/paragraph_breaks.h"
+#include "render/code_units.h"
 #include "render/render.h"
-#include "scan/utf8.h"
 
 namespace {
 
@@ -31,26 +30,20 @@ std::string restored_delimiters(std::string_view text) {
   return out;
 }
 
+// The code-unit route: unless it leaves the step to the UTF-8 route, it gives
+// post_render's text, written within the room it asked for.
 template <class Unit>
-void check_short_route(std::span<const Unit> units, std::span<const Unit> expected,
-                       bool rewritten) {
-  const tesserine::BreakScan start = tesserine::first_rendered_break(units);
-  FUZZ_CHECK(start.more || start.first < units.size() || !rewritten);
-  if (start.more || start.first == units.size()) return;
-  std::vector<Unit> out(units.size());
-  const tesserine::BreakScan found = tesserine::remove_rendered_breaks(units, start.first, out.data());
-  if (found.more) return;
-  FUZZ_CHECK((found.count != 0) == rewritten);
-  if (found.count == 0) return;
-  out.resize(units.size() - found.count);
-  FUZZ_CHECK(std::equal(out.begin(), out.end(), expected.begin(), expected.end()));
-}
-
-std::vector<uint32_t> code_points(std::string_view text) {
-  const tesserine::utf8::Measure m = tesserine::utf8::measure(text);
-  std::vector<uint32_t> out(m.code_points);
-  FUZZ_CHECK(m.valid && tesserine::utf8::decode(text, std::span<uint32_t>(out)));
-  return out;
+void check_code_units(std::span<const Unit> units, std::span<const Unit> expected,
+                      bool rewritten) {
+  fuzz::ExactRoom<Unit> room;
+  using Kind = tesserine::UnitsResult::Kind;
+  const tesserine::UnitsResult got = tesserine::post_render_units<Unit>(units, room);
+  FUZZ_CHECK(got.kind != Kind::NoRoom);
+  if (got.kind == Kind::NeedsUtf8) return;
+  FUZZ_CHECK((got.kind == Kind::Rewritten) == rewritten);
+  if (rewritten)
+    FUZZ_CHECK(std::equal(room.units.get(), room.units.get() + got.length, expected.begin(),
+                          expected.end()));
 }
 
 }  // namespace
@@ -67,11 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(result == restored_delimiters(text));
   }
 
-  check_short_route(std::span<const char>(text), std::span<const char>(result),
-                    post.result.is_rewritten());
-  const std::vector<uint32_t> points = code_points(text), expected = code_points(result);
-  check_short_route(std::span<const uint32_t>(points), std::span<const uint32_t>(expected),
-                    post.result.is_rewritten());
+  check_code_units(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+                   std::span(reinterpret_cast<const uint8_t*>(result.data()), result.size()),
+                   post.result.is_rewritten());
+  const std::vector<uint32_t> points = fuzz::code_points(text);
+  const std::vector<uint32_t> expected = fuzz::code_points(result);
+  check_code_units(std::span<const uint32_t>(points), std::span<const uint32_t>(expected),
+                   post.result.is_rewritten());
 
   fuzz::Outcome listing = fuzz::checked_call("resolve_listing", tesserine::resolve_listing, text);
   fuzz::check_outcome("resolve_listing", listing, false);

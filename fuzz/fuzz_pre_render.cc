@@ -1,11 +1,16 @@
 // pre_render against a direct model (an LF before every paragraph start tag),
-// and the round trip through post_render.
+// on UTF-8 and by the code-unit route on the text's code points, and the round
+// trip through post_render.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_support.h"
+#include "render/code_units.h"
 #include "render/render.h"
 
 namespace {
@@ -22,6 +27,20 @@ std::string with_paragraph_breaks(std::string_view text) {
   return out;
 }
 
+// Valid UTF-8 has no surrogate, so the route always takes the step; it writes
+// within the room it asked for.
+void check_code_units(std::string_view text, std::string_view expected) {
+  const std::vector<uint32_t> points = fuzz::code_points(text);
+  const std::vector<uint32_t> want = fuzz::code_points(expected);
+  fuzz::ExactRoom<uint32_t> room;
+  using Kind = tesserine::UnitsResult::Kind;
+  const tesserine::UnitsResult got =
+      tesserine::pre_render_units<uint32_t>(std::span<const uint32_t>(points), room);
+  FUZZ_CHECK(got.kind == (want.size() != points.size() ? Kind::Rewritten : Kind::Unchanged));
+  if (got.kind == Kind::Rewritten)
+    FUZZ_CHECK(std::equal(room.units.get(), room.units.get() + got.length, want.begin(), want.end()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string expected = with_paragraph_breaks(text);
   FUZZ_CHECK(pre.result.is_rewritten() == (expected.size() != text.size()));
   FUZZ_CHECK(fuzz::current_text(pre, text) == expected);
+  check_code_units(text, expected);
 
   if (!fuzz::holds_split_delimiter(text) && !fuzz::holds_listing_control(text)) {
     const std::string_view prepared = fuzz::current_text(pre, text);

@@ -10,10 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pass_result.h"
+#include "scan/utf8.h"
 
 namespace fuzz {
 
@@ -114,6 +118,26 @@ inline std::string_view current_text(const Outcome& outcome, std::string_view in
 inline bool holds_listing_control(std::string_view text) {
   return text.find_first_of(std::string_view("\a\t\n\f")) != std::string_view::npos;
 }
+
+// The code points of valid UTF-8.
+inline std::vector<uint32_t> code_points(std::string_view text) {
+  const tesserine::utf8::Measure m = tesserine::utf8::measure(text);
+  std::vector<uint32_t> out(m.code_points);
+  FUZZ_CHECK(m.valid && tesserine::utf8::decode(text, std::span<uint32_t>(out)));
+  return out;
+}
+
+// Room for a step on code units of exactly the length it asks for, so that the
+// sanitizer sees a write past it.
+template <class Unit>
+struct ExactRoom {
+  std::unique_ptr<Unit[]> units;
+
+  Unit* operator()(size_t length) {
+    units.reset(new Unit[length]);
+    return units.get();
+  }
+};
 
 inline bool holds_split_delimiter(std::string_view text) {
   return std::ranges::any_of(std::initializer_list<std::string_view>{"{_{", "}_}", "{_%", "%_}"},

@@ -46,6 +46,17 @@ class ReleasedFor {
   ReleasedFor(const ReleasedFor&) = delete;
   ReleasedFor& operator=(const ReleasedFor&) = delete;
 
+  // Runs `work` with the lock held: for the calls into the interpreter that the
+  // work makes on the way.
+  template <class Work>
+  auto holding(Work work) {
+    if (thread_ == nullptr) return work();
+    PyEval_RestoreThread(thread_);
+    auto result = work();
+    thread_ = PyEval_SaveThread();
+    return result;
+  }
+
  private:
   PyThreadState* thread_;
 };

@@ -11,7 +11,7 @@
 #include "panic.h"
 #include "pass_result.h"
 #include "patch/pipeline.h"
-#include "render/paragraph_breaks.h"
+#include "render/code_units.h"
 #include "render/render.h"
 
 namespace tesserine::module {
@@ -198,62 +198,44 @@ PyObject* patch_xml(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return call(kPatchXml, patch_work, false, args, nargsf, kwnames);
 }
 
-// pre_render, and post_render while all it does is take out the LFs before
-// paragraph start tags (as for most rendered parts), on the str's own code
-// units: the same text as the UTF-8 route without converting to UTF-8 and back.
-// Sets `route` and returns nullptr, with no error set, when the UTF-8 route must
-// run instead: for post_render doing more, or a str without a UTF-8 form.
-//
-// The result is made at the largest size it can have and cut to size after the
-// copy. Counting first, for a str made at its final size, reads the whole
-// argument once more, which costs more than the copy itself. post_render counts
-// first all the same when its first paragraph has no LF before it: the text did
-// not come from pre_render, and most likely has no LF to take out at all.
+// pre_render (kInsert) or post_render on the str's own code units. Sets
+// `route` and returns nullptr, with no error set, when the UTF-8 route must run
+// instead. The result str is made when the core asks for room, with the lock
+// held for that moment.
 template <class Unit, bool kInsert>
-PyObject* paragraph_breaks_on_units(const Signature& sig, PyObject* str, bool& route) {
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(str)), length);
-  const size_t bytes = length * sizeof(Unit);
-  BreakScan found;
+PyObject* on_code_units(const Signature& sig, PyObject* str, bool& route) {
+  const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(str)),
+                                    static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+  PyObject* out = nullptr;
+  UnitsResult result;
   {
-    ReleasedFor released(bytes);
-    found = kInsert ? first_paragraph_start(units) : first_rendered_break(units);
+    ReleasedFor released(units.size_bytes());
+    auto allocate = [&](size_t room) -> Unit* {
+      // Only LFs come or go, so the widest character stays and with it the width.
+      out = released.holding([&] { return new_str(room, PyUnicode_MAX_CHAR_VALUE(str)); });
+      return out == nullptr ? nullptr : static_cast<Unit*>(PyUnicode_DATA(out));
+    };
+    result = kInsert ? pre_render_units<Unit>(units, allocate)
+                     : post_render_units<Unit>(units, allocate);
   }
-  route = found.more;
-  if (route) return nullptr;
-  if (found.first == length) Py_RETURN_NONE;
-  size_t room = kInsert ? paragraph_breaks_bound(length) : length;
-  if (!kInsert && units[found.first] != '\n') {
-    {
-      ReleasedFor released(bytes);
-      found = remove_rendered_breaks<Unit>(units, found.first, nullptr);
-    }
-    route = found.more;
-    if (route) return nullptr;
-    if (found.count == 0) Py_RETURN_NONE;
-    room = length - found.count;
+  switch (result.kind) {
+    case UnitsResult::Kind::NoRoom:
+      return unbuildable_result(sig);
+    case UnitsResult::Kind::Rewritten:
+      if (PyUnicode_Resize(&out, static_cast<Py_ssize_t>(result.length)) < 0) {
+        Py_DECREF(out);
+        return unbuildable_result(sig);
+      }
+      return out;
+    case UnitsResult::Kind::NeedsUtf8:
+      Py_XDECREF(out);
+      route = true;
+      return nullptr;
+    case UnitsResult::Kind::Unchanged:
+      break;
   }
-  // Only LFs come or go, so the widest character stays and with it the width.
-  PyObject* out = new_str(room, PyUnicode_MAX_CHAR_VALUE(str));
-  if (out == nullptr) return unbuildable_result(sig);
-  {
-    ReleasedFor released(bytes);
-    Unit* written = static_cast<Unit*>(PyUnicode_DATA(out));
-    found = kInsert ? insert_paragraph_breaks(units, found.first, written)
-                    : remove_rendered_breaks(units, found.first, written);
-  }
-  route = found.more;
-  if (route || found.count == 0) {
-    Py_DECREF(out);
-    if (route) return nullptr;
-    Py_RETURN_NONE;
-  }
-  const size_t size = kInsert ? length + found.count : length - found.count;
-  if (PyUnicode_Resize(&out, static_cast<Py_ssize_t>(size)) < 0) {
-    Py_DECREF(out);
-    return unbuildable_result(sig);
-  }
-  return out;
+  Py_XDECREF(out);
+  Py_RETURN_NONE;
 }
 
 // pre_render (kInsert) or post_render on the str's own units, or by the UTF-8
@@ -271,13 +253,13 @@ PyObject* call_on_units(const Signature& sig, Work work, PyObject* const* args,
   PyObject* result;
   switch (PyUnicode_KIND(value)) {
     case PyUnicode_1BYTE_KIND:
-      result = paragraph_breaks_on_units<uint8_t, kInsert>(sig, value, route);
+      result = on_code_units<uint8_t, kInsert>(sig, value, route);
       break;
     case PyUnicode_2BYTE_KIND:
-      result = paragraph_breaks_on_units<uint16_t, kInsert>(sig, value, route);
+      result = on_code_units<uint16_t, kInsert>(sig, value, route);
       break;
     default:
-      result = paragraph_breaks_on_units<uint32_t, kInsert>(sig, value, route);
+      result = on_code_units<uint32_t, kInsert>(sig, value, route);
   }
   if (!route) return result;
   return call(sig, work, true, args, nargsf, kwnames);

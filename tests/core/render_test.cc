@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
+#include <tuple>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "render/code_units.h"
 #include "test_util.h"
 
 namespace tesserine {
@@ -128,6 +131,51 @@ TEST(Render, FindPropertiesAndReplaceAll) {
       same([](std::string_view t) { return replace_all(t, "aa", "b"); }, "xyz"),
       {[](std::string_view t) { return replace_all(t, "a", "aa"); }, "a-a", "aa-aa"},
   });
+}
+
+// The code-unit route gives the UTF-8 route's text, asks once for room (of the
+// final size when post_render counts first), and says where it cannot be taken.
+TEST(Render, CodeUnitRoute) {
+  using Kind = UnitsResult::Kind;
+  struct Case {
+    bool insert;
+    std::u16string text;
+    Kind kind;
+    std::u16string want = {};  // the text written, for Rewritten
+    size_t room = 0;           // the room asked for, for Rewritten
+  };
+  const Case cases[] = {
+      {true, u"<w:p>\u201c<w:p a>", Kind::Rewritten, u"\n<w:p>\u201c\n<w:p a>", 15},
+      {true, u"<w:pPr>\u201c", Kind::Unchanged},
+      {true, u"<w:p>\xd800", Kind::NeedsUtf8},  // no UTF-8 form
+      {false, u"\n<w:p>\u201c\n<w:p a>", Kind::Rewritten, u"<w:p>\u201c<w:p a>", 15},
+      {false, u"<w:p>x\n<w:p>", Kind::Rewritten, u"<w:p>x<w:p>", 11},  // counted first
+      {false, u"<w:p>x", Kind::Unchanged},
+      {false, u"\n<w:p>\t", Kind::NeedsUtf8},  // a listing control
+      {false, u"\n<w:p>{_{", Kind::NeedsUtf8},  // a delimiter to restore
+  };
+  auto no_room = [](size_t) -> uint16_t* { return nullptr; };
+  for (const Case& c : cases) {
+    std::u16string room;
+    size_t asked = 0;
+    auto allocate = [&](size_t units) {
+      ++asked;
+      room.assign(units, u'#');
+      return reinterpret_cast<uint16_t*>(room.data());
+    };
+    const std::span text(reinterpret_cast<const uint16_t*>(c.text.data()), c.text.size());
+    auto run = [&](AllocateUnits<uint16_t> with) {
+      return c.insert ? pre_render_units(text, with) : post_render_units(text, with);
+    };
+    const UnitsResult got = run(allocate);
+    EXPECT_EQ(std::tuple(got.kind, got.kind == Kind::Rewritten ? room.size() : 0),
+              std::tuple(c.kind, c.room))
+        << c.insert << " " << c.text.size();
+    EXPECT_LE(asked, 1u);
+    if (c.kind != Kind::Rewritten) continue;
+    EXPECT_EQ(room.substr(0, got.length), c.want);
+    EXPECT_EQ(run(no_room).kind, Kind::NoRoom);
+  }
 }
 
 }  // namespace
