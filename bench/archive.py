@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import copy
+import functools
 import io
 import os
 import statistics
@@ -131,7 +132,7 @@ def main() -> None:
     for count in (500, 2000, 8000):
         headers = many_headers(count)
         assert len(open_package(headers).template_parts) == count + 1
-        took = medians({"open": lambda: open_package(headers)}, 3)["open"]
+        took = medians({"open": functools.partial(open_package, headers)}, 3)["open"]
         print(f"{count:12} {took * 1e3:9.1f} {took * 1e3 / count:12.4f}")
 
 

@@ -8,6 +8,7 @@ them. The same seed always gives the same text.
 from __future__ import annotations
 
 import random
+from itertools import pairwise
 
 WORDS = (
     "the invoice total amount customer order delivery address payment terms "
@@ -45,11 +46,12 @@ def _run(rng: random.Random, text: str) -> str:
 def _split_tag(rng: random.Random, tag: str) -> str:
     """A tag cut into 2 to 4 runs with markup between, as a word processor writes it."""
     cuts = sorted(rng.sample(range(1, len(tag)), min(len(tag) - 1, rng.randint(1, 3))))
-    pieces = [tag[a:b] for a, b in zip([0, *cuts], [*cuts, len(tag)])]
+    pieces = [tag[a:b] for a, b in pairwise([0, *cuts, len(tag)])]
     out = []
     for i, piece in enumerate(pieces):
         if i:
-            out.append(rng.choice(['<w:proofErr w:type="spellStart"/>', '<w:bookmarkStart w:id="0" w:name="_GoBack"/>', ""]))
+            between = ['<w:proofErr w:type="spellStart"/>', '<w:bookmarkStart w:id="0" w:name="_GoBack"/>', ""]
+            out.append(rng.choice(between))
         out.append(_run(rng, piece))
     return "".join(out)
 
@@ -80,7 +82,8 @@ def table(rng: random.Random, tags: bool, control: bool = False) -> str:
             tcpr = '<w:tcPr><w:tcW w:w="2000" w:type="dxa"/></w:tcPr>'
             body = paragraph(rng, False, control)
             if tags and r == 0 and c == 0 and rng.random() < 0.3:
-                body = f"<w:p>{_run(rng, rng.choice(['{% vm %}', '{% hm %}', '{% colspan 2 %}', '{% cellbg color %}']))}</w:p>"
+                merge = rng.choice(["{% vm %}", "{% hm %}", "{% colspan 2 %}", "{% cellbg color %}"])
+                body = f"<w:p>{_run(rng, merge)}</w:p>"
             cells.append(f"<w:tc>{tcpr}{body}</w:tc>")
         rows.append(f"<w:tr>{''.join(cells)}</w:tr>")
     if loop:

@@ -46,8 +46,8 @@ def template() -> bytes:
     table = document.add_table(rows=3, cols=3)
     rows = [["{%tr for row in rows %}", "", ""], ["{{ row.logo }}", "{{ row.name }}", "{{ '%.2f'|format(row.price) }}"],
             ["{%tr endfor %}", "", ""]]
-    for row, texts in zip(table.rows, rows):
-        for cell, text in zip(row.cells, texts):
+    for row, texts in zip(table.rows, rows, strict=True):
+        for cell, text in zip(row.cells, texts, strict=True):
             cell.text = text
     buffer = io.BytesIO()
     document.save(buffer)
@@ -72,10 +72,12 @@ def contexts(rows: int, side: int) -> dict[str, dict[str, Any]]:
     prices = [rng.uniform(1, 200) for _ in range(rows)]
     pictures = [Picture(icon(rng, side), width="1.5cm", alt=name) for name in names]
     return {
-        "pictures": {"shop": "Quillmark", "rows": [{"logo": picture, "name": name, "price": price}
-                                                  for picture, name, price in zip(pictures, names, prices)]},
-        "text": {"shop": "Quillmark", "rows": [{"logo": f"logo of {name}", "name": name, "price": price}
-                                              for name, price in zip(names, prices)]},
+        "pictures": {"shop": "Quillmark",
+                     "rows": [{"logo": picture, "name": name, "price": price}
+                              for picture, name, price in zip(pictures, names, prices, strict=True)]},
+        "text": {"shop": "Quillmark",
+                 "rows": [{"logo": f"logo of {name}", "name": name, "price": price}
+                          for name, price in zip(names, prices, strict=True)]},
     }
 
 

@@ -282,7 +282,7 @@ def timed_costs(text_of: dict[int, str], name: str, rounds: int, calls: int, cap
     cost = {size: statistics.median(samples[size]) if size in samples else inf for size in sizes}
     base = samples[sizes[0]]
     growth = {
-        size: statistics.median(t / max(b, 1e-12) for t, b in zip(samples[size], base))
+        size: statistics.median(t / max(b, 1e-12) for t, b in zip(samples[size], base, strict=True))
         if size in samples else inf
         for size in sizes
     }

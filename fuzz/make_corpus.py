@@ -17,7 +17,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "bench"))
 
-import docgen
+import docgen  # noqa: E402
 
 CELL = '<w:tc><w:tcPr><w:tcW w:w="2000" w:type="dxa"/></w:tcPr><w:p><w:r><w:t>{}</w:t></w:r></w:p></w:tc>'
 
@@ -28,14 +28,16 @@ def table(*rows: list[str]) -> str:
 
 SNIPPETS = [
     "<w:p><w:r><w:t>{</w:t></w:r><w:r><w:t>{ name }</w:t></w:r><w:r><w:t>}</w:t></w:r></w:p>",
-    '<w:p><w:r><w:t>{%</w:t></w:r><w:proofErr w:type="spellStart"/><w:r><w:rPr><w:b/></w:rPr><w:t> if x %</w:t></w:r><w:r><w:t>}</w:t></w:r></w:p>',
+    '<w:p><w:r><w:t>{%</w:t></w:r><w:proofErr w:type="spellStart"/>'
+    "<w:r><w:rPr><w:b/></w:rPr><w:t> if x %</w:t></w:r><w:r><w:t>}</w:t></w:r></w:p>",
     table(["{%tr for r in rows %}"], ["{{ r.a }}"], ["{%tr endfor %}"]),
     table(["{%tc if a %}", "{#tc note #}"]),
     "<w:tbl><w:tr>" + CELL.format("{% vm %}")
     + CELL.format("{% hm %}").replace("<w:tcW", '<w:gridSpan w:val="2"/><w:tcW') + "</w:tr></w:tbl>",
     table(["{% colspan n %}", "{% cellbg 'FF0000' %}"]),
     table(["{% colspan a\\b %}"]),
-    '<w:tbl><w:tr><w:tc><w:tcPr><w:gridSpan w:val="\u0662"/></w:tcPr><w:p><w:r><w:t>{% hm %}</w:t></w:r></w:p></w:tc></w:tr></w:tbl>',
+    '<w:tbl><w:tr><w:tc><w:tcPr><w:gridSpan w:val="\u0662"/></w:tcPr>'
+    "<w:p><w:r><w:t>{% hm %}</w:t></w:r></w:p></w:tc></w:tr></w:tbl>",
     "<w:p><w:r><w:t>{%p if show %}</w:t></w:r></w:p><w:p><w:r><w:t>{#p gone #}</w:t></w:r></w:p>",
     "<w:p><w:r><w:rPr><w:i/></w:rPr><w:t>a {{r bold }} b {%r if c %}</w:t></w:r></w:p>",
     "<w:p><w:r><w:t>x</w:t></w:r><w:r><w:t>{%- if trim -%}</w:t></w:r></w:p><w:p><w:r><w:t>Hello</w:t></w:r></w:p>",
@@ -45,8 +47,10 @@ SNIPPETS = [
 ]
 
 RENDERED = [
-    '<w:body>\n<w:p><w:pPr><w:jc w:val="center"/></w:pPr><w:r><w:rPr><w:b/></w:rPr><w:t>a\tb\nc\ad\fe</w:t></w:r></w:p></w:body>',
-    '<w:body>\n<w:p w:rsidR="00A1"><w:r><w:t xml:space="preserve">{_{ kept }_} {_% raw %_}</w:t></w:r></w:p>\n\n<w:p></w:p></w:body>',
+    '<w:body>\n<w:p><w:pPr><w:jc w:val="center"/></w:pPr>'
+    "<w:r><w:rPr><w:b/></w:rPr><w:t>a\tb\nc\ad\fe</w:t></w:r></w:p></w:body>",
+    '<w:body>\n<w:p w:rsidR="00A1"><w:r><w:t xml:space="preserve">{_{ kept }_} {_% raw %_}</w:t></w:r></w:p>'
+    "\n\n<w:p></w:p></w:body>",
     "<w:p><w:r><w:t>line\nbreak</w:t><w:t>page\fbreak</w:t></w:r><w:r><w:tab/><w:t>\a</w:t></w:r></w:p>",
     "\n<w:p>\n<w:pPr>\n<w:p/>\n<w:p \u00e9\t</w:p>%_}_}{_{_{",
 ]

@@ -58,7 +58,8 @@ def insert(source: FragmentSource, placement: PartResources, keep_styles: bool) 
         _require_as_placed(content, source.required, placement)
     blocks = list(content)
     tables = [block for block in blocks if block.tag == qn("w:tbl")]
-    cells: bool = document.facts.derived(("has tables", placement.part), lambda facts: _has_tables(facts, placement.part))
+    cells: bool = document.facts.derived(("has tables", placement.part),
+                                         lambda facts: _has_tables(facts, placement.part))
     if tables and cells:
         # The fragment may land in a cell of the template's tables: fitted once the part is placed.
         for table in tables:
@@ -75,7 +76,8 @@ def _require_as_placed(content: Element, required: dict[str, str], placement: Pa
     if not renamed:
         return
     for choice in content.iter(_CHOICE):
-        choice.set("Requires", " ".join(renamed.get(prefix, prefix) for prefix in (choice.get("Requires") or "").split()))
+        requires = (choice.get("Requires") or "").split()
+        choice.set("Requires", " ".join(renamed.get(prefix, prefix) for prefix in requires))
 
 
 def _has_tables(facts: PackageFacts, part: str) -> bool:
@@ -231,8 +233,9 @@ def _relationships(document: DocumentResources, source: FragmentSource, story: S
                 data = source.package.read(media.member)
                 limit = placement.max_picture_size
                 if limit is not None and len(data) > limit:
-                    raise PictureError(f"Fragment({source.label}): the picture {media.member} takes {len(data):,} bytes,"
-                                       f" more than the {limit:,} a picture may take (max_picture_size)")
+                    raise PictureError(f"Fragment({source.label}): the picture {media.member} takes"
+                                       f" {len(data):,} bytes, more than the {limit:,} a picture may take"
+                                       " (max_picture_size)")
                 if media.extension not in CONTENT_TYPES:
                     document.declare_extension(media.extension, media.content_type)
                 new = placement.media(data, media.extension)
@@ -290,7 +293,8 @@ class _Notes:
         self.pending: list[Element] = []
         if member is not None and facts.exists(member):
             self.member = facts.member(member)
-            self._next = 1 + facts.derived(("largest note", self.member), lambda facts: _largest_note(facts, self.member))
+            largest = facts.derived(("largest note", self.member), lambda facts: _largest_note(facts, self.member))
+            self._next = 1 + largest
             document.amend(self.member, self._append)
             self._root: Element | None = None
         else:

@@ -84,9 +84,9 @@ class FragmentLists:
                     properties.remove(direct)
                 continue
             level = level if level is not None else self._level_of_style(number, style_id)
-            set_property(ensure_properties(paragraph, "w:pPr"),
-                         make("w:numPr", None, make("w:ilvl", {"w:val": level or "0"}), make("w:numId", {"w:val": number})),
-                         PARAGRAPH_PROPERTY_ORDER)
+            numbered = make("w:numPr", None, make("w:ilvl", {"w:val": level or "0"}),
+                            make("w:numId", {"w:val": number}))
+            set_property(ensure_properties(paragraph, "w:pPr"), numbered, PARAGRAPH_PROPERTY_ORDER)
 
     def drop_picture_bullets(self, numbers: Iterable[str]) -> bool:
         """Leave out the picture bullets of these lists: their pictures live in the numbering
@@ -101,7 +101,8 @@ class FragmentLists:
                     dropped = True
         return dropped
 
-    def copy_into(self, numbers: Iterable[str], target: Numbering, styles: Callable[[str], str | None]) -> dict[str, str]:
+    def copy_into(self, numbers: Iterable[str], target: Numbering,
+                  styles: Callable[[str], str | None]) -> dict[str, str]:
         """Copy these lists and their definitions into the document under fresh ids; returns
         the new id of each. `styles` maps the fragment's style ids."""
         abstracts: dict[int, str] = {}

@@ -17,7 +17,8 @@ from .values.svg import svg_fallback
 _EMBED = qn("r:embed")
 _BLIPS = (qn("a:blip"), qn("asvg:svgBlip"))
 # Pillow's names for the formats a member's extension stands for.
-_PILLOW_FORMATS = {"png": "PNG", "jpeg": "JPEG", "jpg": "JPEG", "gif": "GIF", "bmp": "BMP", "tif": "TIFF", "tiff": "TIFF"}
+_PILLOW_FORMATS = {"png": "PNG", "jpeg": "JPEG", "jpg": "JPEG", "gif": "GIF", "bmp": "BMP",
+                   "tif": "TIFF", "tiff": "TIFF"}
 
 
 class PictureNotFoundError(TesserineError):

@@ -14,7 +14,7 @@ Tables and parts without column tags are left as they are, byte for byte.
 from __future__ import annotations
 
 import re
-from itertools import accumulate
+from itertools import accumulate, pairwise
 
 from lxml import etree
 
@@ -157,9 +157,10 @@ class _Row:
 
     @property
     def moved(self) -> bool:
+        # One start more than cells (where the last cell ends), left unused.
         starts = accumulate(self.spans, initial=self.before)
         return any(template is not None and (template[0], template[1]) != (start, span)
-                   for template, start, span in zip(self.template, starts, self.spans))
+                   for template, start, span in zip(self.template, starts, self.spans, strict=False))
 
     @property
     def widened(self) -> bool:
@@ -209,4 +210,4 @@ def _shared_out(weights: list[int], total: int) -> list[int]:
     if not weight_sum:
         weights, weight_sum = [1] * len(weights), len(weights)
     edges = [round(total * running / weight_sum) for running in accumulate(weights)]
-    return [edge - previous for previous, edge in zip([0, *edges], edges)]
+    return [edge - previous for previous, edge in pairwise([0, *edges])]

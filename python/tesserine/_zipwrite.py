@@ -5,7 +5,6 @@ from __future__ import annotations
 import struct
 import zlib
 from collections.abc import Iterable
-from typing import Union
 
 from ._zipread import (
     CENTRAL,
@@ -26,7 +25,7 @@ from ._zipread import (
     Member,
 )
 
-Stored = Union[bytes, memoryview]
+Stored = bytes | memoryview
 
 _VERSION = 20
 _ZIP64_VERSION = 45

@@ -114,7 +114,8 @@ FODT = """<?xml version="1.0" encoding="UTF-8"?>
   <table:table-row><table:table-cell office:value-type="string"><text:p>Ink</text:p></table:table-cell>
    <table:table-cell office:value-type="string"><text:p>3.20</text:p></table:table-cell></table:table-row>
  </table:table>
- <text:p>A picture: <draw:frame draw:name="Ramp" text:anchor-type="as-char" svg:width="1.2cm" svg:height="0.8cm"><draw:image
+ <text:p>A picture: <draw:frame draw:name="Ramp" text:anchor-type="as-char" svg:width="1.2cm"\
+ svg:height="0.8cm"><draw:image
   ><office:binary-data>{picture}</office:binary-data></draw:image></draw:frame> in the line.</text:p>
  <text:p text:style-name="Rtl">שלום עולם, זו שורה מימין לשמאל.</text:p>
  <text:p text:style-name="Wide">A landscape section at the end.</text:p>
@@ -172,8 +173,8 @@ def python_docx() -> bytes:
         document.add_paragraph(item, style="List Bullet")
     table = document.add_table(rows=2, cols=2)
     table.style = "Table Grid"
-    for row, texts in zip(table.rows, [("Item", "Price"), ("Paper", "12.50")]):
-        for cell, text in zip(row.cells, texts):
+    for row, texts in zip(table.rows, [("Item", "Price"), ("Paper", "12.50")], strict=True):
+        for cell, text in zip(row.cells, texts, strict=True):
             cell.text = text
     document.add_picture(io.BytesIO(png()), width=Cm(2))
     document.add_paragraph("Before a page break.").add_run().add_break(WD_BREAK.PAGE)

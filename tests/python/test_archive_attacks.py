@@ -121,7 +121,8 @@ ATTACKS: list[tuple[str, Callable[[], bytes], str, list[str]]] = [
      ["'word/styles.xml'", "method 99"]),
     ("bad CRC", lambda: assemble(base_with(edited(DOCUMENT, crc=edited(DOCUMENT).crc ^ 1))), "NotADocxError",
      ["'word/document.xml'", "CRC-32"]),
-    ("corrupt deflate stream", lambda: assemble(base_with(edited(DOCUMENT, stored=b"\x07" + edited(DOCUMENT).stored[1:]))),
+    ("corrupt deflate stream",
+     lambda: assemble(base_with(edited(DOCUMENT, stored=b"\x07" + edited(DOCUMENT).stored[1:]))),
      "NotADocxError", ["'word/document.xml'", "corrupt deflate data"]),
     ("deflate stream cut short", lambda: assemble(base_with(edited(DOCUMENT, stored=edited(DOCUMENT).stored[:40]))),
      "NotADocxError", ["'word/document.xml'", "cut short"]),
@@ -142,11 +143,13 @@ ATTACKS: list[tuple[str, Callable[[], bytes], str, list[str]]] = [
      "TemplatePartError", ["[Content_Types].xml", "DOCTYPE"]),
     ("invalid UTF-8", lambda: with_document(document_xml("\ncaf\udce9 au lait").encode("utf-8", "surrogateescape")),
      "TemplatePartError", ["word/document.xml", "not UTF-8 text", "line 3, column 4", "caf⟨here⟩\\xe9 au lait"]),
-    ("unknown encoding", lambda: with_document(document_xml("x", '<?xml version="1.0" encoding="x-nonsense"?>').encode()),
+    ("unknown encoding",
+     lambda: with_document(document_xml("x", '<?xml version="1.0" encoding="x-nonsense"?>').encode()),
      "TemplatePartError", ["word/document.xml", "unknown encoding 'x-nonsense'"]),
     ("UTF-16 mark, UTF-8 declaration", lambda: with_document(document_xml("x").encode("utf-16")),
      "TemplatePartError", ["word/document.xml", "names 'UTF-8' but the part is utf-16"]),
-    ("UTF-16 declaration, ASCII bytes", lambda: with_document(document_xml("x", '<?xml version="1.0" encoding="UTF-16"?>').encode()),
+    ("UTF-16 declaration, ASCII bytes",
+     lambda: with_document(document_xml("x", '<?xml version="1.0" encoding="UTF-16"?>').encode()),
      "TemplatePartError", ["word/document.xml", "names 'UTF-16' but is not written in it"]),
 ]
 
@@ -319,7 +322,8 @@ def test_build_replaces_any_member_and_appends_new_ones() -> None:
     assert len(package.build({})) <= len(data)
     before, after = records_of(data), records_of(built)
     assert [item.name for item in after] == [item.name for item in before] + ["word/media/b.png", "customXml/c.xml"]
-    for old, new in zip(before, after):
+    # The appended members come after the zipped pairs.
+    for old, new in zip(before, after, strict=False):
         assert new.stored == old.stored or new.name == rels
     assert zipfile.ZipFile(io.BytesIO(built)).read(rels) == b"<Relationships/>"
     with pytest.raises(ValueError, match="word/nothing.xml"):

@@ -154,7 +154,8 @@ ESCAPE = "{{ cycler.__init__.__globals__.os.system('touch {marker}') }}"
     (ESCAPE, ["--trusted"], ["0"]),
     ("{{ name }}" + SLOW, ["--timeout", "1"], "word/document.xml: ran out of time after 1 seconds"),
 ])
-def test_render_is_sandboxed_and_timed(tmp_path: Path, text: str, options: list[str], expected: str | list[str]) -> None:
+def test_render_is_sandboxed_and_timed(tmp_path: Path, text: str, options: list[str],
+                                       expected: str | list[str]) -> None:
     marker = tmp_path / "escaped"
     template = write_template(tmp_path / "template.docx", text.replace("{marker}", str(marker)))
     (tmp_path / "data.json").write_text('{"name": "Ann"}')

@@ -126,7 +126,7 @@ def test_corpus_reads_the_same_in_libreoffice(office: str, tmp_path: Path) -> No
                             ("literal", case.literal), ("tagged", _render(case.template, CONTEXT))]:
             documents.append(tmp_path / f"{path.stem}.{label}.docx")
             documents[-1].write_bytes(data)
-    texts = dict(zip((document.stem for document in documents), pdf_text(office, documents, tmp_path)))
+    texts = dict(zip((document.stem for document in documents), pdf_text(office, documents, tmp_path), strict=True))
     differ = []
     for stem, found in values.items():
         for expected, rendered in [("original", "empty"), ("literal", "tagged")]:

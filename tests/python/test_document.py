@@ -40,8 +40,8 @@ def letter() -> bytes:
     rows = [["{% cellbg \u201cD9E2F3\u201d %}Item", "Qty", "Price"], ["{%tr for line in lines %}", "", ""],
             ["{% vm %}{{ kind }}", "{{ line.name }}", "{{ line.qty }}"], ["{%tr endfor %}", "", ""],
             ["{% colspan 2 %}Total", "{{ total }}", ""]]
-    for row, values in zip(table.rows, rows):
-        for cell, value in zip(row.cells, values):
+    for row, values in zip(table.rows, rows, strict=True):
+        for cell, value in zip(row.cells, values, strict=True):
             cell.text = value
     total_row = table.rows[4]._tr
     total_row.remove(total_row.tc_lst[-1])
@@ -96,7 +96,7 @@ def test_save_copies_untouched_members_as_stored(backend: str, tmp_path: Path) -
     scrivelle.save(tmp_path / "out.docx")
     with zipfile.ZipFile(io.BytesIO(source)) as old, zipfile.ZipFile(tmp_path / "out.docx") as new:
         assert new.namelist() == old.namelist()
-        for before, after in zip(old.infolist(), new.infolist()):
+        for before, after in zip(old.infolist(), new.infolist(), strict=True):
             assert (after.compress_type, after.date_time) == (before.compress_type, before.date_time)
             if before.filename not in scrivelle.parts:
                 assert (after.CRC, after.compress_size) == (before.CRC, before.compress_size)

@@ -24,10 +24,12 @@ from docx.oxml.ns import qn
 from docx.shared import Cm, Pt, RGBColor
 from helpers_docx import W, members, read, to_bytes, zip_with
 from lxml import etree
-from test_values import CT, RELS, check_package, office, pictures_listed, png, render  # noqa: F401
+from test_values import CT, RELS, check_package, office, pictures_listed, png, render
 
 import tesserine
 from tesserine import Fragment, FragmentWarning, Limits, Picture, Scrivelle
+
+__all__ = ["office"]
 
 FOOTNOTES_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml"
 FOOTNOTES_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/footnotes"
@@ -121,8 +123,8 @@ def template_docx(clause_style: bool = False, picture: tuple[int, int, int] = (2
     document.add_paragraph("{{p clause }}")
     table = document.add_table(rows=3, cols=2)
     for row, cells in zip(table.rows, [["{%tr for item in items %}", ""], ["{{ item.name }}", "{{p item.sheet }}"],
-                                       ["{%tr endfor %}", ""]]):
-        for cell, text in zip(row.cells, cells):
+                                       ["{%tr endfor %}", ""]], strict=True):
+        for cell, text in zip(row.cells, cells, strict=True):
             cell.text = text
     document.add_paragraph("End")
     return to_bytes(document)
@@ -204,7 +206,8 @@ def test_fragment_in_body_and_table_loop() -> None:
     assert texts.count("Clause see the terms and above") == uses
     # Each insertion is a list of its own, apart from the template's list and from each other.
     lists = numbering_of(data)
-    template_list = xml(files, "word/styles.xml").find(f".//{W}style[@{W}styleId='ListNumber']//{W}numId").get(W + "val")
+    list_number = f".//{W}style[@{W}styleId='ListNumber']//{W}numId"
+    template_list = xml(files, "word/styles.xml").find(list_number).get(W + "val")
     assert len(lists) == 2 * uses and len(set(lists)) == uses and template_list not in lists
     # One picture stored for the template's and one for the four copies of the fragment's.
     assert sum(name.startswith("word/media/") for name in files) == 2
@@ -212,8 +215,8 @@ def test_fragment_in_body_and_table_loop() -> None:
     assert len(document.inline_shapes) == 1 + uses
     assert [link.address for p in document.paragraphs for link in p.hyperlinks if link.address] == [URL] * 2
     notes = xml(files, "word/footnotes.xml")
-    assert ["".join(note.itertext()) for note in notes.iter(W + "footnote") if note.get(W + "id") not in ("-1", "0")] == \
-        [" Clause note"] * uses
+    notes_written = [note for note in notes.iter(W + "footnote") if note.get(W + "id") not in ("-1", "0")]
+    assert ["".join(note.itertext()) for note in notes_written] == [" Clause note"] * uses
     names = [mark.get(W + "name") for mark in xml(files, "word/document.xml").iter(W + "bookmarkStart")]
     assert names == ["Terms", "Terms_2", "Terms_3", "Terms_4"]
     fields = [field.get(W + "instr") for field in xml(files, "word/document.xml").iter(W + "fldSimple")]
@@ -416,9 +419,10 @@ def test_lists_restart_as_in_the_fragment_in_every_copy() -> None:
     assert [text for _, text in clause_paragraphs(data)] == ["Clause a", "Clause b", "Clause again {{ not_a_tag }}"] * 2
     first, second = used[:3], used[3:]
     assert first[0] == first[1] != first[2] and len(set(first) | set(second)) == 4
-    definitions = [{nums[number].find(W + "abstractNumId").get(W + "val") for number in copy} for copy in (first, second)]
+    copies = (first, second)
+    definitions = [{nums[number].find(W + "abstractNumId").get(W + "val") for number in copy} for copy in copies]
     assert all(len(each) == 1 for each in definitions) and definitions[0] != definitions[1]
-    assert [nums[copy[2]].find(f"{W}lvlOverride/{W}startOverride") is not None for copy in (first, second)] == [True] * 2
+    assert [nums[copy[2]].find(f"{W}lvlOverride/{W}startOverride") is not None for copy in copies] == [True] * 2
     nsids = [abstract.find(W + "nsid").get(W + "val") for abstract in numbering.iter(W + "abstractNum")
              if abstract.find(W + "nsid") is not None]
     assert len(nsids) == len(set(nsids))

@@ -348,7 +348,8 @@ def test_batch_draws_its_bar_on_a_terminal(tmp_path: Path) -> None:
     fcntl.ioctl(its_side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
     with os.fdopen(terminal, "rb", buffering=0) as screen:
         subprocess.run([sys.executable, "-m", "tesserine", "batch", str(template), str(lines), "-o",
-                        str(tmp_path / "out"), "--plain-json"], stderr=its_side, env=child_env(), timeout=60, check=True)
+                        str(tmp_path / "out"), "--plain-json"],
+                       stderr=its_side, env=child_env(), timeout=60, check=True)
         os.close(its_side)
         shown = b""
         while True:

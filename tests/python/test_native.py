@@ -187,7 +187,7 @@ def test_repeated_calls_keep_memory_and_references_flat(name: str) -> None:
     traced = tracemalloc.get_traced_memory()[0]
     rounds = 8000
     for _ in range(rounds):
-        for argument, result in zip(args, expected):
+        for argument, result in zip(args, expected, strict=True):
             assert call(function, argument) == result
     gc.collect()
     traced_growth = tracemalloc.get_traced_memory()[0] - traced

@@ -35,10 +35,12 @@ BOLD = "<w:rPr><w:b/></w:rPr>"
     (f"<w:body>{{{{- x.y -}}}}  {P}</w:p>", f"<w:body>{{{{-( x.y )|tesserine_paragraph -}}}}  {P}</w:p>"),
     (f"<w:tc><w:tcPr><w:shd w:fill=\"{{{{ c }}}}\"/></w:tcPr>{P}</w:p>",
      f"<w:tc><w:tcPr><w:shd w:fill=\"{{{{ c }}}}\"/></w:tcPr>{P}</w:p>"),
-    (f"{P}{R}<w:instrText>{{{{ x }}}}</w:instrText></w:r></w:p>", f"{P}{R}<w:instrText>{{{{ x }}}}</w:instrText></w:r></w:p>"),
+    (f"{P}{R}<w:instrText>{{{{ x }}}}</w:instrText></w:r></w:p>",
+     f"{P}{R}<w:instrText>{{{{ x }}}}</w:instrText></w:r></w:p>"),
     (f"{P}<w:tab/>{{{{ x }}}}</w:p>", f"{P}<w:tab/>{{{{( x )|tesserine_run }}}}</w:p>"),
     (f"{P}{R}<w:t/>{{{{ x }}}}</w:r></w:p>", f"{P}{R}<w:t/>{{{{ x }}}}</w:r></w:p>"),
-    (f"{P}{{% if a %}}{{{{ '}}}}' }}}}{{% endif %}}</w:p>", f"{P}{{% if a %}}{{{{( '}}}}' )|tesserine_run }}}}{{% endif %}}</w:p>"),
+    (f"{P}{{% if a %}}{{{{ '}}}}' }}}}{{% endif %}}</w:p>",
+     f"{P}{{% if a %}}{{{{( '}}}}' )|tesserine_run }}}}{{% endif %}}</w:p>"),
     ("<w:body>{% raw %}{{ x }}{% endraw %}</w:body>", "<w:body>{% raw %}{{ x }}{% endraw %}</w:body>"),
     ("<w:body>{{ x </w:body>", "<w:body>{{ x </w:body>"),
     # A run tag takes the properties of the run it was typed in, which patching cut at the tag.
@@ -267,7 +269,8 @@ def template_with_picture(where: str = "body", loop: bool = False) -> bytes:
     holder = next(paragraph._p for paragraph in story.paragraphs if paragraph._p.find(f".//{WP}docPr") is not None)
     holder.find(f".//{WP}docPr").set("name", "Logo")
     if loop:
-        holder.addprevious(parse_xml(f'<w:p xmlns:w="{W[1:-1]}"><w:r><w:t>{{%p for i in range(3) %}}</w:t></w:r></w:p>'))
+        holder.addprevious(parse_xml(
+            f'<w:p xmlns:w="{W[1:-1]}"><w:r><w:t>{{%p for i in range(3) %}}</w:t></w:r></w:p>'))
         holder.addnext(parse_xml(f'<w:p xmlns:w="{W[1:-1]}"><w:r><w:t>{{%p endfor %}}</w:t></w:r></w:p>'))
     picture.add_paragraph("{{ w }}")
     return to_bytes(picture)

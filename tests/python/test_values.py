@@ -81,8 +81,8 @@ def template(place: str) -> bytes:
     elif place == "table row":
         table = document.add_table(rows=3, cols=2)
         for row, cells in zip(table.rows, [["{%tr for v in row_values %}", ""], ["{{ v }}", "{{ loop.index }}"],
-                                           ["{%tr endfor %}", ""]]):
-            for cell, text in zip(row.cells, cells):
+                                           ["{%tr endfor %}", ""]], strict=True):
+            for cell, text in zip(row.cells, cells, strict=True):
                 cell.text = text
     elif place == "header":
         document.add_paragraph("Body")
@@ -127,7 +127,8 @@ def check_package(files: dict[str, bytes]) -> None:
     for name in files:
         assert name in overrides or name.rsplit(".", 1)[-1].lower() in defaults, name
     drawing_ids: list[str] = []
-    for part in [name for name in files if name.startswith("word/") and name.endswith(".xml") and "/_rels/" not in name]:
+    parts = [name for name in files if name.startswith("word/") and name.endswith(".xml") and "/_rels/" not in name]
+    for part in parts:
         root = etree.fromstring(files[part])
         rels_name = posixpath.join(posixpath.dirname(part), "_rels", posixpath.basename(part) + ".rels")
         relationships = {}
@@ -205,7 +206,8 @@ def test_value_in_place(kind: str, place: str) -> None:
         assert styles(found, "Bob") == [(None, italic, True, None)] * uses(place)
     elif kind == "link":
         links = [link for paragraph in found for link in paragraph.hyperlinks]
-        assert [(link.address, link.text) for link in links] == [("https://example.com/?a=1&b=2", "example")] * uses(place)
+        expected = [("https://example.com/?a=1&b=2", "example")] * uses(place)
+        assert [(link.address, link.text) for link in links] == expected
     elif kind == "markdown":
         assert styles(found, "strong")[0][0] is True
     else:

@@ -6,4 +6,5 @@ from .markdown import Markdown
 from .picture import Picture
 from .styled import Link, Styled
 
-__all__ = ["Fragment", "FragmentWarning", "Link", "LinkError", "Markdown", "Picture", "PictureError", "RichValueError", "Styled", "ValueTextError"]
+__all__ = ["Fragment", "FragmentWarning", "Link", "LinkError", "Markdown", "Picture", "PictureError", "RichValueError",
+           "Styled", "ValueTextError"]

@@ -103,7 +103,8 @@ class _Writer:
             elif kind in ("fence", "code_block"):
                 for line in token.content.rstrip("\n").split("\n"):
                     properties = self._properties()
-                    set_property(properties, make("w:spacing", {"w:before": "0", "w:after": "0"}), PARAGRAPH_PROPERTY_ORDER)
+                    unspaced = make("w:spacing", {"w:before": "0", "w:after": "0"})
+                    set_property(properties, unspaced, PARAGRAPH_PROPERTY_ORDER)
                     self._paragraph(properties, (Piece(line, Format(font=MONOSPACE)),))
             elif kind == "hr":
                 properties = self._properties()
@@ -144,13 +145,15 @@ class _Writer:
             if kind in ("text", "html_inline"):
                 pieces.append(Piece(child.content, form, links[-1] if links else None))
             elif kind == "code_inline":
-                pieces.append(Piece(child.content, dataclasses.replace(form, font=MONOSPACE), links[-1] if links else None))
+                code = dataclasses.replace(form, font=MONOSPACE)
+                pieces.append(Piece(child.content, code, links[-1] if links else None))
             elif kind == "softbreak":
                 pieces.append(Piece(" ", form, links[-1] if links else None))
             elif kind == "hardbreak":
                 pieces.append(Piece("\n", form, links[-1] if links else None))
             elif kind == "image":
-                pieces.append(Piece(child.content or str(child.attrGet("alt") or ""), form, links[-1] if links else None))
+                alt = child.content or str(child.attrGet("alt") or "")
+                pieces.append(Piece(alt, form, links[-1] if links else None))
             elif kind in ("strong_open", "strong_close"):
                 form = dataclasses.replace(form, bold=kind == "strong_open" or None)
             elif kind in ("em_open", "em_close"):

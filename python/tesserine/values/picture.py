@@ -112,7 +112,8 @@ def _inspect_bitmap(data: bytes, label: str) -> Image:
     except (OSError, SyntaxError, ValueError) as error:
         raise PictureError(f"Picture({label}): the picture data is damaged ({error})") from None
     if kind not in FORMATS:
-        raise PictureError(f"Picture({label}): {kind} pictures are not supported (use PNG, JPEG, GIF, BMP, TIFF or SVG)")
+        raise PictureError(f"Picture({label}): {kind} pictures are not supported"
+                           " (use PNG, JPEG, GIF, BMP, TIFF or SVG)")
     if min(pixels) <= 0:
         raise PictureError(f"Picture({label}): the picture has no pixels")
     return Image(data, FORMATS[kind], *(_emu(count, _dpi(dpi, axis)) for axis, count in enumerate(pixels)))

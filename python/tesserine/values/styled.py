@@ -67,14 +67,17 @@ class Format:
         if self.color is not None:
             object.__setattr__(self, "color", _colour(str(self.color), "color"))
         if isinstance(self.underline, str) and self.underline.lower() not in UNDERLINES:
-            raise RichValueError(f"underline={self.underline!r}: use True, False or one of {sorted(UNDERLINES.values())}")
+            raise RichValueError(f"underline={self.underline!r}:"
+                                 f" use True, False or one of {sorted(UNDERLINES.values())}")
         if self.highlight is not None:
             name = str(self.highlight)
             if name.lower() not in HIGHLIGHTS:
                 object.__setattr__(self, "highlight", "#" + _colour(name, "highlight"))
         if self.size is not None:
-            if isinstance(self.size, bool) or not isinstance(self.size, (int, float)) or not 0 < self.size <= _LARGEST_SIZE:
-                raise RichValueError(f"size={self.size!r}: give a font size in points, above 0 and at most {_LARGEST_SIZE}")
+            if (isinstance(self.size, bool) or not isinstance(self.size, (int, float))
+                    or not 0 < self.size <= _LARGEST_SIZE):
+                raise RichValueError(f"size={self.size!r}:"
+                                     f" give a font size in points, above 0 and at most {_LARGEST_SIZE}")
         if self.superscript and self.subscript:
             raise RichValueError("superscript and subscript cannot both be set")
         if self.font is not None:
@@ -167,7 +170,8 @@ class Styled(RichValue):
         link: str | None = None,
     ) -> None:
         form = Format(bold, italic, underline, strike, color, highlight, size, font, style, superscript, subscript)
-        self.pieces = (Piece(clean_text(str(text), f"{type(self).__name__} text"), form, None if link is None else check_link(link)),)
+        cleaned = clean_text(str(text), f"{type(self).__name__} text")
+        self.pieces = (Piece(cleaned, form, None if link is None else check_link(link)),)
 
     def __add__(self, other: object) -> Styled:
         if isinstance(other, Styled):
