@@ -18,6 +18,7 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install -q ".[test]"
+python3 -m ruff check .
 
 cmake -S . -B build/tests -DTESSERINE_TESTS=ON -DTESSERINE_MODULE=OFF -DTESSERINE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build/tests -j"$(nproc)"
