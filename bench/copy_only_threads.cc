@@ -25,7 +25,10 @@ struct Worker {
   std::vector<char> a, b, result;
 
   Worker()
-      : args(2 * kCalls, std::vector<char>(2 * kPart, 'x')), a(kPart), b(kPart), result(2 * kPart) {}
+      : args(2 * kCalls, std::vector<char>(2 * kPart, 'x')),
+        a(kPart),
+        b(kPart),
+        result(2 * kPart) {}
 
   void run() {
     for (size_t call = 0; call < kCalls; ++call) {

@@ -47,8 +47,7 @@ std::string read_file(const char* path) {
 void call_pair(const std::string& part, const std::string& prepared) {
   PassResult patched = tesserine::run_patch_pipeline(part);
   PassResult rendered = tesserine::post_render(prepared);
-  if (!patched.is_rewritten() || !rendered.is_rewritten() ||
-      rendered.text().view() != part) {
+  if (!patched.is_rewritten() || !rendered.is_rewritten() || rendered.text().view() != part) {
     std::fprintf(stderr, "wrong result\n");
     std::exit(1);
   }

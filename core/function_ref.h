@@ -14,8 +14,7 @@ class FunctionRef;
 template <typename R, typename... Args>
 class FunctionRef<R(Args...)> {
  public:
-  template <typename F,
-            typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+  template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
   FunctionRef(F&& f) noexcept  // NOLINT: implicit by design, like std::function
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
         call_([](void* object, Args... args) -> R {

@@ -33,8 +33,7 @@ std::string restored_delimiters(std::string_view text) {
 // The code-unit route: unless it leaves the step to the UTF-8 route, it gives
 // post_render's text, written within the room it asked for.
 template <class Unit>
-void check_code_units(std::span<const Unit> units, std::span<const Unit> expected,
-                      bool rewritten) {
+void check_code_units(std::span<const Unit> units, std::span<const Unit> expected, bool rewritten) {
   fuzz::ExactRoom<Unit> room;
   using Kind = tesserine::UnitsResult::Kind;
   const tesserine::UnitsResult got = tesserine::post_render_units<Unit>(units, room);

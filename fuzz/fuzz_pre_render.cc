@@ -38,7 +38,8 @@ void check_code_units(std::string_view text, std::string_view expected) {
       tesserine::pre_render_units<uint32_t>(std::span<const uint32_t>(points), room);
   FUZZ_CHECK(got.kind == (want.size() != points.size() ? Kind::Rewritten : Kind::Unchanged));
   if (got.kind == Kind::Rewritten)
-    FUZZ_CHECK(std::equal(room.units.get(), room.units.get() + got.length, want.begin(), want.end()));
+    FUZZ_CHECK(
+        std::equal(room.units.get(), room.units.get() + got.length, want.begin(), want.end()));
 }
 
 }  // namespace

@@ -27,8 +27,10 @@ inline size_t utf8_sequence(std::string_view text, size_t at) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
   if (lead < 0x80) return 1;
-  const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                        : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                        : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                       : 0;
   if (length == 0 || text.size() - at < length) return 0;
   // The second byte's range narrows after the leads that begin overlong forms,
   // surrogates or code points past U+10FFFF.
@@ -59,12 +61,12 @@ inline std::string repair_utf8(const uint8_t* data, size_t size) {
   return text;
 }
 
-#define FUZZ_CHECK(condition)                                                               \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
+#define FUZZ_CHECK(condition)                                                              \
+  do {                                                                                     \
+    if (!(condition)) {                                                                    \
       std::fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
-      __builtin_trap();                                                                     \
-    }                                                                                       \
+      __builtin_trap();                                                                    \
+    }                                                                                      \
   } while (0)
 
 inline thread_local size_t allocations = 0;

@@ -38,8 +38,9 @@ std::vector<std::string> texts() {
   for (int i = 0; i < 40; ++i)
     body += "<w:tr>" + cell("{% vm %}") + cell("{</w:t></w:r><w:r><w:t>{ item.price }}") +
             cell("{% hm %}") + cell("{% colspan n %}") + cell("{% cellbg c %}") + "</w:tr>";
-  body += "</w:tbl><w:p><w:r><w:t>{%- if x -%}</w:t></w:r></w:p><w:p><w:r><w:t>a\tb\nc\ad\fe {_{ v }_}"
-          "</w:t></w:r></w:p></w:body>";
+  body +=
+      "</w:tbl><w:p><w:r><w:t>{%- if x -%}</w:t></w:r></w:p><w:p><w:r><w:t>a\tb\nc\ad\fe {_{ v }_}"
+      "</w:t></w:r></w:p></w:body>";
   return {body, "", "<w:p>\n<w:p> {_% if %_}\a</w:p>", cell("{% colspan a\\b %}")};
 }
 

@@ -44,8 +44,8 @@ PyObject* bind_argument(const Signature& sig, PyObject* const* args, Py_ssize_t 
                         PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given",
-                 sig.name, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given", sig.name,
+                 nargs);
     return nullptr;
   }
   PyObject* value = nargs == 1 ? args[0] : nullptr;
@@ -53,8 +53,7 @@ PyObject* bind_argument(const Signature& sig, PyObject* const* args, Py_ssize_t 
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
     if (PyUnicode_CompareWithASCIIString(key, sig.parameter) != 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                   key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
       return nullptr;
     }
     if (value != nullptr) {
@@ -65,8 +64,8 @@ PyObject* bind_argument(const Signature& sig, PyObject* const* args, Py_ssize_t 
     value = args[nargs + i];
   }
   if (value == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                 sig.name, sig.parameter);
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", sig.name,
+                 sig.parameter);
     return nullptr;
   }
   return value;
@@ -241,8 +240,8 @@ PyObject* on_code_units(const Signature& sig, PyObject* str, bool& route) {
 // pre_render (kInsert) or post_render on the str's own units, or by the UTF-8
 // route when those will not do.
 template <bool kInsert>
-PyObject* call_on_units(const Signature& sig, Work work, PyObject* const* args,
-                        Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* call_on_units(const Signature& sig, Work work, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
   PyObject* value = bind_argument(sig, args, nargsf, kwnames);
   if (value == nullptr || !check_str(sig, value)) return nullptr;
   if (PyUnicode_READY(value) < 0) {
@@ -281,7 +280,8 @@ static_assert(kFlags == 0xA2);
 
 PyMethodDef patch_xml_def = {
     "patch_xml", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(patch_xml)), kFlags,
-    "patch_xml(src)\n--\n\nNative `Scrivelle.patch_xml`; `None` means \"use the Python reference\"."};
+    "patch_xml(src)\n--\n\nNative `Scrivelle.patch_xml`; `None` means \"use the Python "
+    "reference\"."};
 PyMethodDef pre_render_def = {
     "pre_render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pre_render_fn)),
     kFlags, "pre_render(src)\n--\n\nNative prefix of `render_xml_part`; `None` means unchanged."};

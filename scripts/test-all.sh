@@ -10,6 +10,7 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v soffice >/dev/null || missing+=(libreoffice-writer-nogui)
 command -v pdftotext >/dev/null || missing+=(poppler-utils)
+command -v clang-format >/dev/null || missing+=(clang-format)
 if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -18,6 +19,8 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install -q ".[test]"
+
+git ls-files '*.h' '*.cc' '*.inc' | xargs clang-format --dry-run --Werror
 python3 -m ruff check .
 
 cmake -S . -B build/tests -DTESSERINE_TESTS=ON -DTESSERINE_MODULE=OFF -DTESSERINE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug

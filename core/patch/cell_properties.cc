@@ -23,11 +23,10 @@ struct CellPropertyTag {
   std::string_view property_close;
 };
 
-constexpr CellPropertyTag COLSPAN_TAG{Literal("colspan"), "<w:gridSpan",
-                                      "<w:gridSpan w:val=\"{{", "}}\"/>"};
-constexpr CellPropertyTag CELLBG_TAG{Literal("cellbg"), "<w:shd",
-                                     "<w:shd w:val=\"clear\" w:color=\"auto\" w:fill=\"{{",
-                                     "}}\"/>"};
+constexpr CellPropertyTag COLSPAN_TAG{Literal("colspan"), "<w:gridSpan", "<w:gridSpan w:val=\"{{",
+                                      "}}\"/>"};
+constexpr CellPropertyTag CELLBG_TAG{
+    Literal("cellbg"), "<w:shd", "<w:shd w:val=\"clear\" w:color=\"auto\" w:fill=\"{{", "}}\"/>"};
 
 constexpr Literal EMPTY_TEXT("<w:t></w:t>");
 constexpr Literal CELL_PROPERTIES("<w:tcPr");
@@ -42,8 +41,8 @@ Buffer remove_emptied_runs(Buffer cell) {
     return TagSpan{*o, *o + EMPTY_TEXT.size(), *o, *o};
   };
   auto write_nothing = [](Buffer&, size_t, const TagSpan&, size_t) { return EmitResult::ok(); };
-  PassResult runs = replace_enclosing_elements(view, RUN_START, find_empty_text, RUN_END.view(),
-                                               write_nothing);
+  PassResult runs =
+      replace_enclosing_elements(view, RUN_START, find_empty_text, RUN_END.view(), write_nothing);
   if (!runs.is_rewritten()) return cell;
   return std::move(runs.text());
 }
@@ -85,14 +84,12 @@ void write_cell(Buffer& output, std::string_view cell, const CellPropertyTag& co
   output.append(cell.substr(q));
 }
 
-EmitResult emit_cell_property(const CellPropertyTag& config, std::string_view text,
-                              Buffer& output, size_t element_start, const TagSpan& tag,
-                              size_t region_end) {
+EmitResult emit_cell_property(const CellPropertyTag& config, std::string_view text, Buffer& output,
+                              size_t element_start, const TagSpan& tag, size_t region_end) {
   // Backslashes in these expressions are left to the host's own implementation.
   if (find_byte(text, '\\', tag.body_start, tag.body_end))
     return EmitResult::abort("backslash in colspan/cellbg expression");
-  const std::string_view expression =
-      text.substr(tag.body_start, tag.body_end - tag.body_start);
+  const std::string_view expression = text.substr(tag.body_start, tag.body_end - tag.body_start);
 
   Buffer cell(region_end - element_start);
   cell.append(text.substr(element_start, tag.start - element_start));
@@ -112,8 +109,7 @@ PassResult apply_cell_property_tags(std::string_view text, const CellPropertyTag
     if (!tag) return std::nullopt;
     return TagSpan{tag->start, tag->end, tag->body_start, tag->body_end};
   };
-  auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag,
-                     size_t region_end) {
+  auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag, size_t region_end) {
     return emit_cell_property(config, text, output, element_start, tag, region_end);
   };
   return replace_enclosing_elements_copying(text, CELL_START, finder, CELL_END.view(), emitter);

@@ -123,15 +123,13 @@ PassResult run_engine(std::string_view text, const StartTagPattern& pattern,
 }  // namespace
 
 PassResult replace_enclosing_elements(std::string_view text, const StartTagPattern& pattern,
-                                      TagFinder finder, std::string_view closing,
-                                      Emitter emitter) {
+                                      TagFinder finder, std::string_view closing, Emitter emitter) {
   // A finder that searches by itself copies nothing on the way.
   auto whole = [&](CopyingSearch&, size_t from, size_t) { return finder(from); };
   return run_engine(text, pattern, whole, closing, emitter);
 }
 
-PassResult replace_enclosing_elements_copying(std::string_view text,
-                                              const StartTagPattern& pattern,
+PassResult replace_enclosing_elements_copying(std::string_view text, const StartTagPattern& pattern,
                                               CopyingTagFinder finder, std::string_view closing,
                                               Emitter emitter) {
   return run_engine(text, pattern, finder, closing, emitter);

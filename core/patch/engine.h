@@ -49,16 +49,13 @@ using TagFinder = FunctionRef<std::optional<TagSpan>(size_t from)>;
 using CopyingTagFinder =
     FunctionRef<std::optional<TagSpan>(CopyingSearch& search, size_t from, size_t to)>;
 // Appends the replacement of text[element_start..region_end) to `output`.
-using Emitter =
-    FunctionRef<EmitResult(Buffer& output, size_t element_start, const TagSpan& tag,
-                           size_t region_end)>;
+using Emitter = FunctionRef<EmitResult(Buffer& output, size_t element_start, const TagSpan& tag,
+                                       size_t region_end)>;
 
 PassResult replace_enclosing_elements(std::string_view text, const StartTagPattern& pattern,
-                                      TagFinder finder, std::string_view closing,
-                                      Emitter emitter);
+                                      TagFinder finder, std::string_view closing, Emitter emitter);
 // The same outcome, found with a finder that copies the text it passes over.
-PassResult replace_enclosing_elements_copying(std::string_view text,
-                                              const StartTagPattern& pattern,
+PassResult replace_enclosing_elements_copying(std::string_view text, const StartTagPattern& pattern,
                                               CopyingTagFinder finder, std::string_view closing,
                                               Emitter emitter);
 

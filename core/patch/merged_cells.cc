@@ -43,7 +43,7 @@ struct ChainLink {
   size_t properties_end;  // the "</w:tcPr"
   size_t text_open_end;   // the ">" of the text element's start tag
   KeywordTag tag;
-  size_t text_close;      // the "</w:t>" after the tag
+  size_t text_close;  // the "</w:t>" after the tag
 };
 
 std::optional<ChainLink> find_chain(std::string_view cell, const Literal& keyword, size_t from) {

@@ -99,6 +99,8 @@ PassResult run_patch_pipeline(std::string_view src, std::span<const PatchPass> p
   return PassResult::rewritten(std::move(copy));
 }
 
-PassResult run_patch_pipeline(std::string_view src) { return run_patch_pipeline(src, PATCH_PASSES); }
+PassResult run_patch_pipeline(std::string_view src) {
+  return run_patch_pipeline(src, PATCH_PASSES);
+}
 
 }  // namespace tesserine

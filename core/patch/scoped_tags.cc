@@ -102,8 +102,7 @@ PassResult replace_scoped_elements(std::string_view text, Kind kind, bool commen
   auto finder = [&](CopyingSearch& search, size_t from, size_t to) {
     return find_scoped_tag(search, from, to);
   };
-  auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag,
-                     size_t region_end) {
+  auto emitter = [&](Buffer& output, size_t element_start, const TagSpan& tag, size_t region_end) {
     return emit_unscoped_tag(text, output, element_start, tag, region_end);
   };
   return replace_enclosing_elements_copying(text, row.start, finder, row.closing, emitter);

@@ -18,13 +18,10 @@ struct TagBodyReplacement {
 
 // Tried in this order at each "&" or 0xE2 byte of a body.
 constexpr TagBodyReplacement TAG_BODY_REPLACEMENTS[] = {
-    {"&#8216;", "'"},
-    {"&lt;", "<"},
-    {"&gt;", ">"},
-    {"\xE2\x80\x9C", "\""},  // U+201C
-    {"\xE2\x80\x9D", "\""},  // U+201D
-    {"\xE2\x80\x98", "'"},   // U+2018
-    {"\xE2\x80\x99", "'"},   // U+2019
+    {"&#8216;", "'"},       {"&lt;", "<"}, {"&gt;", ">"}, {"\xE2\x80\x9C", "\""},  // U+201C
+    {"\xE2\x80\x9D", "\""},                                                        // U+201D
+    {"\xE2\x80\x98", "'"},                                                         // U+2018
+    {"\xE2\x80\x99", "'"},                                                         // U+2019
 };
 
 constexpr std::string_view kPatternStarts = "&\xE2";
@@ -62,8 +59,7 @@ class BodyScanner {
 // replacement goes straight into the pass's output: the bytes come out as if the
 // whole cleaned body replaced the body, without building it apart, and a body
 // without patterns costs only the scan.
-void clean_body(std::string_view text, size_t b, size_t e, CopyingSearch& search,
-                Rewriter& out) {
+void clean_body(std::string_view text, size_t b, size_t e, CopyingSearch& search, Rewriter& out) {
   size_t pos = b;
   while (Offset at = find_any_byte(text, kPatternStarts, pos, e)) {
     pos = *at + 1;

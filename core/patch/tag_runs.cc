@@ -14,7 +14,6 @@ struct Span {
   size_t end;
 };
 
-
 // The closer that ends a tag opened by "{" and `second`, or none when the pair
 // opens no tag.
 const Literal* closer_for(char second) noexcept {

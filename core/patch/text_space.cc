@@ -22,7 +22,6 @@ namespace tesserine {
 
 namespace {
 
-
 struct Tag {
   size_t start;
   size_t end;

@@ -47,8 +47,9 @@ UnitsResult post_render_units(std::span<const Unit> text, AllocateUnits<Unit> al
   return written(done, text.size() - done.count);
 }
 
-#define TESSERINE_CODE_UNITS(Unit)                                                            \
-  template UnitsResult pre_render_units<Unit>(std::span<const Unit>, AllocateUnits<Unit>) noexcept; \
+#define TESSERINE_CODE_UNITS(Unit)                                           \
+  template UnitsResult pre_render_units<Unit>(std::span<const Unit>,         \
+                                              AllocateUnits<Unit>) noexcept; \
   template UnitsResult post_render_units<Unit>(std::span<const Unit>, AllocateUnits<Unit>) noexcept;
 TESSERINE_CODE_UNITS(uint8_t)
 TESSERINE_CODE_UNITS(uint16_t)

@@ -13,7 +13,6 @@
 namespace tesserine {
 namespace {
 
-
 // One piece of a replacement markup: a literal, or the properties looked up for
 // the paragraph or the run being split.
 struct MarkupPiece {
@@ -26,14 +25,14 @@ constexpr MarkupPiece lit(std::string_view text) { return {MarkupPiece::kLiteral
 constexpr MarkupPiece RPR{MarkupPiece::kRunProperties, {}};
 constexpr MarkupPiece PPR{MarkupPiece::kParagraphProperties, {}};
 
-constexpr MarkupPiece TAB_MARKUP[] = {
-    lit("</w:t></w:r><w:r>"), RPR, lit("<w:tab/></w:r><w:r>"), RPR, lit(PRESERVED_TEXT_START)};
-constexpr MarkupPiece PARAGRAPH_MARKUP[] = {
-    lit("</w:t></w:r></w:p><w:p>"), PPR, lit("<w:r>"), RPR, lit(PRESERVED_TEXT_START)};
+constexpr MarkupPiece TAB_MARKUP[] = {lit("</w:t></w:r><w:r>"), RPR, lit("<w:tab/></w:r><w:r>"),
+                                      RPR, lit(PRESERVED_TEXT_START)};
+constexpr MarkupPiece PARAGRAPH_MARKUP[] = {lit("</w:t></w:r></w:p><w:p>"), PPR, lit("<w:r>"), RPR,
+                                            lit(PRESERVED_TEXT_START)};
 constexpr MarkupPiece LINE_MARKUP[] = {lit("</w:t><w:br/>"), lit(PRESERVED_TEXT_START)};
 constexpr MarkupPiece PAGE_MARKUP[] = {
-    lit("</w:t></w:r></w:p><w:p><w:r><w:br w:type=\"page\"/></w:r></w:p><w:p>"), PPR,
-    lit("<w:r>"), RPR, lit(PRESERVED_TEXT_START)};
+    lit("</w:t></w:r></w:p><w:p><w:r><w:br w:type=\"page\"/></w:r></w:p><w:p>"), PPR, lit("<w:r>"),
+    RPR, lit(PRESERVED_TEXT_START)};
 
 struct ListingReplacement {
   std::string_view control;
@@ -52,9 +51,12 @@ constexpr ListingReplacement LISTING_REPLACEMENTS[] = {
 std::string_view piece_text(const MarkupPiece& piece, std::string_view paragraph_properties,
                             std::string_view run_properties) {
   switch (piece.kind) {
-    case MarkupPiece::kRunProperties: return run_properties;
-    case MarkupPiece::kParagraphProperties: return paragraph_properties;
-    case MarkupPiece::kLiteral: break;
+    case MarkupPiece::kRunProperties:
+      return run_properties;
+    case MarkupPiece::kParagraphProperties:
+      return paragraph_properties;
+    case MarkupPiece::kLiteral:
+      break;
   }
   return piece.literal;
 }
@@ -98,8 +100,8 @@ class ControlCursor {
 
   // The first control character at or after `from`.
   Offset next(size_t from) {
-    return next_.first_from(
-        from, [&](size_t f) { return find_any_byte(text_, LISTING_CONTROLS, f); });
+    return next_.first_from(from,
+                            [&](size_t f) { return find_any_byte(text_, LISTING_CONTROLS, f); });
   }
 
   bool within(size_t from, size_t to) {
@@ -210,13 +212,13 @@ class ListingResolver {
       if (!element) break;
       if (controls_.within(element->start, element->end)) {
         if (!paragraph_properties_) {
-          paragraph_properties_ = find_properties(
-              text_.substr(para.start, para.end - para.start), "<w:pPr>", "</w:pPr>");
+          paragraph_properties_ = find_properties(text_.substr(para.start, para.end - para.start),
+                                                  "<w:pPr>", "</w:pPr>");
           paragraph_properties_plain_ = !find_any_byte(*paragraph_properties_, LISTING_CONTROLS, 0);
         }
         if (!run_properties_) {
-          run_properties_ = find_properties(text_.substr(run.start, run.end - run.start),
-                                            "<w:rPr>", "</w:rPr>");
+          run_properties_ =
+              find_properties(text_.substr(run.start, run.end - run.start), "<w:rPr>", "</w:rPr>");
           run_properties_plain_ = !find_any_byte(*run_properties_, LISTING_CONTROLS, 0);
         }
         if (paragraph_properties_plain_ && run_properties_plain_) {
@@ -283,7 +285,7 @@ std::string_view find_properties(std::string_view region, std::string_view open,
   // Every open tag between one close and the next shares that next close, so the
   // close and the last LF or FF before it are found once for all of them: each
   // stretch of the region is scanned a bounded number of times.
-  std::optional<size_t> end;      // the close found for the latest open
+  std::optional<size_t> end;       // the close found for the latest open
   std::optional<size_t> last_bad;  // the last LF or FF in [first body, end)
   size_t from = 0;
   while (Offset start = find_in(region, open, from, region.size())) {

@@ -269,10 +269,10 @@ BreakScan remove_rendered_breaks(std::span<const Unit> text, size_t from, Unit* 
   return kernels<Unit>().remove(text.data(), text.size(), from, out);
 }
 
-#define TESSERINE_PARAGRAPH_BREAKS(Unit)                                                  \
-  template BreakScan first_paragraph_start<Unit>(std::span<const Unit>) noexcept;   \
+#define TESSERINE_PARAGRAPH_BREAKS(Unit)                                                           \
+  template BreakScan first_paragraph_start<Unit>(std::span<const Unit>) noexcept;                  \
   template BreakScan insert_paragraph_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept; \
-  template BreakScan first_rendered_break<Unit>(std::span<const Unit>) noexcept;     \
+  template BreakScan first_rendered_break<Unit>(std::span<const Unit>) noexcept;                   \
   template BreakScan remove_rendered_breaks<Unit>(std::span<const Unit>, size_t, Unit*) noexcept;
 TESSERINE_PARAGRAPH_BREAKS(char)
 TESSERINE_PARAGRAPH_BREAKS(uint8_t)

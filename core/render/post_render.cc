@@ -33,8 +33,7 @@ bool may_hold_delimiter_sequence(std::string_view text) {
   size_t budget = text.size() / 256 + 16;
   size_t pos = 1;
   while (Offset u = find_byte(text, '_', pos)) {
-    if (*u + 1 < text.size() && is_delimiter_byte(text[*u - 1]) &&
-        is_delimiter_byte(text[*u + 1]))
+    if (*u + 1 < text.size() && is_delimiter_byte(text[*u - 1]) && is_delimiter_byte(text[*u + 1]))
       return true;
     if (budget-- == 0) return true;
     pos = *u + 1;

@@ -157,9 +157,9 @@ class SharedBlocks {
 SharedBlocks shared_blocks;
 
 #if __has_include(<pthread.h>)
-[[maybe_unused]] const int fork_handlers_registered = pthread_atfork(
-    [] { shared_blocks.lock_for_fork(); }, [] { shared_blocks.unlock_after_fork(); },
-    [] { shared_blocks.unlock_after_fork(); });
+[[maybe_unused]] const int fork_handlers_registered =
+    pthread_atfork([] { shared_blocks.lock_for_fork(); }, [] { shared_blocks.unlock_after_fork(); },
+                   [] { shared_blocks.unlock_after_fork(); });
 #endif
 
 // The large blocks a thread keeps (see block_pool.h). Trivially destructible, so

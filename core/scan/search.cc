@@ -70,17 +70,16 @@ Offset find_any_followed(std::string_view text, std::string_view set, char follo
   return static_cast<size_t>(hit - text.data());
 }
 
-size_t find_all_any_followed(std::string_view text, std::string_view set, char follow,
-                             size_t gap, size_t from, std::span<size_t> out) {
+size_t find_all_any_followed(std::string_view text, std::string_view set, char follow, size_t gap,
+                             size_t from, std::span<size_t> out) {
   if (from >= text.size()) return 0;
-  return simd::find_all_any_followed(text.data(), text.size(), from, set.data(), set.size(),
-                                     follow, gap, out.data(), out.size());
+  return simd::find_all_any_followed(text.data(), text.size(), from, set.data(), set.size(), follow,
+                                     gap, out.data(), out.size());
 }
 
 Offset find_byte_unfollowed(std::string_view text, char byte, char next, size_t from) {
   if (from >= text.size()) return std::nullopt;
-  const char* hit =
-      simd::find_byte_unfollowed(text.data() + from, text.size() - from, byte, next);
+  const char* hit = simd::find_byte_unfollowed(text.data() + from, text.size() - from, byte, next);
   if (hit == nullptr) return std::nullopt;
   return static_cast<size_t>(hit - text.data());
 }
@@ -101,7 +100,7 @@ size_t space_length(std::string_view text, size_t pos) noexcept {
       if (b1 == 0x80)  // U+2000..U+200A, U+2028, U+2029, U+202F
         return (b2 <= 0x8A || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) && b2 >= 0x80 ? 3 : 0;
       return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;  // U+205F
-    case 0xE3:  // U+3000
+    case 0xE3:                                    // U+3000
       return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
     default:
       return 0;

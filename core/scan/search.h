@@ -172,8 +172,7 @@ inline Offset find_byte(std::string_view text, char byte, size_t from) {
 Offset rfind_byte(std::string_view text, char byte, size_t from, size_t to);
 // First byte in text[from..to) equal to any byte of `set` (1 to 4 bytes); like
 // find_byte, it looks at the first bytes here.
-inline Offset find_any_byte(std::string_view text, std::string_view set, size_t from,
-                            size_t to) {
+inline Offset find_any_byte(std::string_view text, std::string_view set, size_t from, size_t to) {
   constexpr size_t kNear = simd::PROBE_BYTES;
   if (to > text.size()) to = text.size();
   if (from >= to) return std::nullopt;
@@ -201,8 +200,8 @@ Offset find_any_followed(std::string_view text, std::string_view set, char follo
 // The offsets that find_any_followed gives from `from` on, left to right: fills
 // `out` from the front and returns how many it wrote; fewer than out.size()
 // means there are no more.
-size_t find_all_any_followed(std::string_view text, std::string_view set, char follow,
-                             size_t gap, size_t from, std::span<size_t> out);
+size_t find_all_any_followed(std::string_view text, std::string_view set, char follow, size_t gap,
+                             size_t from, std::span<size_t> out);
 // First offset s >= from with text[s] == `byte` that is the last byte of the text
 // or is not followed by `next`.
 Offset find_byte_unfollowed(std::string_view text, char byte, char next, size_t from);

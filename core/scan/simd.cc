@@ -1,11 +1,11 @@
 #include "scan/simd.h"
 
+#include <string.h>
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <string.h>
 #include <type_traits>
 
 #include "scan/vector.h"
@@ -98,8 +98,8 @@ struct Kernels {
   const char* (*find_any[4])(const char* hay, size_t n, const char* set);
   const char* (*find_any_followed[4])(const char* hay, size_t n, const char* set, char follow,
                                       size_t gap);
-  size_t (*find_all_any_followed)(const char* hay, size_t n, size_t from, const char* set,
-                                  size_t k, char follow, size_t gap, size_t* out, size_t cap);
+  size_t (*find_all_any_followed)(const char* hay, size_t n, size_t from, const char* set, size_t k,
+                                  char follow, size_t gap, size_t* out, size_t cap);
   size_t (*copy_to_followed)(char* dst, const char* src, size_t n, size_t avail, char byte,
                              char follow, size_t gap);
   const char* (*find_byte_unfollowed)(const char* hay, size_t n, char byte, char next);
@@ -132,8 +132,7 @@ const char* find_any_followed(const char* hay, size_t n, const char* set, size_t
 }
 
 template <size_t K>
-const char* find_any_followed(const char* hay, size_t n, const char* set, char follow,
-                              size_t gap) {
+const char* find_any_followed(const char* hay, size_t n, const char* set, char follow, size_t gap) {
   return find_any_followed(hay, n, set, K, follow, gap);
 }
 
@@ -150,8 +149,8 @@ size_t find_all_any_followed(const char* hay, size_t n, size_t from, const char*
   return count;
 }
 
-size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte,
-                        char follow, size_t gap) {
+size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte, char follow,
+                        size_t gap) {
   for (size_t i = 0; i < n; ++i) {
     if (src[i] == byte && i + gap < avail && src[i + gap] == follow) return i;
     dst[i] = src[i];
@@ -262,8 +261,8 @@ const char* find_any_followed(const char* hay, size_t n, const char* set, size_t
   return kernels().find_any_followed[k - 1](hay, n, set, follow, gap);
 }
 
-size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte,
-                        char follow, size_t gap) noexcept {
+size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte, char follow,
+                        size_t gap) noexcept {
   return kernels().copy_to_followed(dst, src, n, avail, byte, follow, gap);
 }
 

@@ -38,8 +38,8 @@ const char* find_any_followed(const char* hay, size_t n, const char* set, size_t
 // Bytes of src up to avail (>= n) may be read. Whole blocks are stored, so
 // bytes after s may be written too, but nothing at or past dst + n. For a
 // rewrite that copies the text it searches: one pass over it instead of two.
-size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte,
-                        char follow, size_t gap) noexcept;
+size_t copy_to_followed(char* dst, const char* src, size_t n, size_t avail, char byte, char follow,
+                        size_t gap) noexcept;
 
 // The matches of find_any_followed in hay[0..n) that start at or after `from`,
 // left to right, at most `cap` of them, written to `out`; returns how many. For
@@ -55,7 +55,7 @@ const char* find_byte_unfollowed(const char* hay, size_t n, char byte, char next
 // The two bytes of a needle whose positions filter candidates: its two rarest
 // in markup. Computed once per needle, at compile time for constant needles.
 struct PairFilter {
-  uint32_t first;   // offsets in the needle, different
+  uint32_t first;  // offsets in the needle, different
   uint32_t second;
 };
 

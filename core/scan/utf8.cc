@@ -34,15 +34,21 @@ struct Kernels {
 
   template <class Unit>
   WidenFn<Unit> widen() const {
-    if constexpr (sizeof(Unit) == 1) return widen1;
-    else if constexpr (sizeof(Unit) == 2) return widen2;
-    else return widen4;
+    if constexpr (sizeof(Unit) == 1)
+      return widen1;
+    else if constexpr (sizeof(Unit) == 2)
+      return widen2;
+    else
+      return widen4;
   }
   template <class Unit>
   NarrowFn<Unit> narrow() const {
-    if constexpr (sizeof(Unit) == 1) return narrow1;
-    else if constexpr (sizeof(Unit) == 2) return narrow2;
-    else return narrow4;
+    if constexpr (sizeof(Unit) == 1)
+      return narrow1;
+    else if constexpr (sizeof(Unit) == 2)
+      return narrow2;
+    else
+      return narrow4;
   }
 };
 
@@ -70,8 +76,13 @@ size_t narrow(const Unit* u, size_t n, char* out) {
   return i;
 }
 
-constexpr Kernels kKernels{skip,           widen<uint8_t>,  widen<uint16_t>, widen<uint32_t>,
-                           narrow<uint8_t>, narrow<uint16_t>, narrow<uint32_t>};
+constexpr Kernels kKernels{skip,
+                           widen<uint8_t>,
+                           widen<uint16_t>,
+                           widen<uint32_t>,
+                           narrow<uint8_t>,
+                           narrow<uint16_t>,
+                           narrow<uint32_t>};
 
 }  // namespace scalar
 

@@ -231,9 +231,9 @@ struct Avx2 {
   static uint32_t ascii(const Avx2 (&u)[4]) noexcept {
     const __m256i a = ascii_lanes(u[0].v), b = ascii_lanes(u[1].v);
     const __m256i c = ascii_lanes(u[2].v), d = ascii_lanes(u[3].v);
-    return Avx2{_mm256_permutevar8x32_epi32(
-                    _mm256_packs_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d)),
-                    unit_order())}
+    return Avx2{
+        _mm256_permutevar8x32_epi32(
+            _mm256_packs_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d)), unit_order())}
         .bits();
   }
   static bool all_ascii(const Avx2 (&u)[2]) noexcept {
@@ -248,9 +248,8 @@ struct Avx2 {
 
  private:
   static __m256i ascii_lanes(__m256i x) noexcept {
-    return _mm256_cmpeq_epi32(
-        _mm256_and_si256(x, _mm256_set1_epi32(static_cast<int>(0xFFFFFF80))),
-        _mm256_setzero_si256());
+    return _mm256_cmpeq_epi32(_mm256_and_si256(x, _mm256_set1_epi32(static_cast<int>(0xFFFFFF80))),
+                              _mm256_setzero_si256());
   }
   static __m256i unit_order() noexcept { return _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7); }
 };
@@ -296,7 +295,8 @@ inline std::optional<uint32_t> probe_any(const char* p, size_t readable,
 inline std::optional<uint32_t> probe_pair(const char* p, size_t readable, uint32_t first, char a,
                                           uint32_t second, char b) noexcept {
 #if TESSERINE_VECTOR_X86
-  if (active_level() != Level::Scalar && readable >= PROBE_BYTES + (first > second ? first : second))
+  if (active_level() != Level::Scalar &&
+      readable >= PROBE_BYTES + (first > second ? first : second))
     return ((Sse2::load(p + first) == Sse2::splat(a)) & (Sse2::load(p + second) == Sse2::splat(b)))
         .bits();
 #endif

@@ -19,9 +19,18 @@ void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
 void __libc_free(void*);
-void* malloc(size_t n) { ++allocations; return __libc_malloc(n); }
-void* calloc(size_t n, size_t size) { ++allocations; return __libc_calloc(n, size); }
-void* realloc(void* p, size_t n) { ++allocations; return __libc_realloc(p, n); }
+void* malloc(size_t n) {
+  ++allocations;
+  return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t size) {
+  ++allocations;
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t n) {
+  ++allocations;
+  return __libc_realloc(p, n);
+}
 void free(void* p) { __libc_free(p); }
 }
 
@@ -36,7 +45,10 @@ std::vector<std::string> corpus() {
   std::string part = "<w:body>";
   for (int i = 0; i < 50; ++i) part += "<w:p><w:pPr><w:jc/></w:pPr>" + run + "</w:p>";
   part += "<w:tbl><w:tr><w:tc><w:tcPr/><w:p>" + run + "</w:p></w:tc></w:tr></w:tbl></w:body>";
-  return {"", part, "<w:t>{{ a }} {% if b %} {# c #}</w:t>", "{{ {{ {{ {% {% {%- -%} }} %}",
+  return {"",
+          part,
+          "<w:t>{{ a }} {% if b %} {# c #}</w:t>",
+          "{{ {{ {{ {% {% {%- -%} }} %}",
           "{%tr x %} {% vm %} {% hm %} {% colspan 2 %} {% cellbg c %} outside any cell",
           "colspan cellbg vm hm in body text <w:tc><w:p>no tags</w:p></w:tc>",
           "<w:p><w:r><w:t>\ttab outside runs</w:t></w:p>\a"};

@@ -51,8 +51,8 @@ std::string replace_plainly(std::string_view text, std::string_view replacement)
 // and long replacements, the long ones making the output outgrow its first block
 // while bytes lie behind it.
 TEST(CopyingSearch, EditsMatchAPlainRewriteAtEveryLevel) {
-  const std::string_view pieces[] = {"{%", "{", "%", "{{", "a", "\xC3\xA9", "\xE2\x80\x99",
-                                     "\xF0\x9F\x98\x80", "<w:t>"};
+  const std::string_view pieces[] = {
+      "{%", "{", "%", "{{", "a", "\xC3\xA9", "\xE2\x80\x99", "\xF0\x9F\x98\x80", "<w:t>"};
   at_every_level([&] {
     std::mt19937 rng(5);
     for (size_t round = 0; round < 2000; ++round) {

@@ -112,15 +112,15 @@ TEST(Engine, Examples) {
     std::optional<std::string> want;
   } rows[] = {
       {"a<c>x@1y</c>b", "</c>", "a[1]b"},
-      {"<c>@1@2</c>", "</c>", "[2]"},                    // the group's last tag chooses
-      {"<c>@1</c><c>@2", "</c>", "[1]<c>@2"},           // no closing text after the second
-      {"<c>@1<c>@2</c>", "</c>", "[1]"},                // a start tag ends the group; the
-                                                        // region, the closing text after it
-      {"<c>@1</c>@2</c>", "</c>", "[2]"},               // the group runs to the next start tag
-      {"<c>@1@2</c>", "", "[2]</c>"},                   // without closing text: the tag's end
-      {"@1<c>x</c>", "</c>", std::nullopt},             // a tag outside any element
-      {"<cx>@1</c>", "</c>", std::nullopt},             // not a start tag of the kind
-      {"<c>@!</c>", "</c>", "fallback"},                // the emitter's abort
+      {"<c>@1@2</c>", "</c>", "[2]"},          // the group's last tag chooses
+      {"<c>@1</c><c>@2", "</c>", "[1]<c>@2"},  // no closing text after the second
+      {"<c>@1<c>@2</c>", "</c>", "[1]"},       // a start tag ends the group; the
+                                               // region, the closing text after it
+      {"<c>@1</c>@2</c>", "</c>", "[2]"},      // the group runs to the next start tag
+      {"<c>@1@2</c>", "", "[2]</c>"},          // without closing text: the tag's end
+      {"@1<c>x</c>", "</c>", std::nullopt},    // a tag outside any element
+      {"<cx>@1</c>", "</c>", std::nullopt},    // not a start tag of the kind
+      {"<c>@!</c>", "</c>", "fallback"},       // the emitter's abort
       {"<c>@", "</c>", std::nullopt},
   };
   for (const auto& row : rows)
@@ -130,8 +130,17 @@ TEST(Engine, Examples) {
 }
 
 TEST(Engine, RandomTextsMatchTheDefinition) {
-  const std::string_view pieces[] = {"<c>", "<c ", "<cx>", "<c", "</c>", "@1", "@2", "@", "x",
-                                     "\xC3\xA9", std::string_view("....................", 20)};
+  const std::string_view pieces[] = {"<c>",
+                                     "<c ",
+                                     "<cx>",
+                                     "<c",
+                                     "</c>",
+                                     "@1",
+                                     "@2",
+                                     "@",
+                                     "x",
+                                     "\xC3\xA9",
+                                     std::string_view("....................", 20)};
   at_every_level([&] {
     std::mt19937 rng(41);
     for (int round = 0; round < 3000 && !::testing::Test::HasFatalFailure(); ++round) {

@@ -84,8 +84,8 @@ TEST(Simd, SubstringAtEveryOffsetAndPastTheVerificationBudget) {
 // ranges inside longer texts show bytes just past the range counted.
 TEST(Search, SearchesInsideRangesOnRandomTexts) {
   std::mt19937 rng(12345);
-  const std::string patterns[] = {"ab", "aab", "abab", "</w:t>", "aaaaaaaaab",
-                                  std::string(40, 'a') + "b"};
+  const std::string patterns[] = {"ab",     "aab",        "abab",
+                                  "</w:t>", "aaaaaaaaab", std::string(40, 'a') + "b"};
   for (int round = 0; round < 2000; ++round) {
     std::string t;
     for (size_t i = rng() % (round % 4 ? 70 : 300); i > 0; --i)
@@ -125,7 +125,8 @@ TEST(Simd, FindAnyAtEveryPadding) {
       for (const char* set : {"\a\t\n\f", "\x1c\f", "\xE2\f", "yz", "\a"}) {
         const size_t want = h.find_first_of(set);
         EXPECT_EQ(simd::find_any(h.data(), h.size(), set, strlen(set)),
-                  want == h.npos ? nullptr : h.data() + want) << set;
+                  want == h.npos ? nullptr : h.data() + want)
+            << set;
       }
     }
   });
@@ -148,13 +149,19 @@ TEST(Simd, FollowedBytesMatchTheOracle) {
         for (size_t s = from; s + gap < h.size(); ++s)
           if (set.find(h[s]) != set.npos && h[s + gap] == '<') want.push_back(s);
         ASSERT_EQ(find_any_followed(h, set, '<', gap, from), want.empty() ? Offset() : want[0]);
-        ASSERT_EQ(in_batches(from, 64, [&](size_t at, size_t* out, size_t cap) {
-                    return simd::find_all_any_followed(h.data(), h.size(), at, set.data(),
-                                                       set.size(), '<', gap, out, cap);
-                  }), want);
-        ASSERT_EQ(in_batches(from, 3, [&](size_t at, size_t* out, size_t cap) {
-                    return find_all_any_followed(h, set, '<', gap, at, std::span(out, cap));
-                  }), want);
+        ASSERT_EQ(in_batches(from, 64,
+                             [&](size_t at, size_t* out, size_t cap) {
+                               return simd::find_all_any_followed(h.data(), h.size(), at,
+                                                                  set.data(), set.size(), '<', gap,
+                                                                  out, cap);
+                             }),
+                  want);
+        ASSERT_EQ(in_batches(from, 3,
+                             [&](size_t at, size_t* out, size_t cap) {
+                               return find_all_any_followed(h, set, '<', gap, at,
+                                                            std::span(out, cap));
+                             }),
+                  want);
       }
       Offset unfollowed;
       for (size_t s = from; s < h.size() && !unfollowed; ++s)
@@ -190,10 +197,12 @@ TEST(Simd, CopyToFollowedStopsAtTheFirstMatch) {
 
 // White space is exactly what Python's str.isspace() accepts.
 TEST(Search, WhiteSpaceAndItsNeighbours) {
-  const std::u32string spaces = U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0\u1680\u2000\u2005\u200a"
-                                U"\u2028\u2029\u202f\u205f\u3000";
-  const std::u32string others = U"\b\x0e\x1b!\x84\x86\x9f\xa1\u167f\u1681\u1fff\u200b\u2027"
-                                U"\u202a\u202e\u2030\u205e\u2060\u2fff\u3001\ufeff\U0001f600";
+  const std::u32string spaces =
+      U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0\u1680\u2000\u2005\u200a"
+      U"\u2028\u2029\u202f\u205f\u3000";
+  const std::u32string others =
+      U"\b\x0e\x1b!\x84\x86\x9f\xa1\u167f\u1681\u1fff\u200b\u2027"
+      U"\u202a\u202e\u2030\u205e\u2060\u2fff\u3001\ufeff\U0001f600";
   for (char32_t c : spaces + others) {
     const std::string s = test::utf8_of(std::u32string(1, c));
     const size_t want = spaces.find(c) != spaces.npos ? s.size() : 0;
@@ -207,8 +216,9 @@ TEST(Search, WhiteSpaceAndItsNeighbours) {
 // skip_space_quickly takes its own way over plain spaces and ASCII; wherever it
 // stands, it ends where skip_space does.
 TEST(Search, SkipSpaceQuicklyEndsWhereSkipSpaceDoes) {
-  const std::string_view pieces[] = {" ", "  ", "\t", "\n", "x", "!", "\x1f", "\x7f", "\u00a0",
-                                     "\u3000", "\u00e0", "\u200b", "\U0001f600", "%}"};
+  const std::string_view pieces[] = {" ",      "  ",     "\t",         "\n",     "x",
+                                     "!",      "\x1f",   "\x7f",       "\u00a0", "\u3000",
+                                     "\u00e0", "\u200b", "\U0001f600", "%}"};
   std::mt19937 rng(31);
   for (int round = 0; round < 5000; ++round) {
     std::string t;
@@ -239,8 +249,10 @@ void check_text(const std::u32string& cps) {
   const utf8::Measure m = utf8::measure(text);
   ASSERT_TRUE(m.valid);
   EXPECT_EQ(m.code_points, cps.size());
-  EXPECT_EQ(m.width, top < 0x80 ? utf8::Width::Ascii : top < 0x100 ? utf8::Width::Latin1
-                     : top < 0x10000 ? utf8::Width::Ucs2 : utf8::Width::Ucs4);
+  EXPECT_EQ(m.width, top < 0x80      ? utf8::Width::Ascii
+                     : top < 0x100   ? utf8::Width::Latin1
+                     : top < 0x10000 ? utf8::Width::Ucs2
+                                     : utf8::Width::Ucs4);
   if (top < 0x100) check_round_trip<uint8_t>(text, cps);
   if (top < 0x10000) check_round_trip<uint16_t>(text, cps);
   check_round_trip<uint32_t>(text, cps);
@@ -262,12 +274,24 @@ TEST(Utf8, EveryWidthAtEveryPositionOfABlock) {
 }
 
 TEST(Utf8, IllFormedSequencesAreRejectedWhereverTheyStand) {
-  const std::string bad[] = {
-      "\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF",  // stray, overlong
-      "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",  // range
-      "\xC3", "\xE2\x80", "\xF0\x9F\x98",                                  // cut short
-      "\xC3\x41", "\xE2\x41\x9C", "\xE2\x80\x41", "\xF0\x9F\x98\x41",      // ASCII inside
-      "\xC3\xA9\xA9"};                                                     // one too many
+  const std::string bad[] = {"\x80",
+                             "\xC0\x80",
+                             "\xC1\xBF",
+                             "\xE0\x9F\xBF",
+                             "\xF0\x8F\xBF\xBF",  // stray, overlong
+                             "\xED\xA0\x80",
+                             "\xED\xBF\xBF",
+                             "\xF4\x90\x80\x80",
+                             "\xF5\x80\x80\x80",
+                             "\xFF",  // range
+                             "\xC3",
+                             "\xE2\x80",
+                             "\xF0\x9F\x98",  // cut short
+                             "\xC3\x41",
+                             "\xE2\x41\x9C",
+                             "\xE2\x80\x41",
+                             "\xF0\x9F\x98\x41",  // ASCII inside
+                             "\xC3\xA9\xA9"};     // one too many
   at_every_level([&] {
     for (const std::string& seq : bad)
       for (size_t before : {0, 1, 15, 16, 31, 32, 63, 64, 100})
@@ -288,8 +312,14 @@ TEST(Utf8, IllFormedSequencesAreRejectedWhereverTheyStand) {
     }
     std::vector<uint8_t> narrow(3);
     std::vector<uint16_t> bmp(2);
-    EXPECT_FALSE(utf8::decode("a\xC4\x80" "b", std::span<uint8_t>(narrow)));
-    EXPECT_FALSE(utf8::decode("\xF0\x9F\x98\x80" "b", std::span<uint16_t>(bmp)));
+    EXPECT_FALSE(
+        utf8::decode("a\xC4\x80"
+                     "b",
+                     std::span<uint8_t>(narrow)));
+    EXPECT_FALSE(
+        utf8::decode("\xF0\x9F\x98\x80"
+                     "b",
+                     std::span<uint16_t>(bmp)));
   });
 }
 
@@ -302,8 +332,8 @@ TEST(Utf8, IllFormedSequencesAreRejectedWhereverTheyStand) {
 // delimiters, a surrogate.
 template <class Unit>
 std::vector<Unit> break_text(std::mt19937& rng, size_t pieces) {
-  static const std::string_view kAscii[] = {"<w:p>", "<w:p ", "<w:p/>", "\n<w:p>", "\n<w:p ",
-                                            "<w:p", "<w:", "w:p", "x", "<", " ", ">"};
+  static const std::string_view kAscii[] = {
+      "<w:p>", "<w:p ", "<w:p/>", "\n<w:p>", "\n<w:p ", "<w:p", "<w:", "w:p", "x", "<", " ", ">"};
   static const std::string_view kRare[] = {"\n", "\t", "\a", "\f", "{_{", "%_}", "_", "{", "%"};
   static const uint32_t kLookalikes[] = {0x013C, 0x0170, 0x013E, 0x0120, 0x010A, 0x1003C};
   const size_t lookalikes = sizeof(Unit) == 2 ? 5 : 6;  // the last one is too wide for two bytes
@@ -311,13 +341,18 @@ std::vector<Unit> break_text(std::mt19937& rng, size_t pieces) {
   auto append = [&](std::string_view s) { text.insert(text.end(), s.begin(), s.end()); };
   for (size_t i = 0; i < pieces; ++i) {
     const unsigned pick = rng() % 16;
-    if (pick < std::size(kAscii)) append(kAscii[pick]);
+    if (pick < std::size(kAscii))
+      append(kAscii[pick]);
     else if (rng() % 24 == 0 && sizeof(Unit) > 1 && rng() % 4 == 0)
       text.push_back(static_cast<Unit>(0xD800 + rng() % 0x800));
-    else if (rng() % 24 == 0) append(kRare[rng() % std::size(kRare)]);
-    else if (sizeof(Unit) == 1) text.push_back(static_cast<Unit>(0xE9));
-    else if (pick < 14) text.push_back(static_cast<Unit>(kLookalikes[rng() % lookalikes]));
-    else text.push_back(static_cast<Unit>(0x201C));
+    else if (rng() % 24 == 0)
+      append(kRare[rng() % std::size(kRare)]);
+    else if (sizeof(Unit) == 1)
+      text.push_back(static_cast<Unit>(0xE9));
+    else if (pick < 14)
+      text.push_back(static_cast<Unit>(kLookalikes[rng() % lookalikes]));
+    else
+      text.push_back(static_cast<Unit>(0x201C));
   }
   return text;
 }

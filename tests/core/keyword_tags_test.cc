@@ -72,9 +72,10 @@ std::string replace_tags(std::string_view t, const Literal& kw, KeywordTagForm f
 }
 
 TEST(KeywordTags, BothFormsMatchASearchThroughEveryOpener) {
-  const std::string_view pieces[] = {"{%", "{", "%", "%}", "}", "vm", "v", "m", " ", "  ", "\t",
-                                     "\u3000", "\u00a0", "\u2028", "\x1c", "\u200b", "\u00e0",
-                                     "\u4e2d", "-", "x", "{%vm", "vm%}", "{% vm %}", "{%- vm"};
+  const std::string_view pieces[] = {"{%",     "{",      "%",    "%}",     "}",        "vm",
+                                     "v",      "m",      " ",    "  ",     "\t",       "\u3000",
+                                     "\u00a0", "\u2028", "\x1c", "\u200b", "\u00e0",   "\u4e2d",
+                                     "-",      "x",      "{%vm", "vm%}",   "{% vm %}", "{%- vm"};
   const Literal vm("vm");
   at_every_level([&] {
     std::mt19937 rng(23);
@@ -107,7 +108,7 @@ TEST(KeywordTags, Examples) {
       {"a{% colspan 2 %}b", &colspan, with, std::tuple(1, 16, 12, 14)},
       {"{%colspan\u3000n+1%}", &colspan, with, std::tuple(0, 17, 12, 15)},
       {"{% colspan2 %}{% colspan %}", &colspan, with, std::tuple(14, 27, 25, 25)},  // a space
-      {"{% colspan 1 % 2 %}", &colspan, with, std::nullopt},          // the first "%" ends it
+      {"{% colspan 1 % 2 %}", &colspan, with, std::nullopt},  // the first "%" ends it
       {"{% colspan x", &colspan, with, std::nullopt},
       {"{% vm %}", &vm, bare, std::tuple(0, 8, 6, 6)},
       {"{%vm%}{% vm x %}", &vm, bare, std::tuple(0, 6, 4, 4)},

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "fault.h"
 #include "patch/pipeline.h"
 #include "render/render.h"
 #include "scan/buffer.h"
-#include "fault.h"
 #include "test_util.h"
 
 namespace tesserine {

@@ -58,13 +58,14 @@ TEST(Passes, JoinSplitDelimiters) {
 }
 
 TEST(Passes, MergeTagTextRuns) {
-  check(merge_tag_text_runs,
-        {{"{{ na</w:t></w:r><w:r><w:rPr><w:b/></w:rPr>" + KEPT + "me }}", "{{ name }}"},
-         {"{# a</w:t><w:tab/><w:t>b</w:t><w:t>c #}", "{# abc #}"},
-         {"{% a }}</w:t><w:t>b %}", "{% a }}b %}"},  // only the closer of the tag's own kind ends it
-         {"{{ a</w:t><w:tbl><w:tc><w:t>b }}", "{{ ab }}"}},  // look-alike start tags are passed over
-        // A "<w:t" whose ">" lies beyond the closer is no start tag of the region.
-        {"{{ a }}</w:t><w:t>b", "{{ a</w:t><w:tbl> }}", "{{ a</w:t><w:t }}>", "{{ a</w:t", ""});
+  check(
+      merge_tag_text_runs,
+      {{"{{ na</w:t></w:r><w:r><w:rPr><w:b/></w:rPr>" + KEPT + "me }}", "{{ name }}"},
+       {"{# a</w:t><w:tab/><w:t>b</w:t><w:t>c #}", "{# abc #}"},
+       {"{% a }}</w:t><w:t>b %}", "{% a }}b %}"},  // only the closer of the tag's own kind ends it
+       {"{{ a</w:t><w:tbl><w:tc><w:t>b }}", "{{ ab }}"}},  // look-alike start tags are passed over
+      // A "<w:t" whose ">" lies beyond the closer is no start tag of the region.
+      {"{{ a }}</w:t><w:t>b", "{{ a</w:t><w:tbl> }}", "{{ a</w:t><w:t }}>", "{{ a</w:t", ""});
 }
 
 std::string span(std::string_view v) { return "<w:gridSpan w:val=\"{{" + str(v) + "}}\"/>"; }
@@ -81,8 +82,9 @@ TEST(Passes, CellSpanAndShading) {
   check(apply_colspan_tags,
         {{cell(width, "{% colspan n %}"), with(span("n "), width)},
          // The last tag of a cell wins; the earlier one stays as text.
-         {cell("", "{% colspan 1 %}{% colspan 2 %}"),
-          "<w:tc><w:tcPr>" + span("2 ") + "</w:tcPr><w:p>" + run("{% colspan 1 %}") + "</w:p></w:tc>"},
+         {cell("", "{% colspan 1 %}{% colspan 2 %}"), "<w:tc><w:tcPr>" + span("2 ") +
+                                                          "</w:tcPr><w:p>" +
+                                                          run("{% colspan 1 %}") + "</w:p></w:tc>"},
          // A preserved text element keeps its run; without properties only the tag's run goes.
          {"<w:tc><w:tcPr><w:r>" + KEPT + "{% colspan 2 %}</w:t></w:r></w:tc>",
           "<w:tc><w:tcPr>" + span("2 ") + "<w:r>" + KEPT + "</w:t></w:r></w:tc>"},
@@ -96,23 +98,25 @@ TEST(Passes, CellSpanAndShading) {
         {cell("", "{% colspan2 %}"), cell("", "{%- colspan 2 %}"), cell("", "{% colspan 1 % 2 %}"),
          "<w:p>" + run("{% colspan 2 %}") + "</w:p>",
          "<w:tc><w:tcPr></w:tcPr><w:p>" + run("{% colspan 2 %}") + "</w:p>"});
-  check(apply_cellbg_tags, {{cell(shading("FFFFFF"), "{% cellbg a %}") + "é" + cell("", "{% cellbg b %}"),
-                             with(shading("{{a }}")) + "é" + with(shading("{{b }}"))}});
+  check(apply_cellbg_tags,
+        {{cell(shading("FFFFFF"), "{% cellbg a %}") + "é" + cell("", "{% cellbg b %}"),
+          with(shading("{{a }}")) + "é" + with(shading("{{b }}"))}});
 }
 
 TEST(Passes, TagTextSpace) {
   const std::string& K = KEPT;
-  check(preserve_tag_text_space,
-        {{"<w:t>a</w:t>" + K + "{{ x }}</w:t>", K + "a</w:t>" + K + "{{ x }}</w:t>"},
-         {"<w:t>{{ a }} and {% if b %}</w:t><w:t>b</w:t><w:t>{% c %}</w:t>",
-          K + "{{ a }} and {% if b %}</w:t><w:t>b</w:t>" + K + "{% c %}</w:t>"},
-         {"<w:t>{{ a</w:t><w:t>b }}</w:t><w:t>c</w:t>", K + "{{ a</w:t><w:t>b }}</w:t><w:t>c</w:t>"},
-         // Groups whose tags overlap, or hold a bare start tag inside a tag.
-         {"<w:t>{{ a <w:t>x {{ b }}</w:t><w:t>{% c %}",
-          K + "{{ a <w:t>x {{ b }}</w:t>" + K + "{% c %}"},
-         {"{{ a }}<w:t>{{ b }}<w:t>{{ c }}", "{{ a }}" + K + "{{ b }}" + K + "{{ c }}"}},
-        {K + "{{ x }}</w:t>", "<w:t>{# note #}</w:t>", "<w:t>{{ x }</w:t>", "<w:t>{{ a %}</w:t>",
-         "<w:t>%} {% a }}</w:t>", "<w:p>{{ x }}</w:p><w:tbl>{% y %}", ""});
+  check(
+      preserve_tag_text_space,
+      {{"<w:t>a</w:t>" + K + "{{ x }}</w:t>", K + "a</w:t>" + K + "{{ x }}</w:t>"},
+       {"<w:t>{{ a }} and {% if b %}</w:t><w:t>b</w:t><w:t>{% c %}</w:t>",
+        K + "{{ a }} and {% if b %}</w:t><w:t>b</w:t>" + K + "{% c %}</w:t>"},
+       {"<w:t>{{ a</w:t><w:t>b }}</w:t><w:t>c</w:t>", K + "{{ a</w:t><w:t>b }}</w:t><w:t>c</w:t>"},
+       // Groups whose tags overlap, or hold a bare start tag inside a tag.
+       {"<w:t>{{ a <w:t>x {{ b }}</w:t><w:t>{% c %}",
+        K + "{{ a <w:t>x {{ b }}</w:t>" + K + "{% c %}"},
+       {"{{ a }}<w:t>{{ b }}<w:t>{{ c }}", "{{ a }}" + K + "{{ b }}" + K + "{{ c }}"}},
+      {K + "{{ x }}</w:t>", "<w:t>{# note #}</w:t>", "<w:t>{{ x }</w:t>", "<w:t>{{ a %}</w:t>",
+       "<w:t>%} {% a }}</w:t>", "<w:p>{{ x }}</w:p><w:tbl>{% y %}", ""});
 }
 
 // A tag between two run breaks, as isolate_run_tags writes it.
@@ -122,31 +126,33 @@ std::string alone(std::string_view tag) {
 }
 
 TEST(Passes, RunTagIsolation) {
-  check(isolate_run_tags,
-        {{"<w:r><w:t>a{%r x %}b</w:t></w:r>", "<w:r><w:t>a" + alone("{%r x %}") + "b</w:t></w:r>"},
-         {"{%r %}{{r\tx}}", alone("{%r %}") + alone("{{r\tx}}")},
-         {"{%r a }} b %}c", alone("{%r a }} b %}") + "c"},  // the first closer of its own kind
-         // An unclosed opener is passed over; the other closer is still searched for.
-         {"{{r a {%r b %} {{r c", "{{r a " + alone("{%r b %}") + " {{r c"},
-         // White space beyond ASCII after the keyword; the closer may follow it at once.
-         {"{%r\xE3\x80\x80%}", alone("{%r\xE3\x80\x80%}")}},
-        {"{#r x #}", "{% r x %}", "{{rx}}", "{{r}}", "{{r x", "{{r x %}", "{{r\xE2\x80\x8Bx}}", ""});
+  check(
+      isolate_run_tags,
+      {{"<w:r><w:t>a{%r x %}b</w:t></w:r>", "<w:r><w:t>a" + alone("{%r x %}") + "b</w:t></w:r>"},
+       {"{%r %}{{r\tx}}", alone("{%r %}") + alone("{{r\tx}}")},
+       {"{%r a }} b %}c", alone("{%r a }} b %}") + "c"},  // the first closer of its own kind
+       // An unclosed opener is passed over; the other closer is still searched for.
+       {"{{r a {%r b %} {{r c", "{{r a " + alone("{%r b %}") + " {{r c"},
+       // White space beyond ASCII after the keyword; the closer may follow it at once.
+       {"{%r\xE3\x80\x80%}", alone("{%r\xE3\x80\x80%}")}},
+      {"{#r x #}", "{% r x %}", "{{rx}}", "{{r}}", "{{r x", "{{r x %}", "{{r\xE2\x80\x8Bx}}", ""});
 }
 
 TEST(Passes, TrimMarkers) {
-  check(trim_markup_before_tags,
-        {{"<w:t>Hi</w:t></w:r></w:p><w:p><w:r><w:t>{%- endif %}</w:t>", "<w:t>Hi{% endif %}</w:t>"},
-         {"<w:t>a</w:t>\n\t " + KEPT + " \xC2\xA0\xE3\x80\x80{%- x %}</w:t><w:t>{%- y %}",
-          "<w:t>a{% x %}{% y %}"},
-         // A "<" whose ">" lies beyond the opener makes the rest of the stretch markup.
-         {"</w:t><w:t x a {%- y %}>", "{% y %}>"},
-         // After a kept opener a later "</w:t>" serves the next one.
-         {"<w:t>a</w:t>b{%- x %}</w:t> c{%- y %}</w:t><w:t>{%- z %}",
-          "<w:t>a</w:t>b{%- x %}</w:t> c{%- y %}{% z %}"}},
-        // Document text in the stretch keeps the marker; so do markers without a
-        // text element next to them, and those of expressions and comments.
-        {"<w:t>{%- x %}</w:t>", "{{- x }}", "{#- x #}</w:t>{#- y #}", "</w:t><w:t a=\">\"{%- y %}",
-         "</w:t> > {%- y %}", "<w:t>a</w:t><w:t>b {%- x %}</w:t>", "</w:t>\xE2\x80\x8B{%- y %}", ""});
+  check(
+      trim_markup_before_tags,
+      {{"<w:t>Hi</w:t></w:r></w:p><w:p><w:r><w:t>{%- endif %}</w:t>", "<w:t>Hi{% endif %}</w:t>"},
+       {"<w:t>a</w:t>\n\t " + KEPT + " \xC2\xA0\xE3\x80\x80{%- x %}</w:t><w:t>{%- y %}",
+        "<w:t>a{% x %}{% y %}"},
+       // A "<" whose ">" lies beyond the opener makes the rest of the stretch markup.
+       {"</w:t><w:t x a {%- y %}>", "{% y %}>"},
+       // After a kept opener a later "</w:t>" serves the next one.
+       {"<w:t>a</w:t>b{%- x %}</w:t> c{%- y %}</w:t><w:t>{%- z %}",
+        "<w:t>a</w:t>b{%- x %}</w:t> c{%- y %}{% z %}"}},
+      // Document text in the stretch keeps the marker; so do markers without a
+      // text element next to them, and those of expressions and comments.
+      {"<w:t>{%- x %}</w:t>", "{{- x }}", "{#- x #}</w:t>{#- y #}", "</w:t><w:t a=\">\"{%- y %}",
+       "</w:t> > {%- y %}", "<w:t>a</w:t><w:t>b {%- x %}</w:t>", "</w:t>\xE2\x80\x8B{%- y %}", ""});
   check(trim_markup_after_tags,
         {{"<w:t>{% if x -%}</w:t></w:r></w:p><w:p><w:r><w:t>Hello</w:t>",
           "<w:t>{% if x %}Hello</w:t>"},
@@ -166,8 +172,9 @@ std::string tr(std::string_view body) {
 
 TEST(Passes, ElementScopedTags) {
   check(replace_row_tags,
-        {{"<w:tbl>" + tr("{%tr for r in rows %}") + tr("{{ r }}") + "<w:tr w:rsidR=\"1\"><w:tc><w:p>" +
-              run("{%tr endfor %}") + "</w:p></w:tc></w:tr></w:tbl>",
+        {{"<w:tbl>" + tr("{%tr for r in rows %}") + tr("{{ r }}") +
+              "<w:tr w:rsidR=\"1\"><w:tc><w:p>" + run("{%tr endfor %}") +
+              "</w:p></w:tc></w:tr></w:tbl>",
           "<w:tbl>{% for r in rows %}" + tr("{{ r }}") + "{% endfor %}</w:tbl>"},
          {"<w:tr><w:tc><w:tbl>" + tr("{%tr for x in y %}") + "</w:tbl></w:tc></w:tr>",
           "<w:tr><w:tc><w:tbl>{% for x in y %}</w:tbl></w:tc></w:tr>"},
@@ -175,14 +182,15 @@ TEST(Passes, ElementScopedTags) {
          // Exactly one white-space byte after the keyword goes; the closer need not match.
          {tr("{%tr  x %}"), "{%  x %}"},
          {tr("{{tr x %}"), "{{ x %}"}},
-        {tr("{% tr x %}"), tr("{%tr%}{%trx %}"), tr("{%tr\tx %}"), tr("{%tr x}%}"), tr("{%tr a%b %}"),
-         "<w:tbl><w:tr><w:tc>{%tr x %}</w:tc>"});
+        {tr("{% tr x %}"), tr("{%tr%}{%trx %}"), tr("{%tr\tx %}"), tr("{%tr x}%}"),
+         tr("{%tr a%b %}"), "<w:tbl><w:tr><w:tc>{%tr x %}</w:tc>"});
   check(replace_paragraph_tags,
         {{"<w:p w:rsidR=\"1\"><w:pPr><w:jc w:val=\"left\"/></w:pPr>" + run("{{p x }}") + "</w:p>",
           "{{ x }}"}},
         {"{{p x }}</w:p>", "<w:p>{%p ", "<w:p>{%p x%"});
   check(replace_row_comments, {{tr("{#tr x #}"), "{# x #}"}}, {tr("{#tr x}}")});
-  check(replace_paragraph_comments, {{"<w:p>{#p a%b #}</w:p>", "{# a%b #}"}}, {"<w:p>{#p a}b #}</w:p>"});
+  check(replace_paragraph_comments, {{"<w:p>{#p a%b #}</w:p>", "{# a%b #}"}},
+        {"<w:p>{#p a}b #}</w:p>"});
   // Each scoped pass takes only its own keyword and kind.
   const std::string a = "<w:tr><w:tc><w:p>" + run("{%r a %}"), b = run("{%p b %}") + "</w:p>";
   const std::string c = "<w:p>" + run("{#p c #}") + "</w:p>";
@@ -191,8 +199,9 @@ TEST(Passes, ElementScopedTags) {
   check(replace_paragraph_tags, {{all, "<w:tr><w:tc>{% b %}" + c + d}});
   check(replace_paragraph_comments, {{all, a + b + "{# c #}" + d}});
   check(replace_cell_comments, {{all, a + b + c + "</w:tc>{# d #}</w:tr>"}});
-  check(replace_cell_tags, {{"<w:tr><w:tc><w:tcPr/><w:p>" + run("{%tc if x %}") + "</w:p></w:tc></w:tr>",
-                             "<w:tr>{% if x %}</w:tr>"}});
+  check(replace_cell_tags,
+        {{"<w:tr><w:tc><w:tcPr/><w:p>" + run("{%tc if x %}") + "</w:p></w:tc></w:tr>",
+          "<w:tr>{% if x %}</w:tr>"}});
   for (PassFunction pass : {replace_row_tags, replace_cell_tags, replace_row_comments})
     check(pass, {}, {all});
 }
@@ -221,7 +230,8 @@ TEST(Passes, MergedCells) {
   const std::string merged = "<w:tc><w:tcPr>" + VMERGE + "</w:tcPr>";
   const std::string nest = open + "<w:tbl><w:tr>", stray = "<w:p>" + run("{% vm %}") + "</w:p>";
   Rows vertical = {
-      {cell("<w:tcW w:w=\"1\"/>", "A{% vm %}B{% vm %}C"), vmerged("<w:tcW w:w=\"1\"/>", "AB{% vm %}C")},
+      {cell("<w:tcW w:w=\"1\"/>", "A{% vm %}B{% vm %}C"),
+       vmerged("<w:tcW w:w=\"1\"/>", "AB{% vm %}C")},
       {cell(grid("٢"), "{% vm %}a"), vmerged(grid("٢"), "a")},  // spans are not looked at
       // Tags outside cells; after a rewritten cell the search never reaches back into it.
       {stray + cell("", "{% vm %}x") + cell("", "{% vm %}y", ""),
@@ -241,11 +251,13 @@ TEST(Passes, MergedCells) {
       // Spans are multiplied, and then every tag of the cell goes; values that are
       // not plain numbers stay, and no span is added.
       {cell(grid("12") + grid("x") + grid("3"), "A{% hm %}B{%hm%}C"),
-       FIRST + cell(grid("{{ 12 * loop.length }}") + grid("x") + grid("{{ 3 * loop.length }}"),
-                    "ABC") + ENDIF},
+       FIRST +
+           cell(grid("{{ 12 * loop.length }}") + grid("x") + grid("{{ 3 * loop.length }}"), "ABC") +
+           ENDIF},
       {cell("<w:gridSpan w:val='2'/>", "{% hm %}a"),
        FIRST + cell("<w:gridSpan w:val='2'/>", "a") + ENDIF},
-      {"<w:tr>" + cell("", "{% hm %}a") + cell("", "b") + cell("", "c{% hm %}", "</w:tc  \n>") + "</w:tr>",
+      {"<w:tr>" + cell("", "{% hm %}a") + cell("", "b") + cell("", "c{% hm %}", "</w:tc  \n>") +
+           "</w:tr>",
        "<w:tr>" + hmerged("a") + cell("", "b") + hmerged("c", "</w:tc  \n>") + "</w:tr>"},
       // A span anywhere in the region, here in a nested cell, selects the multiplying form.
       {open + "<w:p>" + run("{% hm %}") + "</w:p><w:tbl><w:tr>" + cell(grid("2"), "a") +
@@ -272,10 +284,13 @@ TEST(Passes, MergedCells) {
       open + "<w:p><w:r><w:tab/><w:instrText>{% vm %}</w:instrText></w:r></w:p></w:tc>";
   vertical.push_back({no_text, no_text});
   const std::vector<std::string> unchanged = {
-      "", cell("", "vm hm {{ vm }} {{ hm }} {%- vm %} {% hm -%} {% vmx %} {% h m %} {# vm #}"),
-      "<w:p>" + run("{% vm %}{% hm %}") + "</w:p>", open + "<w:p>" + run("{% vm %}{% hm %}") + "</w:p>",
+      "",
+      cell("", "vm hm {{ vm }} {{ hm }} {%- vm %} {% hm -%} {% vmx %} {% h m %} {# vm #}"),
+      "<w:p>" + run("{% vm %}{% hm %}") + "</w:p>",
+      open + "<w:p>" + run("{% vm %}{% hm %}") + "</w:p>",
       "<w:tcPr><w:p>" + run("{% vm %}{% hm %}") + "</w:p></w:tc>",
-      cell("", "{% vm %}{% hm %}", "</w:tcx></w:tc\n>"), cell("", "{% vm %}{% hm %}", "</w:tc ")};
+      cell("", "{% vm %}{% hm %}", "</w:tcx></w:tc\n>"),
+      cell("", "{% vm %}{% hm %}", "</w:tc ")};
   check(apply_vmerge_tags, vertical, unchanged);
   check(apply_hmerge_tags, horizontal, unchanged);
 }

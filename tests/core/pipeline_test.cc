@@ -46,7 +46,9 @@ TEST(Pipeline, PassesInOrderRewriteUnitsApartAsUnitsAlone) {
       {replace_paragraph_comments, "<w:p>" + r("{#p x #}") + "</w:p>"},
       {apply_vmerge_tags, tc(props, "{% vm %}x")},
       {apply_hmerge_tags, tc(props, "{% hm %}x")},
-      {clean_tag_bodies, "{{ \xE2\x80\x9C" "a\xE2\x80\x9D }}"},
+      {clean_tag_bodies,
+       "{{ \xE2\x80\x9C"
+       "a\xE2\x80\x9D }}"},
   };
   ASSERT_EQ(PATCH_PASSES.size(), std::size(units));
   for (size_t index = 0; index < std::size(units); ++index) {

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <span>
-#include <tuple>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "render/code_units.h"
@@ -78,9 +78,14 @@ TEST(Render, ListingResolution) {
        "<w:p><w:pPr>1</w:pPr><w:r><w:rPr>a</w:rPr><w:t>\a</w:t></w:r><w:r><w:rPr>b</w:rPr><w:t>\a"
        "</w:t></w:r></w:p><w:p><w:pPr>2</w:pPr><w:r><w:t>\a</w:t></w:r></w:p>",
        "<w:p><w:pPr>1</w:pPr><w:r><w:rPr>a</w:rPr><w:t></w:t></w:r></w:p><w:p><w:pPr>1</w:pPr><w:r>"
-       "<w:rPr>a</w:rPr>" + KEPT + "</w:t></w:r><w:r><w:rPr>b</w:rPr><w:t></w:t></w:r></w:p><w:p>"
-       "<w:pPr>1</w:pPr><w:r><w:rPr>b</w:rPr>" + KEPT + "</w:t></w:r></w:p><w:p><w:pPr>2</w:pPr>"
-       "<w:r><w:t></w:t></w:r></w:p><w:p><w:pPr>2</w:pPr><w:r>" + KEPT + "</w:t></w:r></w:p>"},
+       "<w:rPr>a</w:rPr>" +
+           KEPT +
+           "</w:t></w:r><w:r><w:rPr>b</w:rPr><w:t></w:t></w:r></w:p><w:p>"
+           "<w:pPr>1</w:pPr><w:r><w:rPr>b</w:rPr>" +
+           KEPT +
+           "</w:t></w:r></w:p><w:p><w:pPr>2</w:pPr>"
+           "<w:r><w:t></w:t></w:r></w:p><w:p><w:pPr>2</w:pPr><w:r>" +
+           KEPT + "</w:t></w:r></w:p>"},
       // Properties are repeated as they are: a TAB inside stays, and a BEL there is
       // split by the later paragraph replacement, whose own copy is not searched again.
       {resolve_listing, "<w:p><w:r><w:rPr>\a</w:rPr><w:t>\t</w:t></w:r></w:p>",
@@ -91,7 +96,8 @@ TEST(Render, ListingResolution) {
       same(resolve_listing, "\n<w:p w:a=\"\t\"><w:r>\n<w:t>x</w:t>\n</w:r></w:p>\n"),
       same(resolve_listing, "<w:p><w:r><w:t>a\rb</w:t></w:r></w:p>"),
       same(resolve_listing, "<w:p><w:r><w:t>a\nb</w:r></w:p>"),
-      same(resolve_listing, "<w:p><w:r><w:p><w:r><w:t>a</w:t></w:r></w:p><w:t>b\nc</w:t></w:r></w:p>"),
+      same(resolve_listing,
+           "<w:p><w:r><w:p><w:r><w:t>a</w:t></w:r></w:p><w:t>b\nc</w:t></w:r></w:p>"),
   };
   // Every kind once, with properties free of control characters and with
   // properties whose TAB and BEL no later replacement reaches.
@@ -151,7 +157,7 @@ TEST(Render, CodeUnitRoute) {
       {false, u"\n<w:p>\u201c\n<w:p a>", Kind::Rewritten, u"<w:p>\u201c<w:p a>", 15},
       {false, u"<w:p>x\n<w:p>", Kind::Rewritten, u"<w:p>x<w:p>", 11},  // counted first
       {false, u"<w:p>x", Kind::Unchanged},
-      {false, u"\n<w:p>\t", Kind::NeedsUtf8},  // a listing control
+      {false, u"\n<w:p>\t", Kind::NeedsUtf8},   // a listing control
       {false, u"\n<w:p>{_{", Kind::NeedsUtf8},  // a delimiter to restore
   };
   auto no_room = [](size_t) -> uint16_t* { return nullptr; };

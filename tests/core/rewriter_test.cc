@@ -16,10 +16,19 @@ TEST(Rewriter, OffsetViolationsAreFaults) {
   const std::string src = "a\xC3\xA9z";  // offset 2 is inside the "é"
   const std::function<void(Rewriter&)> misuses[] = {
       [](Rewriter& rw) { rw.copy_until(2, 2); },
-      [](Rewriter& rw) { rw.copy_until(3, 3); rw.copy_until(1, 1); },  // before what was copied
-      [](Rewriter& rw) { rw.copy_until(5, 5); },                      // past the end
-      [](Rewriter& rw) { rw.copy_until(1, 2); rw.finish(); },         // resumed inside a character
-      [](Rewriter& rw) { rw.copy_until(0, 9); rw.finish(); },
+      [](Rewriter& rw) {
+        rw.copy_until(3, 3);
+        rw.copy_until(1, 1);
+      },                                          // before what was copied
+      [](Rewriter& rw) { rw.copy_until(5, 5); },  // past the end
+      [](Rewriter& rw) {
+        rw.copy_until(1, 2);
+        rw.finish();
+      },  // resumed inside a character
+      [](Rewriter& rw) {
+        rw.copy_until(0, 9);
+        rw.finish();
+      },
   };
   for (const auto& misuse : misuses) {
     Rewriter rw(src);
