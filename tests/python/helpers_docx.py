@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import os
+import shutil
 import zipfile
 from pathlib import Path
 
@@ -27,6 +28,17 @@ def backend(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> 
         pytest.skip("native module not built")
     monkeypatch.setattr(_backend, "active", chosen)
     return str(request.param)
+
+
+def office_tools(*names: str) -> list[str]:
+    """The paths of the office tools a test needs; the test command requires them, elsewhere they may be missing."""
+    paths = [shutil.which(name) for name in names]
+    missing = [name for name, path in zip(names, paths, strict=True) if path is None]
+    if missing:
+        if os.environ.get("TESSERINE_REQUIRE_OFFICE") == "1":
+            pytest.fail(f"{', '.join(missing)} required but not installed")
+        pytest.skip(f"{', '.join(missing)} not installed")
+    return [path for path in paths if path is not None]
 
 
 def child_env(**variables: str) -> dict[str, str]:

@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import json
-import os
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
-from helpers_docx import backend
+from helpers_docx import backend, office_tools
 
 import tesserine
 
@@ -20,13 +18,7 @@ EXAMPLES = Path(tesserine.__file__).parent / "examples"
 
 @pytest.fixture
 def office() -> str:
-    soffice, pdftotext = shutil.which("soffice"), shutil.which("pdftotext")
-    if soffice is None or pdftotext is None:
-        missing = "LibreOffice (soffice)" if soffice is None else "pdftotext"
-        if os.environ.get("TESSERINE_REQUIRE_OFFICE") == "1":
-            pytest.fail(f"{missing} is required but not installed")
-        pytest.skip(f"{missing} not installed")
-    return soffice
+    return office_tools("soffice", "pdftotext")[0]
 
 
 def pdf_text(soffice: str, documents: list[Path], workdir: Path) -> list[str]:

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import io
 import posixpath
-import shutil
 import subprocess
 from collections.abc import Callable
 from pathlib import Path
@@ -19,7 +18,7 @@ from docx.text.hyperlink import Hyperlink
 from docx.text.paragraph import Paragraph
 from docx.text.run import Run
 from docx.types import ProvidesStoryPart
-from helpers_docx import W, members, read, to_bytes, zip_with
+from helpers_docx import W, members, office_tools, read, to_bytes, zip_with
 from lxml import etree
 from PIL import Image
 
@@ -218,9 +217,7 @@ def test_value_in_place(kind: str, place: str) -> None:
 @pytest.fixture(scope="module")
 def office(tmp_path_factory: pytest.TempPathFactory) -> Callable[[list[Path]], list[tuple[str, str]]]:
     """Convert documents to PDF in one LibreOffice run; the text and the picture list of each."""
-    soffice, pdftotext, pdfimages = shutil.which("soffice"), shutil.which("pdftotext"), shutil.which("pdfimages")
-    if soffice is None or pdftotext is None or pdfimages is None:
-        pytest.skip("LibreOffice or poppler not installed")
+    soffice, pdftotext, pdfimages = office_tools("soffice", "pdftotext", "pdfimages")
     work = tmp_path_factory.mktemp("office")
 
     def convert(documents: list[Path]) -> list[tuple[str, str]]:
