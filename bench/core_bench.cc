@@ -9,13 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "patch/pipeline.h"
+#include "read_part.h"
 #include "render/render.h"
 
 namespace {
@@ -35,19 +34,8 @@ double median_ms(int repeat, Fn fn) {
   return times[times.size() / 2];
 }
 
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return std::move(bytes).str();
-}
-
 void bench_part(const char* path, int repeat) {
-  const std::string text = read_file(path);
+  const std::string text = read_part(path);
   std::string copy(text.size(), '\0');
   const double base = median_ms(2 * repeat + 1, [&] {
     std::memcpy(copy.data(), text.data(), text.size());

@@ -12,13 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "patch/pipeline.h"
+#include "read_part.h"
 #include "render/render.h"
 
 namespace {
@@ -29,17 +28,6 @@ long minor_faults() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_minflt;
-}
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return std::move(bytes).str();
 }
 
 // A call pair, checked: the pipeline rewrites a template part, and post_render
@@ -85,7 +73,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: thread_per_call [--rounds N] [--calls N] PART.xml\n");
     return 2;
   }
-  const std::string part = read_file(argv[first]);
+  const std::string part = read_part(argv[first]);
   const PassResult prepared_result = tesserine::pre_render(part);
   const std::string prepared(prepared_result.is_rewritten() ? prepared_result.text().view()
                                                             : std::string_view(part));
