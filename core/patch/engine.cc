@@ -1,12 +1,7 @@
 #include "patch/engine.h"
 
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-
 #include "fault.h"
 #include "scan/rewriter.h"
-#include "scan/simd.h"
 
 namespace tesserine {
 
