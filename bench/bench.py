@@ -136,7 +136,7 @@ def two_thread_throughput(text: str, calls: int, rounds: int) -> tuple[float, fl
         go[k].release()
     for w in workers:
         w.join()
-    ratio = statistics.median(two / one for one, two in zip(ones, twos))
+    ratio = statistics.median(two / one for one, two in zip(ones, twos, strict=True))
     return statistics.median(ones), statistics.median(twos), ratio
 
 
@@ -156,7 +156,7 @@ def main() -> None:
     }
     if args.write_parts:
         os.makedirs(args.write_parts, exist_ok=True)
-        for name, text in zip(("template", "plain", "control"), inputs.values()):
+        for name, text in zip(("template", "plain", "control"), inputs.values(), strict=True):
             with open(os.path.join(args.write_parts, f"{name}.xml"), "w", encoding="utf-8") as f:
                 f.write(text)
         return

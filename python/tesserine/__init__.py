@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from importlib.metadata import version
+from importlib.metadata import PackageNotFoundError, version
 
 from . import _backend
 from ._bytecode_cache import clear_cache
@@ -39,7 +39,10 @@ from .values import (
     ValueTextError,
 )
 
-__version__ = version(__name__)
+try:
+    __version__ = version(__name__)
+except PackageNotFoundError:  # a source tree used without installing it
+    __version__ = "0+unknown"
 
 __all__ = [
     "BACKEND",

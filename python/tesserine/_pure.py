@@ -273,7 +273,7 @@ def _only_markup_and_space(text: bytes, start: int, end: int) -> bool:
     return _MARKUP_OR_SPACE.fullmatch(text, start, end) is not None
 
 
-# Pass 0 -------------------------------------------------------------------
+# Split delimiters joined -------------------------------------------------
 
 _DELIMITER_BEFORE_MARKUP = re.compile(rb"[{}%#]<")
 _MARKUP_RUN = re.compile(rb"(?:<[^>]*+>)++")
@@ -303,7 +303,7 @@ def join_split_delimiters(text: bytes) -> bytes | None:
     return rewriter.finish()
 
 
-# Pass 1 -------------------------------------------------------------------
+# A tag's runs merged -----------------------------------------------------
 
 _TAG_OPENER = re.compile(rb"\{[{%#]")
 _CLOSER_OF = {_LBRACE: b"}}", _PERCENT: b"%}", _HASH: b"#}"}
@@ -403,7 +403,7 @@ def replace_enclosing_elements(
     return rewriter.finish()
 
 
-# Passes 2 and 3 -----------------------------------------------------------
+# Cell spans and shading --------------------------------------------------
 
 
 class CellPropertyTag(NamedTuple):
@@ -524,7 +524,7 @@ def apply_cellbg_tags(text: bytes, *, sound: bool = False) -> bytes | None:
     return _apply_cell_property(text, CELLBG, sound)
 
 
-# Pass 4 -------------------------------------------------------------------
+# Tag text kept space-preserving ------------------------------------------
 
 _BARE_TEXT_START = StartTagPattern(b"<w:t>", True)
 _PRESERVED_TEXT_START = b'<w:t xml:space="preserve">'
@@ -551,7 +551,7 @@ def preserve_tag_text_space(text: bytes) -> bytes | None:
     return replace_enclosing_elements(text, _BARE_TEXT_START, find_template_tag, b"", emit)
 
 
-# Pass 5 -------------------------------------------------------------------
+# Run tags isolated -------------------------------------------------------
 
 _RUN_TAG_OPENER = re.compile(rb"\{[{%]r")
 _RUN_SEPARATOR = b'</w:t></w:r><w:r><w:t xml:space="preserve">'
@@ -580,7 +580,7 @@ def isolate_run_tags(text: bytes) -> bytes | None:
     return rewriter.finish()
 
 
-# Passes 6 and 7 -----------------------------------------------------------
+# Trim markers ------------------------------------------------------------
 
 _TEXT_END = StartTagPattern(b"</w:t>", True)
 
@@ -638,7 +638,7 @@ def trim_markup_after_tags(text: bytes) -> bytes | None:
     return rewriter.finish()
 
 
-# Passes 8 to 14 -----------------------------------------------------------
+# Element-scoped tags -----------------------------------------------------
 
 
 class ElementKind(NamedTuple):
@@ -733,7 +733,7 @@ def replace_paragraph_comments(text: bytes) -> bytes | None:
     return _replace_scoped(text, _PARAGRAPH_KIND, True)
 
 
-# Passes 15 and 16 ---------------------------------------------------------
+# Merged cells ------------------------------------------------------------
 
 _CELL_END = StartTagPattern(b"</w:tc", False)
 _CELL_PROPERTIES_END = StartTagPattern(b"</w:tcPr", False)
@@ -886,7 +886,7 @@ def apply_hmerge_tags(text: bytes, *, sound: bool = False) -> bytes | None:
     return _expand_merged_cells(text, False, sound)
 
 
-# Pass 17 ------------------------------------------------------------------
+# Tag bodies cleaned ------------------------------------------------------
 
 _BODY_END = re.compile(rb"\n|[%}]\}")
 _BODY_REPLACEMENTS = {

@@ -21,7 +21,7 @@ SIZE = int(os.environ.get("TESSERINE_HUGE_BYTES", str(4 * 2**30 + 64 * 2**20)))
 # ASCII only, so the str holds one byte per character and shares its UTF-8 form.
 # Each pattern is rewritten by its function, so the writing paths run past 4 GiB.
 PATTERNS = [
-    # Pass 4 marks the text element of the tag as space-preserving.
+    # Patching marks the text element of the tag as space-preserving.
     ("patch_xml", "<w:p><w:r><w:t>{{ x }}" + "a" * 100 + "</w:t></w:r></w:p>"),
     # A line feed before every paragraph.
     ("pre_render", "<w:p><w:r><w:t>" + "b" * 100 + "</w:t></w:r></w:p>"),
