@@ -69,8 +69,10 @@ class TemplateRenderError(TesserineError):
         super().__init__(f"{part}: {where + ': ' if where else ''}{message}{quoted}")
 
 
-class MalformedPartError(TesserineError):
-    """A rendered document part is not well-formed XML; saving it would break the document."""
+class _PositionedXmlError(TesserineError):
+    """A fault at a line and column of a part's XML, with the text around it."""
+
+    _what = ""
 
     def __init__(self, part: str, line: int, column: int, reason: str, excerpt: str) -> None:
         self.part = part
@@ -78,10 +80,13 @@ class MalformedPartError(TesserineError):
         self.column = column
         self.reason = reason
         self.excerpt = excerpt
-        super().__init__(
-            f"{part}: rendered XML is not well-formed at line {line}, column {column}:"
-            f" {reason} (near: {excerpt})"
-        )
+        super().__init__(f"{part}: {self._what} at line {line}, column {column}: {reason} (near: {excerpt})")
+
+
+class MalformedPartError(_PositionedXmlError):
+    """A rendered document part is not well-formed XML; saving it would break the document."""
+
+    _what = "rendered XML is not well-formed"
 
 
 class LimitError(TesserineError):
@@ -92,23 +97,10 @@ class RenderTimeoutError(LimitError):
     """Rendering a document ran out of its time."""
 
 
-class TemplatePartError(TesserineError):
+class TemplatePartError(_PositionedXmlError):
     """A part of the template document cannot be read as XML text (encoding, DOCTYPE, prolog)."""
 
-    def __init__(self, part: str, line: int, column: int, reason: str, excerpt: str) -> None:
-        self.part = part
-        self.line = line
-        self.column = column
-        self.reason = reason
-        self.excerpt = excerpt
-        super().__init__(
-            f"{part}: the template part cannot be read at line {line}, column {column}: {reason}"
-            f" (near: {excerpt})"
-        )
-
-    def __reduce__(self) -> tuple[type[TemplatePartError], tuple[str, int, int, str, str]]:
-        # Batch runs carry errors between processes; rebuild them from their fields.
-        return type(self), (self.part, self.line, self.column, self.reason, self.excerpt)
+    _what = "the template part cannot be read"
 
 
 class UnsafeTemplateError(TemplateRenderError):
