@@ -33,7 +33,7 @@ from ._pdf import to_pdf
 from ._picture_lookup import picture_members, replacement_bytes
 from ._placement import place_values
 from ._places import PartPlaces
-from ._positions import mark_positions
+from ._positions import mark_paragraph_properties, mark_positions
 from ._problems import Place, Problem
 from ._resources import DocumentResources, PackageFacts, compressed_media
 from ._table_grid import mark_columns, widen_grids
@@ -104,7 +104,7 @@ class Scrivelle:
     @classmethod
     def _prepare(cls, xml: str) -> str:
         """A part's XML made the source the template engine compiles."""
-        return _render.prepare_source(mark_positions(cls._patched(xml)))
+        return _render.prepare_source(mark_positions(cls._patched(mark_paragraph_properties(xml))))
 
     @classmethod
     def _lines(cls, xml: str) -> str:

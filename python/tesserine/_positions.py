@@ -9,11 +9,18 @@ paragraph of its own. The places are found from the markup just before each tag.
 A run tag keeps the formatting of the run it was typed in. Patching cuts that run at
 the tag, so the run right before the tag is its first half and holds its properties;
 the run patching puts between two tags typed in one run has none of its own.
+
+A paragraph tag keeps the properties of the paragraph it was typed in (its alignment,
+spacing, style). Patching replaces that whole paragraph by the tag, so before patching
+the properties are written, escaped, into a comment just before the paragraph; the
+comment survives patching right before the tag, which takes the properties as its
+filter's argument. Comments left anywhere else are dropped.
 """
 
 from __future__ import annotations
 
 import re
+from xml.sax.saxutils import escape, unescape
 
 import jinja2
 from jinja2.lexer import TOKEN_DATA, TOKEN_VARIABLE_BEGIN, TOKEN_VARIABLE_END
@@ -27,6 +34,11 @@ _NEWLINES = re.compile(r"\r\n|\r")
 # The run that patching writes between two run tags typed in one run.
 _BETWEEN_TAGS = '<w:r><w:t xml:space="preserve"></w:t></w:r>'
 _RUN_END = "</w:r>"
+_MARK_OPEN = "<!--tesserine-pPr:"
+_MARK = re.compile(r"<!--tesserine-pPr:([^<>]*)-->")
+# "{{p " as the patcher finds it once it has joined the runs that split it.
+_MARKUP = r"(?:<[^<>]*+>)*+"
+_PARAGRAPH_TAG = re.compile(r"\{" + _MARKUP + r"\{" + _MARKUP + "p" + _MARKUP + " ")
 
 
 class _Scope:
@@ -97,24 +109,70 @@ def _may_stand_outside_text(text: str, opener: str) -> bool:
     return False
 
 
-def _run_properties(text: str, at: int) -> str:
-    """The run properties element of the run that ends right at `at`, or "" for none.
+def _properties(text: str, start: int, name: str, end: int) -> str:
+    """The properties element (`w:rPr`, `w:pPr`) right inside the element whose start tag
+    begins at `start`, looked for before `end`; "" for none.
 
     Properties that hold template text are left out: as a string they would not render.
     """
+    opened = text.find(">", start, end) + 1
+    tag, closer = f"<w:{name}", f"</w:{name}>"
+    if not opened or not text.startswith((tag + ">", tag + " "), opened):
+        return ""
+    closed = text.find(closer, opened, end)
+    # A tracked change holds the properties as they were, in an element of the same name.
+    change = text.find(f"<w:{name}Change", opened, closed) if closed >= 0 else -1
+    if change >= 0:
+        change_end = text.find(f"</w:{name}Change>", change, end)
+        closed = text.find(closer, change_end, end) if change_end >= 0 else -1
+    if closed < 0:
+        return ""
+    properties = text[opened:closed + len(closer)]
+    return "" if "{" in properties else properties
+
+
+def _run_properties(text: str, at: int) -> str:
+    """The run properties element of the run that ends right at `at`, or "" for none."""
     if not text.endswith(_RUN_END, 0, at):
         return ""
     start = _last_start(text, "r", at)
-    if start < 0:
-        return ""
-    opened = text.find(">", start) + 1
-    if not text.startswith(("<w:rPr>", "<w:rPr "), opened):
-        return ""
-    closed = text.find("</w:rPr>", opened, at)
-    if closed < 0:
-        return ""
-    properties = text[opened:closed + len("</w:rPr>")]
-    return "" if "{" in properties else properties
+    return "" if start < 0 else _properties(text, start, "rPr", at)
+
+
+def mark_paragraph_properties(xml: str) -> str:
+    """The part with the properties of each paragraph holding a paragraph tag written in a
+    comment before it, for `mark_positions` to give the tag."""
+    out: list[str] = []
+    done = 0
+    for found in _PARAGRAPH_TAG.finditer(xml):
+        start = _last_start(xml, "p", found.start())
+        if start < done:
+            continue
+        properties = _properties(xml, start, "pPr", found.start())
+        if properties and "--" not in properties:
+            # One line, as the paragraph had: line numbers of the source must not move.
+            flat = properties.replace("\r", " ").replace("\n", " ")
+            out += (xml[done:start], _MARK_OPEN, escape(flat), "-->")
+            done = start
+    if not out:
+        return xml
+    out.append(xml[done:])
+    return "".join(out)
+
+
+def _take_marks(text: str) -> tuple[str, dict[int, str]]:
+    """The text without the comments of `mark_paragraph_properties`, and the properties
+    each held, by the offset in the new text where the comment stood."""
+    pieces: list[str] = []
+    marks: dict[int, str] = {}
+    done = length = 0
+    for found in _MARK.finditer(text):
+        pieces.append(text[done:found.start()])
+        length += found.start() - done
+        marks[length] = unescape(found.group(1))
+        done = found.end()
+    pieces.append(text[done:])
+    return "".join(pieces), marks
 
 
 def _literal(text: str) -> str:
@@ -129,9 +187,14 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
     """
     env = _LEXING if environment is None else environment
     opener = env.variable_start_string
+    # Jinja2 lexes the text with "\n" line ends: the offsets of the marks are taken there.
+    text = _NEWLINES.sub("\n", source) if "\r" in source else source
+    marks: dict[int, str] = {}
+    if _MARK_OPEN in source:
+        source = _MARK.sub("", source)
+        text, marks = _take_marks(text)
     if not _may_stand_outside_text(source, opener):
         return source
-    text = _NEWLINES.sub("\n", source)
     try:
         tokens = list(env.lex(text))
     except jinja2.TemplateSyntaxError:
@@ -140,6 +203,7 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
     done = position = 0
     scope = _Scope()
     wrap: str | None = None
+    paragraph_properties = ""
     expression_start = tag_start = 0
     # Where the last run tag ended, and the run properties it took.
     last_run_tag = (-1, "")
@@ -154,6 +218,7 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
         elif kind == TOKEN_VARIABLE_BEGIN:
             wrap = scope.filter()
             expression_start, tag_start = position, at
+            paragraph_properties = marks.get(at, "")
         elif kind == TOKEN_VARIABLE_END and wrap is not None:
             expression = text[expression_start:at]
             if expression.strip():
@@ -166,6 +231,8 @@ def mark_positions(source: str, environment: jinja2.Environment | None = None) -
                     last_run_tag = (position, properties)
                     arguments = f"({_literal(properties)})" if properties else ""
                     out.append(f"({expression})|{wrap}{arguments} ")
+                elif paragraph_properties:
+                    out.append(f"({expression})|{wrap}({_literal(paragraph_properties)}) ")
                 else:
                     out.append(f"({expression})|{wrap} ")
                 done = at

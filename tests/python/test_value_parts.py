@@ -13,8 +13,9 @@ import docx
 import jinja2
 import pytest
 from docx.enum.style import WD_STYLE_TYPE
+from docx.enum.text import WD_ALIGN_PARAGRAPH
 from docx.oxml import parse_xml
-from helpers_docx import W, members, read, to_bytes, zip_with
+from helpers_docx import W, members, read, split_runs, to_bytes, zip_with
 from lxml import etree
 from markupsafe import Markup
 from PIL import Image
@@ -86,6 +87,74 @@ def test_values_in_run_and_paragraph_positions(tag: str, value: Any, texts: list
     assert [bool(run.xpath("./w:rPr/w:b")) or None for run in runs] == bold
     # Nothing stands outside a run or a paragraph, where readers drop it.
     assert all(child.tag in (W + "p", W + "sectPr") for child in body)
+
+
+def centred_template(*pieces: str) -> bytes:
+    """A centred paragraph in "Quote" style holding the pieces as runs, between two plain ones."""
+    document = docx.Document()
+    document.add_paragraph("before")
+    paragraph = document.add_paragraph(style="Quote")
+    paragraph.alignment = WD_ALIGN_PARAGRAPH.CENTER
+    split_runs(paragraph, *pieces)
+    document.add_paragraph("after")
+    return to_bytes(document)
+
+
+# A paragraph tag's paragraph keeps the properties of the paragraph it was typed in, however
+# its tag is split across runs; Markdown writes paragraphs of its own and takes none of them.
+@pytest.mark.parametrize("pieces", [("{{p v }}",), ("{", "{p", " v }", "}")])
+@pytest.mark.parametrize("value, texts, keeps", [
+    ("plain", ["plain"], True),
+    ("two\alines", ["two", "lines"], True),
+    (Picture(png(20, 10)), [""], True),
+    (Styled("bold", bold=True), ["bold"], True),
+    (Link("https://a.example/", "link"), ["link"], True),
+    (Markdown("one\n\ntwo"), ["one", "two"], False),
+])
+def test_paragraph_tags_keep_their_paragraphs_properties(pieces: tuple[str, ...], value: Any, texts: list[str],
+                                                           keeps: bool) -> None:
+    result = read(render(centred_template(*pieces), {"v": value}))
+    placed = result.paragraphs[1:-1]
+    assert [paragraph.text for paragraph in placed] == texts
+    assert [paragraph.text for paragraph in (result.paragraphs[0], result.paragraphs[-1])] == ["before", "after"]
+    for paragraph in placed:
+        assert (paragraph.alignment == WD_ALIGN_PARAGRAPH.CENTER) is keeps
+        assert (paragraph.style.name == "Quote") is keeps
+    assert len(result.inline_shapes) == isinstance(value, Picture)
+
+
+JC = '<w:jc w:val="left"/>'
+CHANGED = f'<w:pPr>{JC}<w:pPrChange w:id="1"><w:pPr><w:jc w:val="right"/></w:pPr></w:pPrChange></w:pPr>'
+
+
+# The properties a paragraph tag takes: a tracked change's inner properties whole, line
+# ends flattened (the source keeps its lines), none holding template text, no comment left
+# behind where patching dropped the paragraph with its row.
+@pytest.mark.parametrize("xml, prepared", [
+    (f"<w:body>{P}{CHANGED}{R}<w:t>{{{{p x }}}}</w:t></w:r></w:p></w:body>",
+     f"<w:body>{{{{( x )|tesserine_paragraph('{CHANGED}') }}}}</w:body>"),
+    (f"<w:body>{P}<w:pPr>\r\n{JC}\n</w:pPr>{R}<w:t>{{{{p x }}}}</w:t></w:r></w:p>\n<w:p/></w:body>",
+     f"<w:body>{{{{( x )|tesserine_paragraph('<w:pPr>  {JC} </w:pPr>') }}}}\n<w:p/></w:body>"),
+    (f'<w:body>{P}<w:pPr><w:pStyle w:val="{{{{ s }}}}"/></w:pPr>{R}<w:t>{{{{p x }}}}</w:t></w:r></w:p></w:body>',
+     "<w:body>{{( x )|tesserine_paragraph }}</w:body>"),
+    (f"<w:tbl><w:tr><w:tc>{P}<w:pPr>{JC}</w:pPr>{R}<w:t>{{%tr for a in b %}}{{{{p x }}}}</w:t></w:r></w:p>"
+     "</w:tc></w:tr></w:tbl>", "<w:tbl>{% for a in b %}</w:tbl>"),
+])
+def test_paragraph_properties_in_the_prepared_source(xml: str, prepared: str) -> None:
+    assert tesserine.Scrivelle._prepare(xml) == prepared
+
+
+def test_paragraph_tags_in_a_loop_keep_their_paragraphs_properties() -> None:
+    document = docx.Document()
+    document.add_paragraph("{%p for v in items %}")
+    paragraph = document.add_paragraph("{{p v }}")
+    paragraph.alignment = WD_ALIGN_PARAGRAPH.RIGHT
+    paragraph.paragraph_format.space_before = docx.shared.Pt(7)
+    document.add_paragraph("{%p endfor %}")
+    result = read(render(to_bytes(document), {"items": ["a", Styled("b", italic=True)]}))
+    assert [paragraph.text for paragraph in result.paragraphs] == ["a", "b"]
+    assert [paragraph.alignment for paragraph in result.paragraphs] == [WD_ALIGN_PARAGRAPH.RIGHT] * 2
+    assert [paragraph.paragraph_format.space_before for paragraph in result.paragraphs] == [docx.shared.Pt(7)] * 2
 
 
 EXACT = ["{_{ x }_}", "{_% y %_}", "%_}_}", "a_b {_", "<w:t>&amp;"]

@@ -10,7 +10,7 @@ from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from enum import Enum
-from typing import Protocol
+from typing import ClassVar, Protocol
 
 from .._errors import LimitError
 from .._ooxml import Element
@@ -83,6 +83,10 @@ class Placement(Protocol):
 
 class RichValue(ABC):
     """A value that writes its own markup in place of the marker it renders as."""
+
+    #: Whether the value writes whole paragraphs, whose properties are their own: placed
+    #: by a paragraph tag, they take none from the paragraph the tag was typed in.
+    own_paragraphs: ClassVar[bool] = False
 
     @abstractmethod
     def place(self, placement: Placement, run_properties: Element | None) -> list[Item]:

@@ -87,10 +87,16 @@ def run_value(context: Context, value: Any, properties: str = "") -> Any:
 
 
 @pass_context
-def paragraph_value(context: Context, value: Any) -> Any:
-    """A plain value as a paragraph holding its text; a rich value as its marker in one."""
+def paragraph_value(context: Context, value: Any, properties: str = "") -> Any:
+    """A plain value as a paragraph holding its text; a rich value as its marker in one.
+    The paragraph has the paragraph properties of the paragraph the tag was typed in,
+    unless the value writes paragraphs with properties of their own."""
     run = _run(context, value, Position.PARAGRAPH, "")
-    return value if run is None else Markup("<w:p>") + run + Markup("</w:p>")
+    if run is None:
+        return value
+    if isinstance(value, RichValue) and value.own_paragraphs:
+        properties = ""
+    return Markup("<w:p>") + Markup(properties) + run + Markup("</w:p>")
 
 
 FILTERS = {RUN_FILTER: run_value, PARAGRAPH_FILTER: paragraph_value}

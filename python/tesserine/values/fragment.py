@@ -41,6 +41,8 @@ class Fragment(RichValue):
     breaks) is left out with a `FragmentWarning` naming it.
     """
 
+    own_paragraphs = True
+
     def __init__(self, source: FragmentInput | Scrivelle, *, keep_styles: bool = False,
                  limits: Limits | None = None) -> None:
         from .._fragment_source import FragmentSource

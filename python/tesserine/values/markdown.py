@@ -32,6 +32,8 @@ def _parser() -> Any:
 class Markdown(RichValue):
     """Markdown text; with `{{p x }}` it becomes paragraphs, headings, lists, quotes and code."""
 
+    own_paragraphs = True
+
     def __init__(self, text: Any) -> None:
         cleaned = clean_text(str(text), "Markdown text")
         # Markdown has its own paragraphs; BEL and FF would make paragraphs outside it.
