@@ -39,7 +39,7 @@ from ._resources import DocumentResources, PackageFacts, compressed_media
 from ._table_grid import mark_columns, widen_grids
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
-from .values.base import rendering
+from .values.base import Registry, rendering
 from .values.picture import Picture, PictureSource
 
 Target = str | os.PathLike[str] | BinaryIO
@@ -145,8 +145,30 @@ class Scrivelle:
         try:
             return _render.render_part(template, context, part, source)
         except TemplateRenderError as error:
-            raise placed_render_error(error, part, source, self._places_of(part), template.environment
-                                      ) from error.__cause__
+            raise self._placed(error, part, template.environment) from error.__cause__
+
+    def _place_values(self, xml: str, registry: Registry, resources: DocumentResources, part: str,
+                      environment: jinja2.Environment, context: Mapping[str, Any]) -> str:
+        try:
+            return place_values(xml, registry, resources.part(part), self._source(part))
+        except TemplateRenderError as error:
+            raise self._placing_error(error, part, environment, context) from error.__cause__
+
+    def _placing_error(self, error: TemplateRenderError, part: str, environment: jinja2.Environment,
+                       context: Mapping[str, Any]) -> TemplateRenderError:
+        """A value that could not be placed, told at its tag as check() tells it. Its line of
+        the source may hold several tags (a paragraph tag shares the line of the paragraph
+        before it); rendering the part once more, as check() does, finds the one."""
+        resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
+        for problem in self._part_problems(environment, part, context, resources):
+            if problem.message == error.message and problem.place.paragraph is not None:
+                return type(error)(part, problem.message, problem.tag, problem.place.paragraph, problem.place,
+                                   error.lineno)
+        return self._placed(error, part, environment)
+
+    def _placed(self, error: TemplateRenderError, part: str, environment: jinja2.Environment) -> TemplateRenderError:
+        """The error naming the paragraph and the tag as typed."""
+        return placed_render_error(error, part, self._source(part), self._places_of(part), environment)
 
     def _templates(
         self, environment: jinja2.Environment | None, autoescape: bool, trusted: bool
@@ -187,7 +209,8 @@ class Scrivelle:
                         registry.begin_part(part)
                         output = self._render_part(template, context, part)
                         finished = widen_grids(_render.finish_output(output, part))
-                        rendered[part] = place_values(finished, registry, resources.part(part))
+                        rendered[part] = self._place_values(finished, registry, resources, part,
+                                                            template.environment, context)
                         if rendered[part] is not finished:
                             serialized.add(part)
                     env = environment or _render.default_environment(autoescape, trusted)
@@ -296,7 +319,8 @@ class Scrivelle:
                     template = env.template_class.from_code(env, env.compile(text, filename=part),
                                                             env.make_globals(None))
                 output = _render.render_part(template, context, part, text)
-                return place_values(widen_grids(_render.finish_output(output, part)), registry, resources.part(part))
+                return place_values(widen_grids(_render.finish_output(output, part)), registry, resources.part(part),
+                                    text)
 
         findings += missing_findings(env, part, readable, context, places)
         failures, finished = render_findings(part, readable, render, places, env)

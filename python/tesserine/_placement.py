@@ -25,6 +25,7 @@ from ._ooxml import (
     set_property,
     text_element,
 )
+from ._render import render_error
 from ._resources import PartResources
 from .values.base import Blocks, Placement, Position, Registry, RichValue, Snippet
 from .values.errors import RichValueError
@@ -38,9 +39,12 @@ _NOT_INHERITED = frozenset({"sectPr", "pPrChange"})
 _CURSOR = "tesserine-cursor"
 
 
-def place_values(xml: str, registry: Registry, placement: PartResources) -> str:
+def place_values(xml: str, registry: Registry, placement: PartResources, source: str) -> str:
     """The part with every marker of `registry` replaced by its value's markup, and each
-    drawing id that an earlier drawing of the document has replaced by a new one."""
+    drawing id that an earlier drawing of the document has replaced by a new one.
+
+    A value that cannot be placed is a render error at the tag of `source` (the part's
+    template source) that printed it."""
     opener = "<?" + registry.target
     has_markers = bool(registry.entries) and opener in xml
     used = placement.document.drawing_ids
@@ -54,7 +58,7 @@ def place_values(xml: str, registry: Registry, placement: PartResources) -> str:
     try:
         root = parse(xml, placement.part)
     except PackageXmlError:
-        _refuse_markers_in_markup(xml, opener, registry, placement.part)
+        _refuse_markers_in_markup(xml, opener, registry, placement.part, source)
         raise
     if repeated:
         _renumber_drawings(root, placement)
@@ -66,11 +70,12 @@ def place_values(xml: str, registry: Registry, placement: PartResources) -> str:
     emptied: list[Element] = []
     snippets = _Snippets(registry.target + "-snippet")
     for marker in markers:
-        value, position = registry.entry(marker.text or "")
+        index = int(marker.text or "")
+        value, position = registry.entries[index]
         try:
             _place(marker, value, position, placement, emptied, snippets)
         except RichValueError as error:
-            raise type(error)(f"{placement.part}: {error}") from None
+            raise render_error(error, placement.part, source, registry.lines[index]) from error
     for paragraph in emptied:
         holder = paragraph.getparent()
         if holder is not None and _is_empty(paragraph):
@@ -127,16 +132,16 @@ def _renumber_drawings(root: Element, placement: PartResources) -> None:
         used.add(number)
 
 
-def _refuse_markers_in_markup(xml: str, opener: str, registry: Registry, part: str) -> None:
+def _refuse_markers_in_markup(xml: str, opener: str, registry: Registry, part: str, source: str) -> None:
     """A marker inside a start tag means a rich value stands where only text can go."""
     at = xml.find(opener)
     while at >= 0:
         if xml.rfind("<", 0, at) > xml.rfind(">", 0, at):
-            end = xml.find("?>", at)
-            value, _ = registry.entry(xml[at + len(opener) + 1:end])
-            raise RichValueError(
-                f"{part}: a {type(value).__name__} value stands inside markup (an attribute), where only text can go"
-            )
+            index = int(xml[at + len(opener) + 1:xml.find("?>", at)])
+            value, _ = registry.entries[index]
+            error = RichValueError(
+                f"a {type(value).__name__} value stands inside markup (an attribute), where only text can go")
+            raise render_error(error, part, source, registry.lines[index])
         at = xml.find(opener, at + 1)
 
 

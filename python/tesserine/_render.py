@@ -86,7 +86,9 @@ def compile_part(environment: jinja2.Environment, part: str, source: str) -> jin
         raise TemplateSyntaxError(part, 0, "tags nested too deeply", excerpt) from None
 
 
-def _render_error(error: Exception, part: str, source: str) -> TemplateRenderError:
+def render_error(error: Exception, part: str, source: str, lineno: int | None = None) -> TemplateRenderError:
+    """The error told at the tag of `source` it was raised in: the one evaluated at `lineno`,
+    or, when not given, at the line its traceback shows."""
     kind: type[TemplateRenderError]
     if isinstance(error, Refused):
         kind, message = ExpressionLimitError, str(error)
@@ -98,7 +100,8 @@ def _render_error(error: Exception, part: str, source: str) -> TemplateRenderErr
         kind, message = UnsafeTemplateError, f"the sandbox keeps Python internals from templates: {error}"
     else:
         kind, message = TemplateRenderError, f"{type(error).__name__}: {error}"
-    lineno = template_line(error, part)
+    if lineno is None:
+        lineno = template_line(error, part)
     if lineno is None:
         return kind(part, message)
     return kind(part, message, failing_tag(source, lineno, message), paragraph_number(source, lineno), lineno=lineno)
@@ -125,12 +128,12 @@ def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str
                 checkpoint = min(limit, size + _CHECK_CHARS)
     except RichValueError as error:
         # Raised as a value is printed: the tag that printed it is the place to show.
-        raise _render_error(error, part, source) from error
+        raise render_error(error, part, source) from error
     except (TesserineError, MemoryError):
         raise
     except Exception as error:
         # Whatever fails while the template evaluates is a fault of template or data.
-        raise _render_error(error, part, source) from error
+        raise render_error(error, part, source) from error
     return "".join(pieces)
 
 

@@ -223,7 +223,8 @@ def test_document_styles_for_links_and_styled_text() -> None:
     body = etree.fromstring(members(data)["word/document.xml"])
     assert [e.get(W + "val") for e in body.iter(W + "rStyle")] == ["Hyperlink", "Shout"]
     assert not list(body.iter(W + "color"))
-    with pytest.raises(RichValueError, match="^word/document.xml: .*no character style of that name.*Shout"):
+    with pytest.raises(tesserine.TemplateRenderError,
+                       match=r"^word/document.xml: paragraph 1 .*no character style.*Shout.*\(in: \{\{ loud \}\}\)"):
         render(to_bytes(document), {"link": "", "loud": Styled("x", style="Whisper")})
 
 
@@ -269,11 +270,52 @@ def test_bad_values_are_clear_errors(make: Any, error: type[Exception], message:
         make()
 
 
-def test_rich_value_in_an_attribute_is_refused() -> None:
+SMALL_PICTURES = dataclasses.replace(tesserine.DEFAULT_LIMITS, max_picture_size=500)
+BIG = png(300, 300, dpi=72)
+
+
+def looped_table() -> bytes:
+    document = docx.Document()
+    document.add_paragraph("intro")
+    table = document.add_table(rows=3, cols=1)
+    for row, text in enumerate(["{%tr for r in rows %}", "{{ r.name }}: {{ r.pic }}", "{%tr endfor %}"]):
+        table.cell(row, 0).text = text
+    return to_bytes(document)
+
+
+def fragment_with_picture() -> tesserine.Fragment:
+    document = docx.Document()
+    document.add_picture(io.BytesIO(BIG))
+    return tesserine.Fragment(to_bytes(document))
+
+
+def cell_shading() -> bytes:
     document = docx.Document()
     document.add_table(rows=1, cols=1).cell(0, 0).text = "{% cellbg colour %}x"
-    with pytest.raises(RichValueError, match="Styled value stands inside markup"):
-        render(to_bytes(document), {"colour": Styled("FF0000")})
+    return to_bytes(document)
+
+
+# A value that cannot be placed once rendering is done is told at its tag and paragraph,
+# among other tags on its source line (a paragraph tag shares the line of the paragraph
+# before it), in a repeated row, in an attribute.
+def three_paragraphs() -> bytes:
+    return document_of("first", "Logo: {{ logo }} and {{ name }}", "{{p frag }}")
+
+
+@pytest.mark.parametrize("template, context, paragraph, tag, message", [
+    (three_paragraphs, {"logo": Picture(BIG), "name": "n", "frag": ""}, 2, "{{ logo }}", "max_picture_size"),
+    (three_paragraphs, {"logo": "", "name": "n", "frag": fragment_with_picture()}, 3, "{{p frag }}",
+     r"Fragment\(<bytes>\): the picture"),
+    (looped_table, {"rows": [{"name": "a", "pic": Picture(png(2, 2))}, {"name": "b", "pic": Picture(BIG)}]},
+     3, "{{ r.pic }}", "max_picture_size"),
+    (cell_shading, {"colour": Styled("FF0000")}, 1, "{% cellbg colour %}", "Styled value stands inside markup"),
+])
+def test_values_that_cannot_be_placed_name_their_tag(template: Any, context: dict[str, Any], paragraph: int,
+                                                     tag: str, message: str) -> None:
+    with pytest.raises(tesserine.TemplateRenderError, match=f"^word/document.xml: paragraph {paragraph}.*{message}"
+                       ) as raised:
+        tesserine.Scrivelle(template(), limits=SMALL_PICTURES).render(context)
+    assert (raised.value.part, raised.value.paragraph, raised.value.tag) == ("word/document.xml", paragraph, tag)
 
 
 def test_rich_values_outside_scrivelle_are_a_render_error() -> None:
@@ -298,13 +340,13 @@ def test_picture_formats_are_stored_as_they_are(kind: str, extension: str) -> No
     check_package(files)
 
 
-SMALL_PICTURES = dataclasses.replace(tesserine.DEFAULT_LIMITS, max_picture_size=500)
 SMALL_OUTPUT = dataclasses.replace(tesserine.DEFAULT_LIMITS, max_output_size=100_000)
 
 
 @pytest.mark.parametrize("limits, text, context, error, message", [
-    (SMALL_PICTURES, "{{ v }}", {"v": Picture(png(300, 300, dpi=72))}, PictureError,
-     r"^word/document.xml: Picture\(<.* bytes>\): .* more than the 500 a picture may take \(max_picture_size\)"),
+    (SMALL_PICTURES, "{{ v }}", {"v": Picture(png(300, 300, dpi=72))}, tesserine.TemplateRenderError,
+     r"^word/document.xml: paragraph 1: Picture\(<.* bytes>\): .* more than the 500 a picture may take"
+     r" \(max_picture_size\) \(in: \{\{ v \}\}\)"),
     # A marker is short; the drawing it stands for counts against the output.
     (SMALL_OUTPUT, "{% for i in range(100) %}{{ v }}{% endfor %}", {"v": Picture(png(4, 4))}, tesserine.LimitError,
      "^word/document.xml: the rich values of the part would write more than 100,000 characters"),

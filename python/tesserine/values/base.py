@@ -6,10 +6,13 @@ import contextvars
 import secrets
 import sys
 from abc import ABC, abstractmethod
+from bisect import bisect_right
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from enum import Enum
+from functools import lru_cache
+from types import FrameType
 from typing import ClassVar, Protocol
 
 from .._errors import LimitError
@@ -118,6 +121,8 @@ class Registry:
     limit: int = sys.maxsize
     nonce: str = field(default_factory=lambda: secrets.token_hex(8))
     entries: list[tuple[RichValue, Position]] = field(default_factory=list)
+    #: The line of the part's template source that printed each entry, when known.
+    lines: list[int | None] = field(default_factory=list)
     part: str = ""
     size: int = 0
 
@@ -134,10 +139,33 @@ class Registry:
             raise LimitError(f"{self.part}: the rich values of the part would write more than {self.limit:,}"
                              " characters of markup (max_output_size)")
         self.entries.append((value, position))
+        self.lines.append(_template_line(self.part))
         return f"<?{self.target} {len(self.entries) - 1}?>"
 
-    def entry(self, data: str) -> tuple[RichValue, Position]:
-        return self.entries[int(data)]
+
+def _template_line(part: str) -> int | None:
+    """The line of the part's template being evaluated now, for errors raised when the value
+    is placed, after rendering. The compiled template's frames carry the part's name, and
+    its module the template line of each line of its code."""
+    frame: FrameType | None = sys._getframe(2)
+    while frame is not None and frame.f_code.co_filename != part:
+        frame = frame.f_back
+    if frame is None:
+        return None
+    info = frame.f_globals.get("debug_info")
+    if not isinstance(info, str) or not info:
+        return None
+    code_lines, template_lines = _line_table(info)
+    found = bisect_right(code_lines, frame.f_lineno)
+    return template_lines[found - 1] if found else 1
+
+
+@lru_cache(maxsize=16)
+def _line_table(info: str) -> tuple[list[int], list[int]]:
+    """Jinja2's "template=code&..." line pairs as code lines in order and their template lines."""
+    pairs = sorted((int(code), int(template)) for template, code in
+                   (pair.split("=") for pair in info.split("&")))
+    return [code for code, _ in pairs], [template for _, template in pairs]
 
 
 _REGISTRY: contextvars.ContextVar[Registry | None] = contextvars.ContextVar("tesserine_registry", default=None)
