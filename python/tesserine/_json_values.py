@@ -5,10 +5,12 @@
     {"@styled": ["Total: ", {"@styled": "12.00", "bold": true}]}
     {"@link": "https://example.com", "text": "our site"}
     {"@markdown": "**Note:** paid by *transfer*."}
+    {"@fragment": "clauses/liability.docx", "keep_styles": true}
 
-Picture paths are relative to the data file and may not leave its directory; a
-picture may also be given inline as a `data:` URI with base64 content. Either way its
-data may take `max_picture_size` bytes at most.
+Picture and fragment paths are relative to the data file and may not leave its
+directory; a picture may also be given inline as a `data:` URI with base64 content.
+Either way its data may take `max_picture_size` bytes at most. A fragment's document
+is read within the archive limits, as a template is.
 """
 
 from __future__ import annotations
@@ -21,13 +23,12 @@ import stat
 from typing import Any
 
 from ._errors import TesserineError
-from ._limits import DEFAULT_LIMITS
-from .values import Link, Markdown, Picture, Styled
-from .values.errors import RichValueError
+from ._limits import DEFAULT_LIMITS, Limits
+from .values import Fragment, Link, Markdown, Picture, Styled
 from .values.styled import Piece, joined
 
-PICTURE, STYLED, LINK, MARKDOWN = "@picture", "@styled", "@link", "@markdown"
-RESERVED = (PICTURE, STYLED, LINK, MARKDOWN)
+PICTURE, STYLED, LINK, MARKDOWN, FRAGMENT = "@picture", "@styled", "@link", "@markdown", "@fragment"
+RESERVED = (PICTURE, STYLED, LINK, MARKDOWN, FRAGMENT)
 _STYLE_OPTIONS = frozenset({
     "bold", "italic", "underline", "strike", "color", "highlight", "size", "font", "style",
     "superscript", "subscript",
@@ -37,6 +38,7 @@ _OPTIONS = {
     STYLED: _STYLE_OPTIONS | {"link"},
     LINK: _STYLE_OPTIONS | {"text"},
     MARKDOWN: frozenset(),
+    FRAGMENT: frozenset({"keep_styles"}),
 }
 
 
@@ -46,19 +48,22 @@ class JsonValueError(TesserineError):
 
 @dataclasses.dataclass(frozen=True)
 class _Pictures:
-    #: The directory picture paths are relative to; None takes only `data:` URIs.
+    #: The directory picture and fragment paths are relative to; None takes only `data:` URIs.
     base: str | None
     max_size: int | None
+    #: The limits a fragment's document is read within.
+    limits: Limits
 
 
 def rich_values(data: Any, base: str | os.PathLike[str] | None = None, *,
-                max_picture_size: int | None = DEFAULT_LIMITS.max_picture_size) -> Any:
+                max_picture_size: int | None = DEFAULT_LIMITS.max_picture_size, limits: Limits | None = None) -> Any:
     """`data` with every JSON form of a rich value made that value.
 
-    `base` is the directory picture paths are relative to (the data file's); None
-    refuses picture paths and takes only `data:` URIs.
+    `base` is the directory picture and fragment paths are relative to (the data
+    file's); None refuses such paths and takes only `data:` URIs for pictures. Fragments
+    are read within `limits` (`DEFAULT_LIMITS` if None).
     """
-    pictures = _Pictures(None if base is None else os.path.realpath(base), max_picture_size)
+    pictures = _Pictures(None if base is None else os.path.realpath(base), max_picture_size, limits or DEFAULT_LIMITS)
     return _convert(data, pictures, "")
 
 
@@ -81,7 +86,11 @@ def _convert(data: Any, pictures: _Pictures, where: str) -> Any:
         raise JsonValueError(f"{place}: {kind} takes no option {', '.join(map(repr, unknown))} (options: {allowed})")
     try:
         return _value(kind, data[kind], options, pictures, place)
-    except RichValueError as error:
+    except JsonValueError:
+        raise
+    except TesserineError as error:
+        # A fragment that is not a sound .docx gets the errors a template would, told here
+        # at its place in the data.
         raise JsonValueError(f"{place}: {error}") from None
     except TypeError as error:
         raise JsonValueError(f"{place}: {kind}: {error}") from None
@@ -94,6 +103,10 @@ def _value(kind: str, main: Any, options: dict[str, Any], pictures: _Pictures, p
         return Link(_string(main, kind, place), **options)
     if kind == MARKDOWN:
         return Markdown(_string(main, kind, place))
+    if kind == FRAGMENT:
+        path = _data_file(main, kind, "fragment", pictures, place)
+        return Fragment(path, keep_styles=_flag(options.get("keep_styles", False), "keep_styles", place),
+                        limits=pictures.limits)
     if isinstance(main, list):
         # The options are what every piece has unless the piece sets its own.
         pieces: list[Piece] = []
@@ -134,18 +147,8 @@ def _picture_data(value: Any, pictures: _Pictures, place: str) -> bytes:
             return base64.b64decode(payload, validate=True)
         except binascii.Error:
             raise JsonValueError(f"{place}: the picture's base64 content is damaged") from None
-    base = pictures.base
-    if base is None:
-        raise JsonValueError(f"{place}: picture paths need a data file to be relative to; use a data: URI")
-    if os.path.isabs(source):
-        raise JsonValueError(f"{place}: picture path {source!r} must be relative to the data file")
-    path = os.path.realpath(os.path.join(base, source))
-    if os.path.commonpath([base, path]) != base:
-        raise JsonValueError(f"{place}: picture path {source!r} leads outside the data file's directory")
+    path = _data_file(value, PICTURE, "picture", pictures, place)
     try:
-        # A pipe or a device would block or never end: only files are read.
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            raise JsonValueError(f"{place}: picture path {source!r} is not a file")
         with open(path, "rb") as stream:
             # Read no more than the limit allows: the data names the file, not its size.
             data = stream.read() if limit is None else stream.read(limit + 1)
@@ -154,6 +157,34 @@ def _picture_data(value: Any, pictures: _Pictures, place: str) -> bytes:
     if limit is not None and len(data) > limit:
         raise _too_large(place, source, limit)
     return data
+
+
+def _data_file(value: Any, kind: str, what: str, pictures: _Pictures, place: str) -> str:
+    """The path of a file that the data names, inside the data file's directory."""
+    source = _string(value, kind, place)
+    base = pictures.base
+    if base is None:
+        raise JsonValueError(f"{place}: {what} paths need a data file to be relative to"
+                             + ("; use a data: URI" if kind == PICTURE else ""))
+    if os.path.isabs(source):
+        raise JsonValueError(f"{place}: {what} path {source!r} must be relative to the data file")
+    path = os.path.realpath(os.path.join(base, source))
+    if os.path.commonpath([base, path]) != base:
+        raise JsonValueError(f"{place}: {what} path {source!r} leads outside the data file's directory")
+    try:
+        # A pipe or a device would block or never end: only files are read.
+        regular = stat.S_ISREG(os.stat(path).st_mode)
+    except OSError as error:
+        raise JsonValueError(f"{place}: cannot read the {what} {source!r}: {error.strerror or error}") from None
+    if not regular:
+        raise JsonValueError(f"{place}: {what} path {source!r} is not a file")
+    return path
+
+
+def _flag(value: Any, name: str, place: str) -> bool:
+    if not isinstance(value, bool):
+        raise JsonValueError(f"{place}: {name} takes true or false, not {value!r}")
+    return value
 
 
 def _too_large(place: str, source: str, limit: int) -> JsonValueError:

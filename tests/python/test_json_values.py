@@ -16,7 +16,7 @@ from lxml import etree
 from test_cli import run
 from test_values import check_package, office, pictures_listed, png
 
-from tesserine import Link, Markdown, Styled
+from tesserine import Fragment, Link, Markdown, Styled
 from tesserine._json_values import JsonValueError, rich_values
 
 Office = Callable[[list[Path]], list[tuple[str, str]]]
@@ -47,12 +47,29 @@ def test_json_forms(data: Any, expected: Any) -> None:
     ({"a": {"@styled": "x", "@link": "https://e.example"}}, "not @styled and @link"),
     ({"a": {"@link": "ftp://e.example"}}, "only absolute"),
     ({"a": {"@markdown": 3}}, "takes a string"),
+    ({"a": {"@fragment": "../clause.docx"}}, r"^a: fragment path '\.\./clause\.docx' leads outside"),
+    ({"a": {"@fragment": "folder"}}, "fragment path 'folder' is not a file"),
+    ({"a": {"@fragment": "missing.docx"}}, "cannot read the fragment 'missing.docx'"),
+    ({"a": {"@fragment": "big.png"}}, "^a: .*not a .docx"),
+    ({"a": {"@fragment": "big.png", "keep_styles": "yes"}}, "keep_styles takes true or false"),
+    ({"a": {"@fragment": "big.png", "width": 3}}, "no option 'width'"),
 ])
 def test_json_form_errors(data: Any, message: str, tmp_path: Path) -> None:
     (tmp_path / "folder").mkdir()
     (tmp_path / "big.png").write_bytes(png(400, 400, dpi=72))
     with pytest.raises(JsonValueError, match=message):
         rich_values(data, tmp_path, max_picture_size=1000)
+
+
+def test_json_fragments_by_path(tmp_path: Path) -> None:
+    (tmp_path / "c.docx").write_bytes(clause("Text."))
+    values = rich_values({"a": {"@fragment": "c.docx", "keep_styles": True}, "b": {"@fragment": "c.docx"}}, tmp_path)
+    assert [(type(value), value.keep_styles) for value in values.values()] == [(Fragment, True), (Fragment, False)]
+
+
+def test_json_fragment_paths_need_a_data_file() -> None:
+    with pytest.raises(JsonValueError, match="^a: fragment paths need a data file to be relative to$"):
+        rich_values({"a": {"@fragment": "clause.docx"}}, None)
 
 
 def test_json_pictures_by_path_and_data_uri(tmp_path: Path) -> None:
@@ -118,6 +135,39 @@ def test_a_bad_json_form_is_one_line(rich_template: Path, tmp_path: Path, comman
     line = "line 1: " if command == "batch" else ""
     assert f"tesserine: {line}logo: picture path '../template.docx' leads outside" in result.stderr
     assert "Traceback" not in result.stderr
+
+
+def clause(text: str) -> bytes:
+    document = docx.Document()
+    document.add_heading("Liability", level=1)
+    document.add_paragraph(text, style="List Number")
+    return to_bytes(document)
+
+
+@pytest.mark.parametrize("command", ["render", "batch"])
+def test_the_command_line_reads_json_fragments(tmp_path: Path, command: str) -> None:
+    document = docx.Document()
+    document.add_paragraph("Terms")
+    document.add_paragraph("{{p first }}")
+    document.add_paragraph("{{p second }}")
+    template = tmp_path / "template.docx"
+    template.write_bytes(to_bytes(document))
+    (tmp_path / "data" / "clauses").mkdir(parents=True)
+    (tmp_path / "data" / "clauses" / "a.docx").write_bytes(clause("We answer for nothing."))
+    (tmp_path / "data" / "clauses" / "b.docx").write_bytes(clause("You answer for all."))
+    record = {"first": {"@fragment": "clauses/a.docx"}, "second": {"@fragment": "clauses/b.docx", "keep_styles": True}}
+    data = tmp_path / "data" / ("record.json" if command == "render" else "records.jsonl")
+    data.write_text(json.dumps(record) + "\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    result = run(command, template, data, "-o", out / "one.docx" if command == "render" else out)
+    assert result.returncode == 0, result.stderr
+    written = (out / ("one.docx" if command == "render" else "1.docx")).read_bytes()
+    check_package(members(written))
+    paragraphs = read(written).paragraphs
+    assert [p.text for p in paragraphs] == ["Terms", "Liability", "We answer for nothing.", "Liability",
+                                            "You answer for all."]
+    assert [p.style.name for p in paragraphs[1:3]] == ["Heading 1", "List Number"]
 
 
 def test_the_demo_shows_rich_values(office: Office, tmp_path: Path) -> None:
