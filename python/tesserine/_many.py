@@ -25,15 +25,16 @@ from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Si
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import Any, BinaryIO, Protocol
+from typing import Any, Protocol
 
 from ._document import Scrivelle
 from ._errors import TemplatePartError, TemplateSyntaxError, TesserineError
 from ._files import remove_leftovers, write_atomically
+from ._input import Source, read_input
 from ._limits import Limits
 from ._pdf import PdfUnavailableError, convert_to_pdf, find_soffice
 
-TemplateSource = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
+TemplateSource = Source
 Naming = str | Callable[[int, Mapping[str, Any]], str] | None
 Outcome = bytes | str | TesserineError
 Prepare = Callable[[Mapping[str, Any]], Mapping[str, Any]]
@@ -252,21 +253,6 @@ def _filesystem(url: str) -> tuple[Any, str]:
     return filesystem, path
 
 
-def _read_template(template: TemplateSource) -> bytes:
-    if isinstance(template, (bytes, bytearray, memoryview)):
-        return bytes(template)
-    if isinstance(template, (str, os.PathLike)):
-        try:
-            with open(template, "rb") as stream:
-                return stream.read()
-        except OSError as error:
-            raise TesserineError(f"cannot read the template {os.fspath(template)}: {error.strerror or error}") from None
-    data = template.read()
-    if not isinstance(data, bytes):
-        raise TypeError("the template file must be opened in binary mode")
-    return data
-
-
 def file_name(given: str, extension: str) -> str:
     """A document's file name from the name a record gives it: no folders, no characters
     that file systems refuse, not hidden, with the extension."""
@@ -372,7 +358,7 @@ def render_many(
     """
     if any(value is not None and value < 1 for value in (workers, chunk_size, window)):
         raise ValueError("workers, chunk_size and window must be at least 1")
-    data = _read_template(template)
+    data = read_input(template, "the template", TesserineError)[0]
     total = len(records) if isinstance(records, Sized) else None
     if pdf and executor is None:
         find_soffice()

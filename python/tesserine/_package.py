@@ -2,19 +2,17 @@
 
 from __future__ import annotations
 
-import os
 import threading
 from collections.abc import Collection, Mapping
-from typing import BinaryIO
 from xml.etree import ElementTree
 
 from ._errors import NotADocxError
+from ._input import Source as Source
+from ._input import read_input
 from ._limits import DEFAULT_LIMITS, Limits
 from ._xmltext import part_text
 from ._zipread import DEFLATED, STORED, Archive, Member, member_bytes, over_limit, read_archive
 from ._zipwrite import Stored, fresh_member, write_archive
-
-Source = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
 
 _CONTENT_TYPES = "[Content_Types].xml"
 _CT_NS = "{http://schemas.openxmlformats.org/package/2006/content-types}"
@@ -129,17 +127,6 @@ class Package:
         return write_archive(entries, self.comment)
 
 
-def _read_source(source: Source) -> tuple[bytes, str]:
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return bytes(source), "<bytes>"
-    if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as stream:
-            return stream.read(), os.fspath(source)
-    if hasattr(source, "read"):
-        return source.read(), str(getattr(source, "name", "<stream>"))
-    raise TypeError(f"expected a path, bytes or a binary file object, not {type(source).__name__}")
-
-
 def _parts_by_content_type(package: Package) -> tuple[list[str], list[str]]:
     name = package.member_name(_CONTENT_TYPES)
     if name is None:
@@ -175,7 +162,8 @@ def _parts_by_name(names: list[str]) -> tuple[list[str], list[str]]:
 
 def open_package(source: Source, limits: Limits = DEFAULT_LIMITS) -> Package:
     """Read and check the archive, find its template parts and read each of them once."""
-    data, label = _read_source(source)
+    data, name = read_input(source, "the document", NotADocxError)
+    label = name or "<bytes>"
     package = Package(data, read_archive(data, label, limits.max_members), label, limits)
     order = [member.name for member in package.members]
     main, other = _parts_by_content_type(package)

@@ -4,29 +4,27 @@ from __future__ import annotations
 
 import hashlib
 import io
-import os
 import re
 import secrets
 import warnings
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, BinaryIO
+from typing import Any
 
 from lxml import etree
 
+from .._input import Source, read_input
 from .._ooxml import NS, Element, make, qn
 from .base import Item, Placement, RichValue, Snippet
 from .errors import PictureError
-from .svg import looks_like_svg, svg_fallback, svg_size
+from .svg import LARGEST_EMU, looks_like_svg, svg_fallback, svg_size
 from .text import clean_text
 
-PictureSource = str | os.PathLike[str] | bytes | bytearray | memoryview | BinaryIO
+PictureSource = Source
 
 EMU_PER_INCH = 914400
 _UNITS = {"cm": 360000, "mm": 36000, "in": EMU_PER_INCH, "pt": 12700, "px": 9525, "emu": 1}
 _LENGTH = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-zA-Z]*)\s*")
-# The largest extent DrawingML allows (ST_PositiveCoordinate).
-_LARGEST_EMU = 27273042316900
 _DEFAULT_DPI = 96.0
 _PLAUSIBLE_DPI = (10.0, 10000.0)
 # Pillow's format name -> file extension in the package.
@@ -56,27 +54,9 @@ def length_emu(value: Any, what: str) -> int:
         if match is None or unit not in _UNITS:
             raise PictureError(f"{what}={value!r}: give a number and a unit (cm, mm, in, pt, px), like '4cm'")
         emu = round(float(match.group(1)) * _UNITS[unit])
-    if not 0 < emu <= _LARGEST_EMU:
+    if not 0 < emu <= LARGEST_EMU:
         raise PictureError(f"{what}={value!r}: a picture's size must be above zero and at most 754 m")
     return emu
-
-
-def _read_source(source: PictureSource) -> tuple[bytes, str]:
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return bytes(source), f"<{len(source)} bytes>"
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        try:
-            with open(path, "rb") as stream:
-                return stream.read(), path
-        except OSError as error:
-            raise PictureError(f"Picture({path!r}): cannot read the file: {error.strerror or error}") from None
-    if hasattr(source, "read"):
-        data = source.read()
-        if not isinstance(data, bytes):
-            raise PictureError("Picture: the file object must be opened in binary mode")
-        return data, str(getattr(source, "name", "<stream>"))
-    raise PictureError(f"Picture: expected a path, bytes or a binary file object, not {type(source).__name__}")
 
 
 @dataclass(frozen=True)
@@ -152,7 +132,8 @@ class Picture(RichValue):
         height: int | str | None = None,
         alt: str | None = None,
     ) -> None:
-        self.data, self.label = _read_source(source)
+        self.data, name = read_input(source, "the file", PictureError)
+        self.label = name or f"<{len(self.data)} bytes>"
         self.alt = None if alt is None else clean_text(str(alt), "alt text")
         self._width = None if width is None else length_emu(width, "width")
         self._height = None if height is None else length_emu(height, "height")

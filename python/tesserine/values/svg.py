@@ -14,6 +14,8 @@ _SVG_LENGTH = re.compile(r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*(px|pt|pc|
 # CSS gives a replaced element without any size 300 by 150 pixels.
 _DEFAULT_PX = (300.0, 150.0)
 _EMU_PER_PX = 9525
+# The largest extent DrawingML allows (ST_PositiveCoordinate).
+LARGEST_EMU = 27273042316900
 # The PNG fallback is drawn at twice the shown size, at most this many pixels a side.
 _LARGEST_SIDE = 2048
 
@@ -81,6 +83,9 @@ def natural_px(root: Element) -> tuple[float, float]:
 def svg_size(data: bytes, label: str) -> tuple[int, int]:
     """The SVG's own width and height in EMU."""
     width, height = natural_px(svg_root(data, label))
+    if not max(width, height) * _EMU_PER_PX <= LARGEST_EMU:
+        raise PictureError(f"Picture({label}): the SVG's size ({width:g} by {height:g} pixels) is more than"
+                           " a document can hold")
     return max(1, round(width * _EMU_PER_PX)), max(1, round(height * _EMU_PER_PX))
 
 
