@@ -20,8 +20,10 @@ from ._fragment_styles import FragmentStyles
 from ._ooxml import NS, Element, make, parse, qn
 from ._package import Package
 from ._resources import NUMBERING, STYLES, rels_member, resolve_target
+from .values.errors import RichValueError
 from .values.fragment import FragmentWarning
 from .values.picture import IMAGE
+from .values.styled import HYPERLINK, check_link
 
 _OFFICE_RELS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
 FOOTNOTES = _OFFICE_RELS + "footnotes"
@@ -47,6 +49,7 @@ _NOTE_REFERENCES = {"footnote": qn("w:footnoteReference"), "endnote": qn("w:endn
 _NOTE_TYPES = {"footnote": FOOTNOTES, "endnote": ENDNOTES}
 # What a relationship type carries, as a reader of a warning knows it.
 _KINDS = {
+    "image": "a picture",
     "oleObject": "an embedded object", "package": "an embedded document", "chart": "a chart",
     "chartUserShapes": "a chart", "diagramData": "a SmartArt diagram", "diagramLayout": "a SmartArt diagram",
     "diagramQuickStyle": "a SmartArt diagram", "diagramColors": "a SmartArt diagram",
@@ -255,9 +258,17 @@ class FragmentSource:
         """Why a relationship cannot be carried, or None when it can."""
         if relationship is None:
             return "a reference to a relationship the fragment does not have"
-        if relationship.external:
-            return None
         kind = relationship.kind.rsplit("/", 1)[-1]
+        if relationship.external:
+            # A linked picture or object is fetched when the document opens; a link goes
+            # only where a Link may.
+            if relationship.kind != HYPERLINK:
+                return f"{_KINDS.get(kind, kind)} linked from outside the document ({relationship.target})"
+            try:
+                check_link(relationship.target)
+            except RichValueError:
+                return f"a link that is not an absolute http, https or mailto address ({relationship.target!r})"
+            return None
         if relationship.kind == IMAGE:
             media = self.media.get(relationship.target) or self._media(relationship.target)
             if media is not None:
