@@ -64,6 +64,14 @@ class Format:
     subscript: bool = False
 
     def __post_init__(self) -> None:
+        # Data that says "no" must not give bold text: only True and False switch.
+        for name in ("bold", "italic", "strike", "underline", "superscript", "subscript"):
+            value = getattr(self, name)
+            optional = name not in ("superscript", "subscript")
+            if not (isinstance(value, bool) or (optional and value is None)
+                    or (name == "underline" and isinstance(value, str))):
+                raise RichValueError(f"{name}={value!r}: give True or False"
+                                     + (" or the name of an underline" if name == "underline" else ""))
         if self.color is not None:
             object.__setattr__(self, "color", _colour(str(self.color), "color"))
         if isinstance(self.underline, str) and self.underline.lower() not in UNDERLINES:
