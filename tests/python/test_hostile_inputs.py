@@ -1,0 +1,186 @@
+"""What a hostile data provider or fragment supplier can hand over: each refused with a
+tesserine error that says what was wrong, or carried over without what is unsafe in it.
+Inputs that could hang or exhaust the machine are read in a child process with 1 GiB of
+address space and a time limit."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import struct
+import subprocess
+import sys
+import warnings
+import zlib
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import docx
+import pytest
+from helpers_docx import child_env, members, to_bytes, zip_with
+from PIL import Image
+from test_archive_attacks import ATTACKS, BASE_BYTES
+
+from tesserine import Fragment, FragmentWarning, Scrivelle, Styled
+from tesserine.values.errors import RichValueError
+
+CHILD = """
+import json, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+import tesserine
+outcomes = []
+for expression in json.loads(sys.argv[1]):
+    try:
+        eval(expression, {"tesserine": tesserine})
+        outcomes.append([None, ""])
+    except Exception as error:
+        outcomes.append([type(error).__name__, str(error)])
+print(json.dumps(outcomes))
+"""
+
+
+def in_child(expressions: list[str], timeout: float = 60) -> list[tuple[str | None, str]]:
+    """Each expression evaluated in one child process: the name and message of what it raised."""
+    result = subprocess.run([sys.executable, "-c", CHILD, json.dumps(expressions)], capture_output=True,
+                            text=True, env=child_env(), timeout=timeout)
+    assert result.returncode == 0, result.stderr
+    return [tuple(outcome) for outcome in json.loads(result.stdout)]
+
+
+def _png_header(width: int, height: int) -> bytes:
+    """A PNG that declares a size and holds one row of it."""
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(width + 1)))
+            + chunk(b"IEND", b""))
+
+
+def _jpeg() -> bytes:
+    buffer = io.BytesIO()
+    Image.new("RGB", (40, 40), "red").save(buffer, "JPEG")
+    return buffer.getvalue()
+
+
+def _svg(attributes: str) -> bytes:
+    return f'<svg xmlns="http://www.w3.org/2000/svg" {attributes}></svg>'.encode()
+
+
+def _fifo(folder: Path) -> str:
+    os.mkfifo(folder / "pipe")
+    return repr(str(folder / "pipe"))
+
+
+# The picture source as Python source (given a folder to make files in), and what the
+# message must say.
+PICTURE_SOURCES: list[tuple[str, Callable[[Path], str], str]] = [
+    ("FIFO with no writer", _fifo, "it is not a regular file"),
+    ("/dev/zero", lambda folder: "'/dev/zero'", "it is not a regular file"),
+    ("a folder", lambda folder: repr(str(folder)), "it is not a regular file"),
+    ("NUL in the path", lambda folder: repr("logo\0.png"), "NUL character"),
+    ("PNG declaring 40,000 by 40,000 pixels", lambda folder: repr(_png_header(40_000, 40_000)), "too many pixels"),
+    ("JPEG cut short", lambda folder: repr(_jpeg()[:300]), "damaged"),
+    ("SVG wider than a document holds", lambda folder: repr(_svg('width="1e308" height="1"')),
+     "more than a document can hold"),
+    ("SVG view box of infinite width", lambda folder: repr(_svg('viewBox="0 0 1e400 1"')),
+     "more than a document can hold"),
+    ("file object giving text", lambda folder: "__import__('io').StringIO('x')", "opened in binary mode"),
+]
+
+
+def test_hostile_picture_sources_are_refused(tmp_path: Path) -> None:
+    expressions = [f"tesserine.Picture({build(tmp_path)})" for _, build, _ in PICTURE_SOURCES]
+    for (label, _, expected), (error, message) in zip(PICTURE_SOURCES, in_child(expressions), strict=True):
+        assert (error, expected in message) == ("PictureError", True), (label, error, message)
+
+
+@pytest.mark.parametrize("call", ["tesserine.Scrivelle({})", "tesserine.Fragment({})",
+                                  "list(tesserine.render_many({}, []))"])
+def test_templates_and_fragments_are_read_only_from_files(tmp_path: Path, call: str) -> None:
+    sources = [_fifo(tmp_path), "'/dev/zero'", "'/'"]
+    for error, message in in_child([call.format(source) for source in sources]):
+        assert error in ("NotADocxError", "TesserineError") and "it is not a regular file" in message, message
+
+
+def test_every_hostile_archive_is_refused_as_a_fragment(tmp_path: Path) -> None:
+    paths = []
+    for index, (_, build, _, _) in enumerate(ATTACKS):
+        path = tmp_path / f"{index}.docx"
+        path.write_bytes(build())
+        paths.append(path)
+    outcomes = in_child([f"tesserine.Fragment({str(path)!r})" for path in paths], timeout=120)
+    for (label, _, error, fragments), (raised, message) in zip(ATTACKS, outcomes, strict=True):
+        assert raised == error, (label, message)
+        # Members are named in the archive's errors; the part in those of its parts.
+        assert fragments[0].strip("'") in message, (label, message)
+
+
+@pytest.mark.parametrize("given", [
+    {"bold": "no"}, {"italic": 1}, {"strike": "false"}, {"underline": 5}, {"superscript": None},
+])
+def test_styled_switches_take_only_booleans(given: dict[str, Any]) -> None:
+    [(name, value)] = given.items()
+    with pytest.raises(RichValueError, match=f"^{name}={value!r}: give True or False"):
+        Styled("overdue", **given)
+
+
+def _document_xml(value: Any) -> str:
+    template = docx.Document()
+    template.add_paragraph("Status: {{ x }}")
+    document = Scrivelle(to_bytes(template))
+    document.render({"x": value})
+    return document.rendered_xml("word/document.xml")
+
+
+def test_styled_values_cannot_write_markup() -> None:
+    font = 'Arial"/><w:b/><w:rFonts w:ascii="x'
+    xml = _document_xml(Styled("paid", font=font))
+    assert "<w:b/>" not in xml and "&quot;/&gt;&lt;w:b/&gt;" in xml
+
+
+R = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+DRAWING = (f'<w:r><w:drawing><wp:inline xmlns:wp="http://schemas.openxmlformats.org/drawingml/2006/'
+           f'wordprocessingDrawing"><wp:extent cx="9525" cy="9525"/><wp:docPr id="1" name="p"/><a:graphic'
+           f' xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main"><a:graphicData uri="http://schemas.'
+           f'openxmlformats.org/drawingml/2006/picture"><pic:pic xmlns:pic="http://schemas.openxmlformats.org/'
+           f'drawingml/2006/picture"><pic:blipFill><a:blip xmlns:r="{R}" r:embed="rIdX"/></pic:blipFill>'
+           f"</pic:pic></a:graphicData></a:graphic></wp:inline></w:drawing></w:r>")
+LINK = f'<w:hyperlink xmlns:r="{R}" r:id="rIdX"><w:r><w:t>click here</w:t></w:r></w:hyperlink>'
+
+
+def _fragment_with(kind: str, target: str, run: str) -> bytes:
+    """The base document with one paragraph holding `run`, related to `target` outside the package."""
+    files = members(BASE_BYTES)
+    relationship = (f'<Relationship Id="rIdX" Type="{R}/{kind}" Target="{target}" TargetMode="External"/>'
+                    "</Relationships>")
+    files["word/_rels/document.xml.rels"] = files["word/_rels/document.xml.rels"].replace(
+        b"</Relationships>", relationship.encode())
+    files["word/document.xml"] = files["word/document.xml"].replace(b"<w:body>", f"<w:body><w:p>{run}</w:p>".encode())
+    return zip_with(files)
+
+
+@pytest.mark.parametrize("kind, target, run, warning", [
+    ("hyperlink", "javascript:alert(1)", LINK, "not an absolute http, https or mailto address"),
+    ("hyperlink", "file:///etc/passwd", LINK, "not an absolute http, https or mailto address"),
+    ("image", "http://tracker.example/pixel.png", DRAWING, "a picture linked from outside the document"),
+    ("image", "file://attacker/share/x.png", DRAWING, "a picture linked from outside the document"),
+])
+def test_fragment_links_out_of_bounds_are_left_out(kind: str, target: str, run: str, warning: str) -> None:
+    template = docx.Document()
+    template.add_paragraph("{{p x }}")
+    document = Scrivelle(to_bytes(template))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        document.render({"x": Fragment(_fragment_with(kind, target, run))})
+    assert any(issubclass(each.category, FragmentWarning) and warning in str(each.message)
+               and target in str(each.message) for each in caught), [str(each.message) for each in caught]
+    output = io.BytesIO()
+    document.save(output)
+    saved = members(output.getvalue())
+    assert target.encode() not in b"".join(saved.values())
+    if run == LINK:
+        # The link goes; its text stays.
+        assert b"click here" in saved["word/document.xml"]
