@@ -35,7 +35,7 @@ from ._placement import place_values
 from ._places import PartPlaces
 from ._positions import mark_paragraph_properties, mark_positions
 from ._problems import Place, Problem
-from ._resources import DocumentResources, PackageFacts, compressed_media
+from ._resources import DocumentResources, PackageFacts, compressed_media, reuse_template_media
 from ._table_grid import mark_columns, widen_grids
 from ._template_text import protect_template_text
 from ._wellformed import check_well_formed
@@ -227,7 +227,8 @@ class Scrivelle:
         with self._lock:
             if self._facts is None:
                 package = self._package
-                self._facts = PackageFacts([member.name for member in package.members], package.text, self.parts)
+                self._facts = PackageFacts([member.name for member in package.members], package.text, self.parts,
+                                           package.read, {member.name: member.size for member in package.members})
             return self._facts
 
     def replace_picture(self, name: str, source: PictureSource) -> None:
@@ -347,6 +348,7 @@ class Scrivelle:
             if part not in outcome.well_formed:
                 check_well_formed(part, encoded)
             replacements[part] = encoded
+        replacements, additions = reuse_template_media(self._package_facts(), replacements, additions)
         _write(target, self._package.build(replacements, additions, stored=compressed_media(additions)))
 
     def save_pdf(self, target: Target, *, timeout: float | None = None) -> None:

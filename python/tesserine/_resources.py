@@ -15,6 +15,7 @@ from typing import Any, TypeVar
 
 from lxml import etree
 
+from ._errors import TesserineError
 from ._ooxml import NS, Element, make, parse, qn, serialize
 from .values.picture import CONTENT_TYPES, IMAGE
 
@@ -26,6 +27,8 @@ STYLES = _OFFICE_RELS + "styles"
 NUMBERING = _OFFICE_RELS + "numbering"
 NUMBERING_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml.numbering+xml"
 MEDIA_DIRECTORY = "word/media"
+# The media that values add are named for their content.
+_ADDED_MEDIA = MEDIA_DIRECTORY + "/tesserine-"
 _STYLE_KINDS = ("paragraph", "character", "table", "numbering")
 _T = TypeVar("_T")
 
@@ -63,7 +66,8 @@ def resolve_target(part: str, target: str) -> str:
 class PackageFacts:
     """What the template package already holds, read lazily and kept for every render."""
 
-    def __init__(self, members: Collection[str], text: Callable[[str], str], parts: tuple[str, ...]) -> None:
+    def __init__(self, members: Collection[str], text: Callable[[str], str], parts: tuple[str, ...],
+                 read: Callable[[str], bytes] | None = None, sizes: Mapping[str, int] | None = None) -> None:
         self.members = frozenset(members)
         #: A member's XML as text, read through the archive layer, which refuses a DOCTYPE.
         self.text = text
@@ -71,6 +75,14 @@ class PackageFacts:
         # Part names ignore case; the archive's own spelling is the one to replace.
         self._names = {name.lower(): name for name in self.members}
         self._derived: dict[Hashable, Any] = {}
+        #: A member's bytes, read through the archive layer within its limits.
+        self._read = read
+        # The template's media by size, and the digests of those read so far.
+        self._media_sizes: dict[int, list[str]] = {}
+        for name, size in (sizes or {}).items():
+            if name.startswith(MEDIA_DIRECTORY + "/"):
+                self._media_sizes.setdefault(size, []).append(name)
+        self._digests: dict[str, str | None] = {}
 
     @property
     def main(self) -> str:
@@ -82,6 +94,26 @@ class PackageFacts:
 
     def exists(self, name: str) -> bool:
         return name.lower() in self._names
+
+    def same_media(self, data: bytes, digest: str, extension: str, skip: Collection[str]) -> str | None:
+        """A media member of the template with the same extension (so the same content type)
+        holding exactly `data`, whose SHA-256 in hex is `digest`, other than those in `skip`;
+        only members of the same size are read."""
+        for name in self._media_sizes.get(len(data), ()):
+            if name not in skip and _extension(name) == extension and self._digest(name) == digest:
+                return name
+        return None
+
+    def _digest(self, name: str) -> str | None:
+        if name not in self._digests:
+            assert self._read is not None, "only a reader gives media sizes"
+            try:
+                found: str | None = hashlib.sha256(self._read(name)).hexdigest()
+            except TesserineError:
+                # A member that the limits or its damage keep from being read is shared with nothing.
+                found = None
+            self._digests[name] = found
+        return self._digests[name]
 
     def member_text(self, name: str) -> str | None:
         actual = self._names.get(name.lower())
@@ -288,10 +320,15 @@ class DocumentResources:
         known = self._media_names.get(id(data))
         if known is not None and known[0] is data:
             return known[1]
-        name = f"{MEDIA_DIRECTORY}/tesserine-{(digest or hashlib.sha256(data).hexdigest())[:20]}.{extension}"
+        stem = f"{_ADDED_MEDIA}{(digest or hashlib.sha256(data).hexdigest())[:20]}"
+        name, copy = f"{stem}.{extension}", 1
+        # A member of the template may get new bytes from replace_picture: the value has a
+        # member of its own, which gives way to the template's when saving if nothing replaced it.
+        while self.facts.exists(name):
+            copy += 1
+            name = f"{stem}-{copy}.{extension}"
         self._media_names[id(data)] = (data, name)
-        if not self.facts.exists(name):
-            self._media.setdefault(name, data)
+        self._media.setdefault(name, data)
         self._extensions.add(extension)
         return name
 
@@ -404,6 +441,51 @@ class DocumentResources:
         if content_types is not None:
             replacements[self.facts.member(CONTENT_TYPES_MEMBER)] = content_types
         return replacements, additions
+
+
+def reuse_template_media(facts: PackageFacts, replacements: Mapping[str, bytes], additions: Mapping[str, bytes]
+                         ) -> tuple[dict[str, bytes], dict[str, bytes]]:
+    """The members to replace and to add once the media a render added that the template
+    holds already, byte for byte, give way to the template's own member: the relationships
+    that pointed at the added copy point at it. A member being replaced is not shared.
+
+    Done when saving, so that a picture of the template replaced after the render is not
+    shared with the values that held its old bytes."""
+    moved: dict[str, str] = {}
+    for name, data in additions.items():
+        if name.startswith(_ADDED_MEDIA):
+            digest = hashlib.sha256(data).hexdigest()
+            same = facts.same_media(data, digest, _extension(name), replacements)
+            if same is not None:
+                moved[name] = same
+    if not moved:
+        return dict(replacements), dict(additions)
+    kept = {name: data for name, data in additions.items() if name not in moved}
+    marks = [posixpath.basename(name).encode() for name in moved]
+    changed = dict(replacements)
+    for members in (changed, kept):
+        for member, data in members.items():
+            if member.endswith(".rels") and any(mark in data for mark in marks):
+                members[member] = _retarget(member, data, moved)
+    return changed, kept
+
+
+def _extension(name: str) -> str:
+    extension = posixpath.splitext(name)[1].lower()
+    return ".jpeg" if extension == ".jpg" else extension
+
+
+def _retarget(member: str, data: bytes, moved: Mapping[str, str]) -> bytes:
+    directory, name = posixpath.split(member)
+    part = posixpath.join(posixpath.dirname(directory), name.removesuffix(".rels"))
+    root = parse(data, member)
+    for relationship in root.iter(f"{{{_RELS}}}Relationship"):
+        if relationship.get("TargetMode") == "External":
+            continue
+        target = moved.get(resolve_target(part, relationship.get("Target", "")))
+        if target is not None:
+            relationship.set("Target", relative_target(part, target))
+    return serialize(root)
 
 
 class PartResources:

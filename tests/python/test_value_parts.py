@@ -420,6 +420,45 @@ def test_replace_picture(name: str, before_render: bool, where: str) -> None:
     assert extent is not None and (extent.get("cx"), extent.get("cy")) == ("720000", "360000")
 
 
+LOGO = png(40, 20)
+
+
+def document_with_logo(*texts: str) -> bytes:
+    document = docx.Document()
+    document.add_picture(io.BytesIO(LOGO))
+    for text in texts:
+        document.add_paragraph(text)
+    document.sections[0].header.paragraphs[0].text = "{{ b }}"
+    return to_bytes(document)
+
+
+# Bytes a picture of the template holds already, from a value in the body or a header or from
+# a fragment, are stored once, in the template's member; a template member that
+# replace_picture changes is shared with nothing, whether before or after the render.
+@pytest.mark.parametrize("replace", [None, "before", "after"])
+def test_pictures_equal_to_the_templates_share_its_member(replace: str | None) -> None:
+    scrivelle = tesserine.Scrivelle(document_with_logo("{{ a }} {{ a2 }}", "{{p frag }}"))
+    other = png(8, 8, (0, 0, 255))
+    if replace == "before":
+        scrivelle.replace_picture("Picture 1", other)
+    fragment = tesserine.Fragment(document_with_logo())
+    scrivelle.render({"a": Picture(LOGO), "a2": Picture(png(6, 6)), "b": Picture(LOGO), "frag": fragment})
+    if replace == "after":
+        scrivelle.replace_picture("Picture 1", other)
+    out = io.BytesIO()
+    scrivelle.save(out)
+    files = members(out.getvalue())
+    check_package(files)
+    media = sorted(name for name in files if name.startswith("word/media/"))
+    assert media[0] == "word/media/image1.png"
+    assert files["word/media/image1.png"] == (LOGO if replace is None else other)
+    # The template's logo, the body's small picture, and the logo's own copy when the template's changed.
+    assert sorted(files[name] for name in media) == sorted([files["word/media/image1.png"], png(6, 6)]
+                                                            + ([] if replace is None else [LOGO]))
+    result = read(out.getvalue())
+    assert len(result.inline_shapes) == 4
+
+
 def test_replace_picture_errors() -> None:
     scrivelle = tesserine.Scrivelle(template_with_picture(), limits=SMALL_PICTURES)
     with pytest.raises(tesserine.PictureNotFoundError, match="'Company logo', 'Logo'"):
