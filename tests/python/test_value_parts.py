@@ -7,6 +7,8 @@ import dataclasses
 import io
 import struct
 import zlib
+from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 import docx
@@ -19,13 +21,14 @@ from helpers_docx import W, members, read, split_runs, to_bytes, zip_with
 from lxml import etree
 from markupsafe import Markup
 from PIL import Image
-from test_values import SVG, WP, check_package, png, render
+from test_values import SVG, WP, check_package, office, pictures_listed, png, render
 
 import tesserine
 from tesserine import Link, LinkError, Markdown, Picture, PictureError, RichValueError, Styled, ValueTextError
 from tesserine._picture_lookup import replacement_bytes
 from tesserine._positions import mark_positions
 
+__all__ = ["office"]
 P, R, T = "<w:p>", "<w:r>", '<w:t xml:space="preserve">'
 BOLD = "<w:rPr><w:b/></w:rPr>"
 
@@ -457,6 +460,17 @@ def test_pictures_equal_to_the_templates_share_its_member(replace: str | None) -
                                                             + ([] if replace is None else [LOGO]))
     result = read(out.getvalue())
     assert len(result.inline_shapes) == 4
+
+
+def test_shared_template_media_in_libreoffice(office: Callable[[list[Path]], list[tuple[str, str]]],
+                                             tmp_path: Path) -> None:
+    scrivelle = tesserine.Scrivelle(document_with_logo("{{ a }} text", "{{p frag }}"))
+    scrivelle.render({"a": Picture(LOGO), "b": Picture(LOGO), "frag": tesserine.Fragment(document_with_logo())})
+    scrivelle.save(tmp_path / "shared.docx")
+    [(text, images)] = office([tmp_path / "shared.docx"])
+    assert "text" in text
+    # The template's logo, the body's, the header's, and the fragment's.
+    assert pictures_listed(images) == 4
 
 
 def test_replace_picture_errors() -> None:
