@@ -75,7 +75,7 @@ def place_values(xml: str, registry: Registry, placement: PartResources, source:
         try:
             _place(marker, value, position, placement, emptied, snippets)
         except RichValueError as error:
-            raise render_error(error, placement.part, source, registry.lines[index]) from error
+            raise render_error(error, placement.part, source, registry.line(index)) from error
     for paragraph in emptied:
         holder = paragraph.getparent()
         if holder is not None and _is_empty(paragraph):
@@ -141,7 +141,7 @@ def _refuse_markers_in_markup(xml: str, opener: str, registry: Registry, part: s
             value, _ = registry.entries[index]
             error = RichValueError(
                 f"a {type(value).__name__} value stands inside markup (an attribute), where only text can go")
-            raise render_error(error, part, source, registry.lines[index])
+            raise render_error(error, part, source, registry.line(index))
         at = xml.find(opener, at + 1)
 
 

@@ -95,12 +95,16 @@ class PackageFacts:
     def exists(self, name: str) -> bool:
         return name.lower() in self._names
 
-    def same_media(self, data: bytes, digest: str, extension: str, skip: Collection[str]) -> str | None:
+    def same_media(self, data: bytes, extension: str, skip: Collection[str]) -> str | None:
         """A media member of the template with the same extension (so the same content type)
-        holding exactly `data`, whose SHA-256 in hex is `digest`, other than those in `skip`;
-        only members of the same size are read."""
+        holding exactly `data`, other than those in `skip`; only members of the same size
+        are read."""
+        digest = None
         for name in self._media_sizes.get(len(data), ()):
-            if name not in skip and _extension(name) == extension and self._digest(name) == digest:
+            if name in skip or _extension(name) != extension:
+                continue
+            digest = digest or hashlib.sha256(data).hexdigest()
+            if self._digest(name) == digest:
                 return name
         return None
 
@@ -454,8 +458,7 @@ def reuse_template_media(facts: PackageFacts, replacements: Mapping[str, bytes],
     moved: dict[str, str] = {}
     for name, data in additions.items():
         if name.startswith(_ADDED_MEDIA):
-            digest = hashlib.sha256(data).hexdigest()
-            same = facts.same_media(data, digest, _extension(name), replacements)
+            same = facts.same_media(data, _extension(name), replacements)
             if same is not None:
                 moved[name] = same
     if not moved:

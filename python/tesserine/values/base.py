@@ -121,8 +121,8 @@ class Registry:
     limit: int = sys.maxsize
     nonce: str = field(default_factory=lambda: secrets.token_hex(8))
     entries: list[tuple[RichValue, Position]] = field(default_factory=list)
-    #: The line of the part's template source that printed each entry, when known.
-    lines: list[int | None] = field(default_factory=list)
+    #: Where the compiled template was when it printed each entry, when known.
+    places: list[tuple[str, int] | None] = field(default_factory=list)
     part: str = ""
     size: int = 0
 
@@ -133,30 +133,38 @@ class Registry:
     def begin_part(self, part: str) -> None:
         self.part, self.size = part, 0
 
+    def line(self, index: int) -> int | None:
+        """The line of the part's template source that printed entry `index`, when known:
+        worked out only for the errors that name it."""
+        return _template_line(self.places[index])
+
     def marker(self, value: RichValue, position: Position) -> str:
         self.size += value.markup_size()
         if self.size > self.limit:
             raise LimitError(f"{self.part}: the rich values of the part would write more than {self.limit:,}"
                              " characters of markup (max_output_size)")
         self.entries.append((value, position))
-        self.lines.append(_template_line(self.part))
+        self.places.append(_code_line(self.part))
         return f"<?{self.target} {len(self.entries) - 1}?>"
 
 
-def _template_line(part: str) -> int | None:
-    """The line of the part's template being evaluated now, for errors raised when the value
-    is placed, after rendering. The compiled template's frames carry the part's name, and
-    its module the template line of each line of its code."""
+def _code_line(part: str) -> tuple[str, int] | None:
+    """Where the part's compiled template is now: its table of template lines by code line
+    and the line of code. The compiled template's frames carry the part's name."""
     frame: FrameType | None = sys._getframe(2)
     while frame is not None and frame.f_code.co_filename != part:
         frame = frame.f_back
     if frame is None:
         return None
     info = frame.f_globals.get("debug_info")
-    if not isinstance(info, str) or not info:
+    return (info, frame.f_lineno) if isinstance(info, str) and info else None
+
+
+def _template_line(place: tuple[str, int] | None) -> int | None:
+    if place is None:
         return None
-    code_lines, template_lines = _line_table(info)
-    found = bisect_right(code_lines, frame.f_lineno)
+    code_lines, template_lines = _line_table(place[0])
+    found = bisect_right(code_lines, place[1])
     return template_lines[found - 1] if found else 1
 
 
