@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import difflib
 import re
+import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -24,6 +25,9 @@ from ._problems import Place, Problem
 
 #: Problems looked for in one part before giving up on it.
 PART_LIMIT = 100
+#: Seconds spent looking for them: each problem costs a reading of the whole part, and a
+#: part of many thousand tags takes a second or more to read.
+PART_SECONDS = 30.0
 
 _ELEMENT_KEYWORDS = ("tr", "tc", "p", "r")
 _NEEDS = {
@@ -240,6 +244,7 @@ def syntax_findings(env: jinja2.Environment, part: str, source: str, places: Par
     """The part's syntax problems, and its source with the tags at fault set aside."""
     reader = _Reader(env, part, source, places)
     findings: list[Finding] = []
+    deadline = time.monotonic() + PART_SECONDS
     while len(findings) < limit:
         before = reader.text
         finding, going_on = reader.read()
@@ -247,6 +252,11 @@ def syntax_findings(env: jinja2.Environment, part: str, source: str, places: Par
             findings.append(finding)
         # A tag set aside always changes the source; one that did not would be met again.
         if finding is None or not going_on or reader.text == before:
+            break
+        if time.monotonic() > deadline:
+            findings.append(Finding(reader.text.count("\n") + 2, Problem(
+                part, Place(), "", f"stopped looking for problems after {PART_SECONDS:g} seconds: mend those listed"
+                                   " and check again")))
             break
     return findings, reader.text
 

@@ -23,7 +23,7 @@ from helpers_docx import child_env, members, to_bytes, zip_with
 from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
-from tesserine import Fragment, FragmentWarning, Scrivelle, Styled
+from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check
 from tesserine.values.errors import RichValueError
 
 CHILD = """
@@ -184,3 +184,14 @@ def test_fragment_links_out_of_bounds_are_left_out(kind: str, target: str, run: 
     if run == LINK:
         # The link goes; its text stays.
         assert b"click here" in saved["word/document.xml"]
+
+
+def test_check_stops_looking_when_its_time_is_up(monkeypatch: pytest.MonkeyPatch) -> None:
+    # Each problem costs a reading of the whole part: thousands of them would take minutes.
+    monkeypatch.setattr(_check, "PART_SECONDS", 0.0)
+    template = docx.Document()
+    for index in range(3):
+        template.add_paragraph(f"{{{{ value | unknown{index} }}}}")
+    problems = Scrivelle(to_bytes(template)).check()
+    assert [problem.tag for problem in problems] == ["{{ value | unknown0 }}", ""]
+    assert problems[-1].message.startswith("stopped looking for problems after 0 seconds")
