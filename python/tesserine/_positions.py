@@ -36,9 +36,12 @@ _BETWEEN_TAGS = '<w:r><w:t xml:space="preserve"></w:t></w:r>'
 _RUN_END = "</w:r>"
 _MARK_OPEN = "<!--tesserine-pPr:"
 _MARK = re.compile(r"<!--tesserine-pPr:([^<>]*)-->")
-# "{{p " as the patcher finds it once it has joined the runs that split it.
+# A paragraph's start tag (not an empty paragraph's), or "{{p " as the patcher finds it
+# once it has joined the runs that split it: read in one pass, each paragraph tag is in
+# the paragraph that started last before it.
 _MARKUP = r"(?:<[^<>]*+>)*+"
-_PARAGRAPH_TAG = re.compile(r"\{" + _MARKUP + r"\{" + _MARKUP + "p" + _MARKUP + " ")
+_PARAGRAPH_OR_TAG = re.compile(r"(?P<paragraph><w:p(?:>|\s[^<>]*+(?<!/)>))|(?P<tag>\{" + _MARKUP + r"\{" + _MARKUP + "p"
+                               + _MARKUP + " )")
 
 
 class _Scope:
@@ -143,11 +146,14 @@ def mark_paragraph_properties(xml: str) -> str:
     """The part with the properties of each paragraph holding a paragraph tag written in a
     comment before it, for `mark_positions` to give the tag."""
     out: list[str] = []
-    done = 0
-    for found in _PARAGRAPH_TAG.finditer(xml):
-        start = _last_start(xml, "p", found.start())
-        if start < done:
+    done, start, marked = 0, -1, -1
+    for found in _PARAGRAPH_OR_TAG.finditer(xml):
+        if found.group("paragraph"):
+            start = found.start()
             continue
+        if start < 0 or start == marked:
+            continue
+        marked = start
         properties = _properties(xml, start, "pPr", found.start())
         if properties and "--" not in properties:
             # One line, as the paragraph had: line numbers of the source must not move.
