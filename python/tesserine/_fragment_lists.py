@@ -52,7 +52,9 @@ class FragmentLists:
             if linked is None or linked in seen:
                 break
             seen.add(linked)
-            abstract = self.abstracts.get(_value(self.nums.get(linked), "w:abstractNumId") or "") or abstract
+            # An element with no children is false: compare with None.
+            following = self.abstracts.get(_value(self.nums.get(linked), "w:abstractNumId") or "")
+            abstract = abstract if following is None else following
         return abstract
 
     def _level_of_style(self, number: str, style_id: str | None) -> str | None:
