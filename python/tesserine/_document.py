@@ -160,7 +160,12 @@ class Scrivelle:
         the source may hold several tags (a paragraph tag shares the line of the paragraph
         before it); rendering the part once more, as check() does, finds the one."""
         resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
-        for problem in self._part_problems(environment, part, context, resources):
+        try:
+            problems = self._part_problems(environment, part, context, resources)
+        except TesserineError:
+            # Out of time, say: the error is told from its line alone.
+            problems = []
+        for problem in problems:
             if problem.message == error.message and problem.place.paragraph is not None:
                 return type(error)(part, problem.message, problem.tag, problem.place.paragraph, problem.place,
                                    error.lineno)
