@@ -19,7 +19,7 @@ from typing import Any
 
 import docx
 import pytest
-from helpers_docx import child_env, members, to_bytes, zip_with
+from helpers_docx import W, child_env, members, to_bytes, zip_with
 from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
@@ -195,3 +195,25 @@ def test_check_stops_looking_when_its_time_is_up(monkeypatch: pytest.MonkeyPatch
     problems = Scrivelle(to_bytes(template)).check()
     assert [problem.tag for problem in problems] == ["{{ value | unknown0 }}", ""]
     assert problems[-1].message.startswith("stopped looking for problems after 0 seconds")
+
+
+def test_fragment_list_through_a_style_to_an_empty_definition() -> None:
+    files = members(BASE_BYTES)
+    w = f'xmlns:w="{W[1:-1]}"'
+    files["word/numbering.xml"] = (
+        f'<w:numbering {w}><w:abstractNum w:abstractNumId="1"><w:numStyleLink w:val="Linked"/></w:abstractNum>'
+        '<w:abstractNum w:abstractNumId="2"/><w:num w:numId="1"><w:abstractNumId w:val="1"/></w:num>'
+        '<w:num w:numId="2"><w:abstractNumId w:val="2"/></w:num></w:numbering>').encode()
+    files["word/styles.xml"] = files["word/styles.xml"].replace(b"</w:styles>", (
+        b'<w:style w:type="numbering" w:styleId="Linked"><w:name w:val="Linked"/><w:pPr><w:numPr>'
+        b'<w:numId w:val="2"/></w:numPr></w:pPr></w:style></w:styles>'))
+    files["word/document.xml"] = files["word/document.xml"].replace(
+        b"<w:body>", b'<w:body><w:p><w:pPr><w:numPr><w:ilvl w:val="0"/><w:numId w:val="1"/></w:numPr></w:pPr>'
+                     b"<w:r><w:t>item</w:t></w:r></w:p>")
+    with warnings.catch_warnings():
+        # lxml warns when an element is tested for truth: an empty one is false.
+        warnings.simplefilter("error", FutureWarning)
+        fragment = Fragment(zip_with(files))
+    item = next(paragraph for paragraph in fragment.source.body.content.iter(f"{W}p")
+                if "item" in "".join(paragraph.itertext()))
+    assert item.find(f"{W}pPr/{W}numPr/{W}numId") is not None
