@@ -279,7 +279,11 @@ class _Namer:
                 raise RecordError(f"no field {self.naming!r} to name the document")
             given = str(record[self.naming])
         else:
-            given = str(self.naming(index, record))
+            try:
+                given = str(self.naming(index, record))
+            except Exception as error:
+                # Names come from the data: a record the callable cannot name is that record's failure.
+                raise RecordError(f"naming the document failed: {type(error).__name__}: {error}") from None
         name = file_name(given, self.extension)
         # Two records naming one file would leave only the later document.
         first, taken = self.seen.setdefault(name.lower(), (index, name))

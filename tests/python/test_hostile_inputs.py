@@ -23,6 +23,7 @@ from helpers_docx import W, child_env, members, to_bytes, zip_with
 from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
+import tesserine
 from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check
 from tesserine.values.errors import RichValueError
 
@@ -217,3 +218,21 @@ def test_fragment_list_through_a_style_to_an_empty_definition() -> None:
     item = next(paragraph for paragraph in fragment.source.body.content.iter(f"{W}p")
                 if "item" in "".join(paragraph.itertext()))
     assert item.find(f"{W}pPr/{W}numPr/{W}numId") is not None
+
+
+@pytest.mark.parametrize("name, written, failure", [
+    (lambda index, record: record["id"], ["b.docx"], "naming the document failed: KeyError: 'id'"),
+    (lambda index, record: "../" + record.get("id", "up"), ["_up.docx", "_b.docx"], None),
+    (lambda index, record: "/etc/" + record.get("id", "x"), ["_etc_x.docx", "_etc_b.docx"], None),
+])
+def test_render_many_names_stay_in_the_folder(tmp_path: Path, name: Callable[[int, Any], str],
+                                              written: list[str], failure: str | None) -> None:
+    template = docx.Document()
+    template.add_paragraph("Dear {{ id }}")
+    outcomes = list(tesserine.render_many(to_bytes(template), [{}, {"id": "b"}], workers=1,
+                                          output=tmp_path / "out", name=name))
+    if failure is not None:
+        assert isinstance(outcomes[0], tesserine.TesserineError) and str(outcomes[0]) == failure
+        outcomes = outcomes[1:]
+    assert [os.path.basename(str(outcome)) for outcome in outcomes] == written
+    assert sorted(os.listdir(tmp_path)) == ["out"] and sorted(os.listdir(tmp_path / "out")) == sorted(written)
