@@ -119,7 +119,8 @@ def with_rich_values(context: dict[str, Any], pictures: str | None, limits: Limi
     directory `pictures`; None leaves the JSON as it is."""
     if pictures is None:
         return context
-    converted: dict[str, Any] = rich_values(context, pictures, max_picture_size=limits.max_picture_size)
+    converted: dict[str, Any] = rich_values(context, pictures, max_picture_size=limits.max_picture_size,
+                                            limits=limits)
     return converted
 
 
