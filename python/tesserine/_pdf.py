@@ -30,6 +30,16 @@ _PDF_MAGIC = b"%PDF-"
 _START_SECONDS = 60.0
 _DOCUMENT_SECONDS = 10.0
 _STDERR_EXCERPT = 300
+# LibreOffice fetches pictures a document links to while converting it; a document from
+# anyone could then make this machine request any address it can reach. The setting
+# blocks links from documents outside trusted locations, which is all of ours.
+_SETTINGS = Path("user", "registrymodifications.xcu")
+_NO_OUTSIDE_LINKS = """<?xml version="1.0" encoding="UTF-8"?>
+<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema">
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting">\
+<prop oor:name="BlockUntrustedRefererLinks" oor:op="fuse"><value>true</value></prop></item>
+</oor:items>
+"""
 
 
 class PdfUnavailableError(TesserineError):
@@ -115,6 +125,11 @@ def convert_to_pdf(
             else:
                 # A link is enough: LibreOffice only reads the input.
                 os.symlink(os.path.abspath(document), target)
+        settings = Path(profile, _SETTINGS)
+        if not settings.exists():
+            # A new profile, or one set up afresh after a failed run.
+            settings.parent.mkdir(parents=True, exist_ok=True)
+            settings.write_text(_NO_OUTSIDE_LINKS, encoding="utf-8")
         command = [
             soffice, "--headless", "--norestore", "--nologo", "--nodefault", "--nolockcheck",
             f"-env:UserInstallation={Path(profile).as_uri()}",

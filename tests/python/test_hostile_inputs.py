@@ -5,12 +5,15 @@ address space and a time limit."""
 
 from __future__ import annotations
 
+import http.server
 import io
 import json
 import os
+import socketserver
 import struct
 import subprocess
 import sys
+import threading
 import warnings
 import zlib
 from collections.abc import Callable
@@ -19,7 +22,7 @@ from typing import Any
 
 import docx
 import pytest
-from helpers_docx import W, child_env, members, to_bytes, zip_with
+from helpers_docx import W, child_env, members, office_tools, to_bytes, zip_with
 from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
@@ -143,12 +146,16 @@ def test_styled_values_cannot_write_markup() -> None:
 
 
 R = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-DRAWING = (f'<w:r><w:drawing><wp:inline xmlns:wp="http://schemas.openxmlformats.org/drawingml/2006/'
-           f'wordprocessingDrawing"><wp:extent cx="9525" cy="9525"/><wp:docPr id="1" name="p"/><a:graphic'
-           f' xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main"><a:graphicData uri="http://schemas.'
-           f'openxmlformats.org/drawingml/2006/picture"><pic:pic xmlns:pic="http://schemas.openxmlformats.org/'
-           f'drawingml/2006/picture"><pic:blipFill><a:blip xmlns:r="{R}" r:embed="rIdX"/></pic:blipFill>'
-           f"</pic:pic></a:graphicData></a:graphic></wp:inline></w:drawing></w:r>")
+def _drawing(attribute: str) -> str:
+    return (f'<w:r><w:drawing><wp:inline xmlns:wp="http://schemas.openxmlformats.org/drawingml/2006/'
+            f'wordprocessingDrawing"><wp:extent cx="9525" cy="9525"/><wp:docPr id="1" name="p"/><a:graphic'
+            f' xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main"><a:graphicData uri="http://schemas.'
+            f'openxmlformats.org/drawingml/2006/picture"><pic:pic xmlns:pic="http://schemas.openxmlformats.org/'
+            f'drawingml/2006/picture"><pic:blipFill><a:blip xmlns:r="{R}" {attribute}="rIdX"/></pic:blipFill>'
+            f"</pic:pic></a:graphicData></a:graphic></wp:inline></w:drawing></w:r>")
+
+
+DRAWING = _drawing("r:embed")
 LINK = f'<w:hyperlink xmlns:r="{R}" r:id="rIdX"><w:r><w:t>click here</w:t></w:r></w:hyperlink>'
 
 
@@ -236,3 +243,29 @@ def test_render_many_names_stay_in_the_folder(tmp_path: Path, name: Callable[[in
         outcomes = outcomes[1:]
     assert [os.path.basename(str(outcome)) for outcome in outcomes] == written
     assert sorted(os.listdir(tmp_path)) == ["out"] and sorted(os.listdir(tmp_path / "out")) == sorted(written)
+
+
+def test_pdf_conversion_fetches_nothing_a_document_links_to(tmp_path: Path) -> None:
+    office_tools("soffice")
+    requested: list[str] = []
+
+    class Recorder(http.server.BaseHTTPRequestHandler):
+        def do_GET(self) -> None:
+            requested.append(self.path)
+            self.send_response(404)
+            self.end_headers()
+
+        def log_message(self, *args: Any) -> None:
+            pass
+
+    with socketserver.TCPServer(("127.0.0.1", 0), Recorder) as server:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        address = f"http://127.0.0.1:{server.server_address[1]}/internal.png"
+        document = Scrivelle(_fragment_with("image", address, _drawing("r:link")))
+        document.render({})
+        try:
+            document.save_pdf(tmp_path / "out.pdf")
+        finally:
+            server.shutdown()
+    assert (tmp_path / "out.pdf").read_bytes().startswith(b"%PDF")
+    assert requested == []
