@@ -223,6 +223,11 @@ class _Numbering:
         self.next_abstract = 1 + max((int(each.get(qn("w:abstractNumId"), "0")) for each in
                                       self.root.iter(qn("w:abstractNum"))), default=-1)
         self.next_num = 1 + max((int(each.get(qn("w:numId"), "0")) for each in self.root.iter(qn("w:num"))), default=0)
+        # Where the next definition and list go, kept rather than looked for on each
+        # addition: a Markdown value may hold thousands of lists.
+        definitions = self.root.findall(qn("w:abstractNum"))
+        self._last_abstract = definitions[-1] if definitions else None
+        self._cleanup = self.root.find(qn("w:numIdMacAtCleanup"))
 
     def new_list(self, ordered: bool, start: int) -> str:
         abstract = make("w:abstractNum", None, make("w:multiLevelType", {"w:val": "hybridMultilevel"}))
@@ -236,15 +241,15 @@ class _Numbering:
         self.next_abstract += 1
         abstract.set(qn("w:abstractNumId"), abstract_id)
         # The schema wants every abstractNum before the first num.
-        definitions = self.root.findall(qn("w:abstractNum"))
-        if definitions:
-            definitions[-1].addnext(abstract)
+        if self._last_abstract is not None:
+            self._last_abstract.addnext(abstract)
         else:
             first_num = self.root.find(qn("w:num"))
             if first_num is not None:
                 first_num.addprevious(abstract)
             else:
                 self.root.append(abstract)
+        self._last_abstract = abstract
         return abstract_id
 
     def add_num(self, num: Element, abstract_id: str) -> str:
@@ -257,9 +262,8 @@ class _Numbering:
             link = make("w:abstractNumId")
             num.insert(0, link)
         link.set(qn("w:val"), abstract_id)
-        cleanup = self.root.find(qn("w:numIdMacAtCleanup"))
-        if cleanup is not None:
-            cleanup.addprevious(num)
+        if self._cleanup is not None:
+            self._cleanup.addprevious(num)
         else:
             self.root.append(num)
         return num_id

@@ -23,11 +23,12 @@ from typing import Any
 import docx
 import pytest
 from helpers_docx import W, child_env, members, office_tools, to_bytes, zip_with
+from lxml import etree
 from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
 import tesserine
-from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check
+from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check, _resources
 from tesserine.values.errors import RichValueError
 
 CHILD = """
@@ -269,3 +270,19 @@ def test_pdf_conversion_fetches_nothing_a_document_links_to(tmp_path: Path) -> N
             server.shutdown()
     assert (tmp_path / "out.pdf").read_bytes().startswith(b"%PDF")
     assert requested == []
+
+
+@pytest.mark.parametrize("existing", [
+    "", '<w:abstractNum w:abstractNumId="4"/><w:num w:numId="2"><w:abstractNumId w:val="4"/></w:num>'
+        '<w:numIdMacAtCleanup w:val="1"/>',
+])
+def test_many_lists_keep_the_numbering_part_in_schema_order(existing: str) -> None:
+    # Markdown with thousands of lists adds them one by one, each where the schema wants it.
+    part = f'<w:numbering xmlns:w="{W[1:-1]}">{existing}</w:numbering>'
+    numbering = _resources._Numbering("word/numbering.xml", part)
+    added = [numbering.new_list(ordered=index % 2 == 0, start=1) for index in range(3)]
+    tags = [etree.QName(child).localname for child in numbering.root]
+    cleanup = ["numIdMacAtCleanup"] if existing else []
+    lists = len(added) + bool(existing)
+    assert tags == ["abstractNum"] * lists + ["num"] * lists + cleanup
+    assert added == (["3", "4", "5"] if existing else ["1", "2", "3"])
