@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import difflib
 import re
+import sys
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -251,14 +252,19 @@ def syntax_findings(env: jinja2.Environment, part: str, source: str, places: Par
         if finding is not None:
             findings.append(finding)
         # A tag set aside always changes the source; one that did not would be met again.
-        if finding is None or not going_on or reader.text == before:
-            break
-        if time.monotonic() > deadline:
-            findings.append(Finding(reader.text.count("\n") + 2, Problem(
-                part, Place(), "", f"stopped looking for problems after {PART_SECONDS:g} seconds: mend those listed"
-                                   " and check again")))
+        if finding is None or not going_on or reader.text == before or _time_is_up(deadline, part, findings):
             break
     return findings, reader.text
+
+
+def _time_is_up(deadline: float, part: str, findings: list[Finding]) -> bool:
+    """Past the deadline, a last finding says that the list stops there."""
+    if time.monotonic() <= deadline:
+        return False
+    findings.append(Finding(sys.maxsize, Problem(
+        part, Place(), "", f"stopped looking for problems after {PART_SECONDS:g} seconds: mend those listed"
+                           " and check again")))
+    return True
 
 
 class _AnyName(dict[str, Any]):
@@ -375,7 +381,8 @@ def render_findings(part: str, source: str, render: Callable[[str], str], places
     findings: list[Finding] = []
     text = source
     block = environment.block_start_string
-    while len(findings) < limit:
+    deadline = time.monotonic() + PART_SECONDS
+    while len(findings) < limit and not (findings and _time_is_up(deadline, part, findings)):
         try:
             finished = render(text)
             return findings, None if findings else finished

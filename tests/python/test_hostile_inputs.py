@@ -195,14 +195,19 @@ def test_fragment_links_out_of_bounds_are_left_out(kind: str, target: str, run: 
         assert b"click here" in saved["word/document.xml"]
 
 
-def test_check_stops_looking_when_its_time_is_up(monkeypatch: pytest.MonkeyPatch) -> None:
-    # Each problem costs a reading of the whole part: thousands of them would take minutes.
+@pytest.mark.parametrize("tag, context", [
+    ("{{{{ value | unknown{} }}}}", None),
+    ("{{{{ {} / value }}}}", {"value": 0}),
+])
+def test_check_stops_looking_when_its_time_is_up(monkeypatch: pytest.MonkeyPatch, tag: str,
+                                                 context: dict[str, Any] | None) -> None:
+    # Each problem costs a reading or a render of the whole part: thousands would take minutes.
     monkeypatch.setattr(_check, "PART_SECONDS", 0.0)
     template = docx.Document()
     for index in range(3):
-        template.add_paragraph(f"{{{{ value | unknown{index} }}}}")
-    problems = Scrivelle(to_bytes(template)).check()
-    assert [problem.tag for problem in problems] == ["{{ value | unknown0 }}", ""]
+        template.add_paragraph(tag.format(index))
+    problems = Scrivelle(to_bytes(template)).check(context)
+    assert [problem.tag for problem in problems] == [tag.format(0), ""]
     assert problems[-1].message.startswith("stopped looking for problems after 0 seconds")
 
 
