@@ -29,7 +29,7 @@ from test_archive_attacks import ATTACKS, BASE_BYTES
 
 import tesserine
 from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check, _resources
-from tesserine.values.errors import RichValueError
+from tesserine.values.errors import PictureError, RichValueError
 
 CHILD = """
 import json, resource, sys
@@ -121,6 +121,12 @@ def test_every_hostile_archive_is_refused_as_a_fragment(tmp_path: Path) -> None:
         assert raised == error, (label, message)
         # Members are named in the archive's errors; the part in those of its parts.
         assert fragments[0].strip("'") in message, (label, message)
+
+
+@pytest.mark.parametrize("width", ["9" * 400 + "cm", "1e308cm", "-3cm", "nan cm", 10**100, 0])
+def test_absurd_picture_widths_are_refused(width: Any) -> None:
+    with pytest.raises(PictureError, match=r"^width=.*: (a picture's size must be|give a number)"):
+        tesserine.Picture(_png_header(4, 4), width=width)
 
 
 @pytest.mark.parametrize("given", [

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import io
+import math
 import re
 import secrets
 import warnings
@@ -53,7 +54,9 @@ def length_emu(value: Any, what: str) -> int:
         unit = match.group(2).lower() if match else ""
         if match is None or unit not in _UNITS:
             raise PictureError(f"{what}={value!r}: give a number and a unit (cm, mm, in, pt, px), like '4cm'")
-        emu = round(float(match.group(1)) * _UNITS[unit])
+        length = float(match.group(1)) * _UNITS[unit]
+        # A number of some 300 digits is infinite as a float: out of range below.
+        emu = round(length) if math.isfinite(length) else 0
     if not 0 < emu <= LARGEST_EMU:
         raise PictureError(f"{what}={value!r}: a picture's size must be above zero and at most 754 m")
     return emu
