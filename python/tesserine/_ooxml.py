@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+import io
+from collections.abc import Iterable, Iterator, Sequence
 from functools import lru_cache
 
 from lxml import etree
@@ -62,21 +63,42 @@ def parse(data: bytes | str, member: str) -> Element:
     Either way the prolog is checked by the archive layer's reader first, so a DOCTYPE,
     and with it any entity, never reaches lxml.
     """
+    raw = _checked(data, member)
+    try:
+        return etree.fromstring(raw, _PARSER)
+    except etree.XMLSyntaxError as error:
+        raise PackageXmlError(f"{member}: not well-formed XML: {error}") from None
+
+
+def elements(data: bytes | str, member: str, tag: str) -> Iterator[Element]:
+    """The elements of one tag in package XML, checked as `parse` checks it, each whole
+    while it is looked at and freed after: a large part is read without holding its tree,
+    which takes some fifteen times the part's size."""
+    raw = _checked(data, member)
+    try:
+        for _, element in etree.iterparse(io.BytesIO(raw), tag=tag, resolve_entities=False, no_network=True,
+                                          huge_tree=True):
+            yield element
+            element.clear(keep_tail=True)
+            parent = element.getparent()
+            while parent is not None and element.getprevious() is not None:
+                del parent[0]
+    except etree.XMLSyntaxError as error:
+        raise PackageXmlError(f"{member}: not well-formed XML: {error}") from None
+
+
+def _checked(data: bytes | str, member: str) -> bytes:
     try:
         if isinstance(data, str):
             raw = data.encode("utf-8")
             part_text(member, raw)
-        else:
-            raw = part_text(member, data).encode("utf-8")
+            return raw
+        return part_text(member, data).encode("utf-8")
     except TemplatePartError as error:
         raise PackageXmlError(f"{member}: {error.reason} at line {error.line}, column {error.column}"
                               f" (near: {error.excerpt})") from None
     except UnicodeEncodeError as error:
         raise PackageXmlError(f"{member}: holds a lone surrogate at character {error.start + 1}") from None
-    try:
-        return etree.fromstring(raw, _PARSER)
-    except etree.XMLSyntaxError as error:
-        raise PackageXmlError(f"{member}: not well-formed XML: {error}") from None
 
 
 def serialize(root: Element) -> bytes:

@@ -16,7 +16,7 @@ from typing import Any, TypeVar
 from lxml import etree
 
 from ._errors import TesserineError
-from ._ooxml import NS, Element, make, parse, qn, serialize
+from ._ooxml import NS, Element, elements, make, parse, qn, serialize
 from .values.picture import CONTENT_TYPES, IMAGE
 
 CONTENT_TYPES_MEMBER = "[Content_Types].xml"
@@ -148,7 +148,8 @@ class PackageFacts:
         data = None if member is None else self.member_text(member)
         if member is None or data is None:
             return ids, names
-        for style in parse(data, member).iter(qn("w:style")):
+        # Read as it streams: the table is small, and the part may not be.
+        for style in elements(data, member, qn("w:style")):
             kind, style_id = style.get(qn("w:type"), "paragraph"), style.get(qn("w:styleId"))
             name_element = style.find(qn("w:name"))
             name = "" if name_element is None else name_element.get(qn("w:val"), "")

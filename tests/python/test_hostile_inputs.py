@@ -28,7 +28,8 @@ from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
 import tesserine
-from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check, _resources
+from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check, _ooxml, _resources
+from tesserine._ooxml import PackageXmlError
 from tesserine.values.errors import PictureError, RichValueError
 
 CHILD = """
@@ -297,3 +298,22 @@ def test_many_lists_keep_the_numbering_part_in_schema_order(existing: str) -> No
     lists = len(added) + bool(existing)
     assert tags == ["abstractNum"] * lists + ["num"] * lists + cleanup
     assert added == (["3", "4", "5"] if existing else ["1", "2", "3"])
+
+
+@pytest.mark.parametrize("part, expected", [
+    (f'<w:styles xmlns:w="{W[1:-1]}"><w:docDefaults/>' + "".join(
+        f'<w:style w:styleId="S{index}"><w:name w:val="Style {index}"/></w:style>' for index in range(3))
+     + "</w:styles>", [("S0", "Style 0"), ("S1", "Style 1"), ("S2", "Style 2")]),
+    ('<!DOCTYPE w [<!ENTITY e "x">]><w:styles/>', PackageXmlError),
+    (f'<w:styles xmlns:w="{W[1:-1]}"><w:style>', PackageXmlError),
+])
+def test_streamed_elements_are_whole_and_checked(part: str, expected: Any) -> None:
+    def read() -> list[tuple[str | None, str | None]]:
+        return [(style.get(f"{W}styleId"), style[0].get(f"{W}val"))
+                for style in _ooxml.elements(part, "word/styles.xml", f"{W}style")]
+
+    if isinstance(expected, list):
+        assert read() == expected
+    else:
+        with pytest.raises(expected, match="word/styles.xml"):
+            read()
