@@ -72,8 +72,9 @@ def parse(data: bytes | str, member: str) -> Element:
 
 def elements(data: bytes | str, member: str, tag: str) -> Iterator[Element]:
     """The elements of one tag in package XML, checked as `parse` checks it, each whole
-    while it is looked at and freed after: a large part is read without holding its tree,
-    which takes some fifteen times the part's size."""
+    while it is looked at, then freed with its earlier siblings: a part that is a list of
+    such elements (the styles) is read without holding its tree, which takes some fifteen
+    times the part's size."""
     raw = _checked(data, member)
     try:
         for _, element in etree.iterparse(io.BytesIO(raw), tag=tag, resolve_entities=False, no_network=True,
