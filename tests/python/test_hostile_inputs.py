@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import Any
 
 import docx
+import jinja2
 import pytest
 from helpers_docx import W, child_env, members, office_tools, to_bytes, zip_with
 from lxml import etree
@@ -28,7 +29,7 @@ from PIL import Image
 from test_archive_attacks import ATTACKS, BASE_BYTES
 
 import tesserine
-from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _check, _ooxml, _resources
+from tesserine import Fragment, FragmentWarning, Scrivelle, Styled, _bytecode_cache, _check, _ooxml, _resources
 from tesserine._ooxml import PackageXmlError
 from tesserine.values.errors import PictureError, RichValueError
 
@@ -317,3 +318,14 @@ def test_streamed_elements_are_whole_and_checked(part: str, expected: Any) -> No
     else:
         with pytest.raises(expected, match="word/styles.xml"):
             read()
+
+
+def test_a_cache_folder_that_is_a_link_is_not_used(tmp_path: Path) -> None:
+    # Entries are code this process runs: a link may lead where others can write.
+    target = tmp_path / "elsewhere"
+    target.mkdir(mode=0o700)
+    (tmp_path / "cache").symlink_to(target)
+    environment = jinja2.Environment(bytecode_cache=_bytecode_cache.DiskBytecodeCache(str(tmp_path / "cache")))
+    for _ in range(2):
+        assert _bytecode_cache.compile_part(environment, "word/document.xml", "{{ 6 * 7 }}").render() == "42"
+    assert list(target.iterdir()) == []
