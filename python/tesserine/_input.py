@@ -22,7 +22,7 @@ def read_input(source: Source, what: str, error: type[TesserineError]) -> tuple[
         return bytes(source), None
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
-        return _read_path(path, f"cannot read {what} {path!r}", error), path
+        return read_file(path, f"cannot read {what} {path!r}", error), path
     if hasattr(source, "read"):
         name = str(getattr(source, "name", "<stream>"))
         data = source.read()
@@ -32,7 +32,10 @@ def read_input(source: Source, what: str, error: type[TesserineError]) -> tuple[
     raise error(f"cannot read {what}: expected a path, bytes or a binary file object, not {type(source).__name__}")
 
 
-def _read_path(path: str, cannot: str, error: type[TesserineError]) -> bytes:
+def read_file(path: str, cannot: str, error: type[TesserineError], most: int = -1) -> bytes:
+    """The bytes of a regular file, at most `most` of them (-1: all); anything else raises
+    `error` with the text `cannot` and why. The type is checked on the open file, so the
+    path cannot be swapped for a pipe in between."""
     try:
         # Without blocking, so that opening a FIFO with no writer returns at once.
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
@@ -45,6 +48,6 @@ def _read_path(path: str, cannot: str, error: type[TesserineError]) -> bytes:
         raise error(f"{cannot}: it is not a regular file")
     with open(descriptor, "rb") as stream:
         try:
-            return stream.read()
+            return stream.read(most)
         except OSError as failure:
             raise error(f"{cannot}: {failure.strerror or failure}") from None

@@ -23,6 +23,7 @@ import stat
 from typing import Any
 
 from ._errors import TesserineError
+from ._input import read_file
 from ._limits import DEFAULT_LIMITS, Limits
 from .values import Fragment, Link, Markdown, Picture, Styled
 from .values.styled import Piece, joined
@@ -148,12 +149,9 @@ def _picture_data(value: Any, pictures: _Pictures, place: str) -> bytes:
         except binascii.Error:
             raise JsonValueError(f"{place}: the picture's base64 content is damaged") from None
     path = _data_file(value, PICTURE, "picture", pictures, place)
-    try:
-        with open(path, "rb") as stream:
-            # Read no more than the limit allows: the data names the file, not its size.
-            data = stream.read() if limit is None else stream.read(limit + 1)
-    except OSError as error:
-        raise JsonValueError(f"{place}: cannot read the picture {source!r}: {error.strerror or error}") from None
+    # Read no more than the limit allows: the data names the file, not its size.
+    data = read_file(path, f"{place}: cannot read the picture {source!r}", JsonValueError,
+                     -1 if limit is None else limit + 1)
     if limit is not None and len(data) > limit:
         raise _too_large(place, source, limit)
     return data
