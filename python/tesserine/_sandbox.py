@@ -90,7 +90,7 @@ def _int(value: Any) -> int:
     return value if isinstance(value, int) else 0
 
 
-_PERCENT_SPEC = re.compile(r"%%|%(?:\(([^)]*)\))?[-#0 +]*(\*|\d+)?(?:\.(\*|\d+))?")
+_PERCENT_DIRECTIVE = re.compile(r"%%|%(?:\(([^)]*)\))?[-#0 +]*(\*|\d+)?(?:\.(\*|\d+))?")
 
 
 def percent_size(text: str, args: Any) -> int:
@@ -98,10 +98,10 @@ def percent_size(text: str, args: Any) -> int:
     size = len(text)
     named = isinstance(args, Mapping)
     star = False
-    for spec in _PERCENT_SPEC.finditer(text):
-        if spec.group() == "%%":
+    for directive in _PERCENT_DIRECTIVE.finditer(text):
+        if directive.group() == "%%":
             continue
-        name, width, precision = spec.groups()
+        name, width, precision = directive.groups()
         for number in (width, precision):
             if number == "*":
                 star = True
@@ -122,11 +122,11 @@ def format_size(text: str, args: tuple[Any, ...], kwargs: Mapping[str, Any]) -> 
     values = [*args, *kwargs.values()]
     largest = max(map(weight, values), default=0)
     size = len(text)
-    for _, field, spec, _ in string.Formatter().parse(text):
+    for _, field, format_part, _ in string.Formatter().parse(text):
         if field is None:
             continue
-        size += largest + sum(int(number) for number in re.findall(r"\d+", spec or ""))
-        if spec and "{" in spec:
+        size += largest + sum(int(number) for number in re.findall(r"\d+", format_part or ""))
+        if format_part and "{" in format_part:
             # A width taken from the arguments: count every integer among them.
             size += sum(_int(value) for value in values)
     return size
