@@ -105,6 +105,10 @@ def _open_blocks(tags: list[SourceTag], block_opener: str, before: int) -> list[
     return stack
 
 
+def _statement(env: jinja2.Environment, body: str) -> str:
+    return f"{env.block_start_string} {body} {env.block_end_string}"
+
+
 class _Reader:
     """The repeated reading of one part's source: each error found, told, and set aside."""
 
@@ -127,7 +131,7 @@ class _Reader:
         return Finding(lineno, Problem(self.part, place, typed, message))
 
     def statement(self, body: str) -> str:
-        return f"{self.env.block_start_string} {body} {self.env.block_end_string}"
+        return _statement(self.env, body)
 
     def culprit(self, error: jinja2.TemplateSyntaxError) -> SourceTag | None:
         """The tag on the error's line that the engine stopped at.
@@ -315,12 +319,17 @@ def explain_render_error(message: str, typed: str | None) -> str:
     return message
 
 
+def _closed_tags_on_line(text: str, lineno: int, environment: jinja2.Environment) -> list[SourceTag]:
+    """The complete tags on a line of the source, comments left out."""
+    return [tag for tag in SourceLines(text, environment).on_line(lineno)
+            if tag.opener != environment.comment_start_string and tag.closed]
+
+
 def _render_finding(error: TemplateRenderError, part: str, text: str, places: PartPlaces,
                     environment: jinja2.Environment) -> tuple[Finding, SourceTag | None]:
     """A render error told at its place, and the tag of the source it was raised in."""
     lineno = error.lineno or 0
-    tags = [tag for tag in SourceLines(text, environment).on_line(lineno)
-            if tag.opener != environment.comment_start_string and tag.closed]
+    tags = _closed_tags_on_line(text, lineno, environment)
     tag = tag_for_message(tags, error.message) if lineno else None
     place, typed = places.locate(lineno, tag.readable if tag else error.tag)
     message = explain_render_error(error.message, typed)
@@ -353,8 +362,7 @@ def _which_tag(error: TemplateRenderError, text: str, render: Callable[[str], st
     """Of the tags on the error's line, the one that raised it: found by rendering once more
     with each of them on a line of its own."""
     lineno = error.lineno or 0
-    tags = [tag for tag in SourceLines(text, environment).on_line(lineno)
-            if tag.opener != environment.comment_start_string and tag.closed]
+    tags = _closed_tags_on_line(text, lineno, environment)
     if len(tags) < 2:
         return None
     pieces: list[str] = []
@@ -403,7 +411,7 @@ def render_findings(part: str, source: str, render: Callable[[str], str], places
                 stand_in = _STAND_INS.get(_word(tag))
                 if stand_in is None:
                     break
-                replacement = f"{block} {stand_in} {environment.block_end_string}"
+                replacement = _statement(environment, stand_in)
             if replacement == tag.text:
                 break
             text = text[:tag.start] + replacement + text[tag.end:]
