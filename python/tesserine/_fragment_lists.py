@@ -10,7 +10,7 @@ import secrets
 from collections.abc import Callable, Iterable
 from typing import Protocol
 
-from ._fragment_styles import FragmentStyles, follow
+from ._fragment_styles import FragmentStyles, child_value, follow
 from ._ooxml import PARAGRAPH_PROPERTY_ORDER, Element, ensure_properties, make, properties_of, qn, set_property
 
 _VAL = qn("w:val")
@@ -23,11 +23,6 @@ class Numbering(Protocol):
     def add_abstract(self, abstract: Element) -> str: ...
 
     def add_num(self, num: Element, abstract_id: str) -> str: ...
-
-
-def _value(element: Element | None, name: str) -> str | None:
-    found = None if element is None else element.find(qn(name))
-    return None if found is None else found.get(_VAL)
 
 
 class FragmentLists:
@@ -45,15 +40,15 @@ class FragmentLists:
     def abstract_of(self, number: str) -> Element | None:
         """The definition a list follows, through the numbering style it may point to."""
         seen = {number}
-        abstract = self.abstracts.get(_value(self.nums.get(number), "w:abstractNumId") or "")
+        abstract = self.abstracts.get(child_value(self.nums.get(number), "w:abstractNumId") or "")
         while abstract is not None:
-            link = _value(abstract, "w:numStyleLink")
+            link = child_value(abstract, "w:numStyleLink")
             linked = None if link is None else self.styles.numbering(link)[0]
             if linked is None or linked in seen:
                 break
             seen.add(linked)
             # An element with no children is false: compare with None.
-            following = self.abstracts.get(_value(self.nums.get(linked), "w:abstractNumId") or "")
+            following = self.abstracts.get(child_value(self.nums.get(linked), "w:abstractNumId") or "")
             abstract = abstract if following is None else following
         return abstract
 
@@ -62,7 +57,7 @@ class FragmentLists:
         if abstract is None or style_id is None:
             return None
         for level in abstract.iter(qn("w:lvl")):
-            if _value(level, "w:pStyle") == style_id:
+            if child_value(level, "w:pStyle") == style_id:
                 return level.get(_LEVEL)
         return None
 
@@ -73,8 +68,8 @@ class FragmentLists:
         for paragraph in element.iter(qn("w:p")):
             properties = properties_of(paragraph, "w:pPr")
             direct = None if properties is None else properties.find(qn("w:numPr"))
-            number, level = _value(direct, "w:numId"), _value(direct, "w:ilvl")
-            style_id = _value(properties, "w:pStyle") or default
+            number, level = child_value(direct, "w:numId"), child_value(direct, "w:ilvl")
+            style_id = child_value(properties, "w:pStyle") or default
             if number is None:
                 number, style_level = self.styles.numbering(style_id)
                 level = level if level is not None else style_level

@@ -23,8 +23,9 @@ _FORMATTING = frozenset(_STYLE_TAIL)
 _LONGEST_NAME = 253
 
 
-def _value(element: Element, name: str) -> str | None:
-    found = element.find(qn(name))
+def child_value(element: Element | None, name: str) -> str | None:
+    """The w:val of the child `name` of element, if both are there."""
+    found = None if element is None else element.find(qn(name))
     return None if found is None else found.get(_VAL)
 
 
@@ -84,7 +85,7 @@ class FragmentStyles:
             seen.add(style_id)
             style = self.by_id[style_id]
             for chain in _CHAINS:
-                other = _value(style, f"w:{chain}")
+                other = child_value(style, f"w:{chain}")
                 if other is not None and other in self.by_id:
                     pending.append(other)
         return [style_id for style_id in self.by_id if style_id in seen]
@@ -101,11 +102,11 @@ class FragmentStyles:
             properties = style.find(qn("w:pPr"))
             numbering = None if properties is None else properties.find(qn("w:numPr"))
             if numbering is not None:
-                number = number if number is not None else _value(numbering, "w:numId")
-                level = level if level is not None else _value(numbering, "w:ilvl")
+                number = number if number is not None else child_value(numbering, "w:numId")
+                level = level if level is not None else child_value(numbering, "w:ilvl")
                 if number is not None:
                     break
-            style_id = _value(style, "w:basedOn")
+            style_id = child_value(style, "w:basedOn")
         return number, level
 
 
@@ -127,7 +128,7 @@ class StyleMerge:
                 continue
             self._target.setdefault(style_id.lower(), style)
             self._ids.add(style_id.lower())
-            name = _value(style, "w:name")
+            name = child_value(style, "w:name")
             if name:
                 self._by_name.setdefault((_kind(style), name.lower()), style)
                 self._names.add(name.lower())
@@ -157,7 +158,7 @@ class StyleMerge:
         found = self._target.get((style.get(_STYLE_ID) or "").lower())
         if found is not None and _kind(found) == kind:
             return found
-        name = _value(style, "w:name")
+        name = child_value(style, "w:name")
         return None if not name else self._by_name.get((kind, name.lower()))
 
     def _same_look(self, style_id: str) -> bool:
@@ -170,7 +171,7 @@ class StyleMerge:
         match = self._match(style)
         same = not self._defaults_differ and match is not None and _formatting(style) == _formatting(match)
         if same and match is not None:
-            parent, their_parent = _value(style, "w:basedOn"), _value(match, "w:basedOn")
+            parent, their_parent = child_value(style, "w:basedOn"), child_value(match, "w:basedOn")
             if parent is None or parent not in self.styles.by_id:
                 same = their_parent is None
             else:
@@ -186,7 +187,7 @@ class StyleMerge:
         if match is not None and (not self.keep or self._same_look(style_id)):
             self.mapping[style_id] = match.get(_STYLE_ID, style_id)
             return
-        name = _value(style, "w:name") or style_id
+        name = child_value(style, "w:name") or style_id
         new_id, new_name = style_id, name
         number = 1
         while new_id.lower() in self._ids or new_name.lower() in self._names:
@@ -203,7 +204,7 @@ class StyleMerge:
         for style_id, _ in self.added:
             properties = self.styles.by_id[style_id].find(qn("w:pPr"))
             numbering = None if properties is None else properties.find(qn("w:numPr"))
-            number = None if numbering is None else _value(numbering, "w:numId")
+            number = None if numbering is None else child_value(numbering, "w:numId")
             if number not in (None, "0"):
                 numbers.add(str(number))
         return numbers
