@@ -8,8 +8,8 @@ import posixpath
 from collections.abc import Callable, Iterable
 
 from ._errors import TesserineError
-from ._ooxml import NS, parse, qn
-from ._resources import rels_member, resolve_target
+from ._ooxml import parse, qn
+from ._resources import internal_targets, rels_member
 from .values.errors import PictureError
 from .values.picture import CONTENT_TYPES, Picture
 from .values.svg import svg_fallback
@@ -56,11 +56,7 @@ def picture_members(name: str, parts: Iterable[str], read: Callable[[str], str |
 def _image_targets(part: str, rels: str | None) -> dict[str, str]:
     if rels is None:
         return {}
-    return {
-        each.get("Id", ""): resolve_target(part, each.get("Target", ""))
-        for each in parse(rels, rels_member(part)).iter(f"{{{NS['rel']}}}Relationship")
-        if each.get("TargetMode") != "External"
-    }
+    return {each.get("Id", ""): target for each, target in internal_targets(part, rels)}
 
 
 def replacement_bytes(member: str, picture: Picture) -> bytes:

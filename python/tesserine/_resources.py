@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import hashlib
 import posixpath
-from collections.abc import Callable, Collection, Hashable, Mapping
+from collections.abc import Callable, Collection, Hashable, Iterator, Mapping
 from functools import cached_property
 from typing import Any, TypeVar
 
@@ -61,6 +61,14 @@ def resolve_target(part: str, target: str) -> str:
     if target.startswith("/"):
         return target.lstrip("/")
     return posixpath.normpath(posixpath.join(posixpath.dirname(part), target))
+
+
+def internal_targets(part: str, rels: str) -> Iterator[tuple[Element, str]]:
+    """The relationships of `part` (its rels member's text) to members of the package,
+    each with the member it points at."""
+    for relationship in parse(rels, rels_member(part)).iter(f"{{{_RELS}}}Relationship"):
+        if relationship.get("TargetMode") != "External":
+            yield relationship, resolve_target(part, relationship.get("Target", ""))
 
 
 class PackageFacts:
@@ -127,9 +135,9 @@ class PackageFacts:
         data = self.member_text(rels_member(part))
         if data is None:
             return None
-        for relationship in parse(data, rels_member(part)).iter(f"{{{_RELS}}}Relationship"):
-            if relationship.get("Type") == kind and relationship.get("TargetMode") != "External":
-                return resolve_target(part, relationship.get("Target", ""))
+        for relationship, target in internal_targets(part, data):
+            if relationship.get("Type") == kind:
+                return target
         return None
 
     def derived(self, key: Hashable, compute: Callable[[PackageFacts], _T]) -> _T:
