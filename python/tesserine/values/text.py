@@ -34,7 +34,7 @@ def normalize_line_ends(text: str) -> str:
 
 def visible(text: str) -> str:
     """The text with control characters and surrogates written as escapes."""
-    return "".join(char if char.isprintable() or char == " " else ascii(char)[1:-1] for char in text)
+    return "".join(char if char.isprintable() else ascii(char)[1:-1] for char in text)
 
 
 def excerpt(text: str, position: int) -> str:
