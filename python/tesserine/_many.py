@@ -34,7 +34,6 @@ from ._input import Source, read_input
 from ._limits import Limits
 from ._pdf import PdfUnavailableError, convert_to_pdf, find_soffice
 
-TemplateSource = Source
 Naming = str | Callable[[int, Mapping[str, Any]], str] | None
 Outcome = bytes | str | TesserineError
 Prepare = Callable[[Mapping[str, Any]], Mapping[str, Any]]
@@ -88,9 +87,6 @@ class _Fatal:
     error: TesserineError
 
 
-_Result = bytes | str | TesserineError
-
-
 @dataclass
 class _Loaded:
     document: Scrivelle
@@ -137,7 +133,7 @@ def _start_worker() -> None:
     signal.signal(signal.SIGINT, _on_interrupt)
 
 
-def _run_job(job: _Job) -> list[_Result] | _Fatal:
+def _run_job(job: _Job) -> list[Outcome] | _Fatal:
     """Render a chunk in a worker: a result per record, or what ended the run."""
     global _busy
     if _interrupted:
@@ -156,9 +152,9 @@ def _run_job(job: _Job) -> list[_Result] | _Fatal:
         _busy = False
 
 
-def _render_chunk(job: _Job, entry: _Loaded) -> list[_Result]:
+def _render_chunk(job: _Job, entry: _Loaded) -> list[Outcome]:
     records: list[tuple[Mapping[str, Any], str | None]] = pickle.loads(job.records)
-    results: list[_Result] = []
+    results: list[Outcome] = []
     with entry.lock:
         for context, _ in records:
             try:
@@ -186,7 +182,7 @@ def _render_chunk(job: _Job, entry: _Loaded) -> list[_Result]:
     return results
 
 
-def _convert(results: list[_Result], timeout: float | None) -> None:
+def _convert(results: list[Outcome], timeout: float | None) -> None:
     """Replace each rendered document by its PDF, in one LibreOffice run."""
     rendered = [(index, data) for index, data in enumerate(results) if isinstance(data, bytes)]
     pdfs = convert_to_pdf([data for _, data in rendered], timeout=timeout)
@@ -302,7 +298,7 @@ class _Slot:
 
     outcomes: list[Outcome | None]
     sent: list[_Entry]
-    future: Future[list[_Result] | _Fatal] | None = None
+    future: Future[list[Outcome] | _Fatal] | None = None
     # Retried on its own after its chunk failed as a whole.
     alone: bool = False
 
@@ -326,7 +322,7 @@ def _pickle_records(entries: list[_Entry], outcomes: list[Outcome | None]) -> tu
 
 
 def render_many(
-    template: TemplateSource,
+    template: Source,
     records: Iterable[Mapping[str, Any]],
     *,
     executor: Executor | None = None,
