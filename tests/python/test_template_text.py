@@ -75,8 +75,6 @@ CASES = [
     ("value tab", _text("{{ v }}"), "a\tb", "a⇥b"),
     ("value BEL", _text("{{ v }}"), "a\ab", "a¶b"),
     ("value form feed", _text("{{ v }}"), "a\fb", "a¶⇟¶b"),
-    ("value carriage return", _text("{{ v }}"), "a\rb", "a⏎b"),
-    ("value line ends", _text("{{ v }}"), "a\r\nb\vc", "a⏎b⏎c"),
 ]
 
 

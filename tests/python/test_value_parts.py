@@ -257,7 +257,6 @@ def huge_png(width: int, height: int) -> bytes:
     (lambda: Picture(b'<?xml version="1.0"?><!DOCTYPE svg [<!ENTITY a "b">]><svg>&a;</svg>'), PictureError, "entity"),
     (lambda: Picture(b'<!DOCTYPE svg SYSTEM "http://x.example/a.dtd" [ ]><svg/>'), PictureError, "DOCTYPE"),
     (lambda: Link("javascript:alert(1)"), LinkError, "only absolute"),
-    (lambda: Link("file:///etc/passwd"), LinkError, "only absolute"),
     (lambda: Link("/relative/path"), LinkError, "only absolute"),
     (lambda: Link("https://a.example/\nx"), LinkError, "only absolute"),
     (lambda: Styled("x", color="reddish"), RichValueError, "hex digits"),
@@ -347,9 +346,6 @@ SMALL_OUTPUT = dataclasses.replace(tesserine.DEFAULT_LIMITS, max_output_size=100
 
 
 @pytest.mark.parametrize("limits, text, context, error, message", [
-    (SMALL_PICTURES, "{{ v }}", {"v": Picture(png(300, 300, dpi=72))}, tesserine.TemplateRenderError,
-     r"^word/document.xml: paragraph 1: Picture\(<.* bytes>\): .* more than the 500 a picture may take"
-     r" \(max_picture_size\) \(in: \{\{ v \}\}\)"),
     # A marker is short; the drawing it stands for counts against the output.
     (SMALL_OUTPUT, "{% for i in range(100) %}{{ v }}{% endfor %}", {"v": Picture(png(4, 4))}, tesserine.LimitError,
      "^word/document.xml: the rich values of the part would write more than 100,000 characters"),
@@ -484,7 +480,6 @@ def test_replace_picture_errors() -> None:
 @pytest.mark.parametrize("member, source, kind", [
     ("word/media/a.png", png(5, 5), "PNG"),
     ("word/media/a.jpeg", png(5, 5), "JPEG"),
-    ("word/media/a.gif", png(5, 5), "GIF"),
     ("word/media/a.png", SVG, "PNG"),
 ])
 def test_replacement_bytes_match_the_members_format(member: str, source: bytes, kind: str) -> None:
