@@ -7,11 +7,11 @@ they land is known only once the part is placed, so they carry a mark until then
 
 from __future__ import annotations
 
-from ._ooxml import Element, qn
+from ._ooxml import Element, qn, whole_number
 
 MARK = "tesserine-fit"
 _W_TBL, _W_TC, _W_TR = qn("w:tbl"), qn("w:tc"), qn("w:tr")
-_W, _TYPE, _SPAN = qn("w:w"), qn("w:type"), qn("w:val")
+_W, _TYPE = qn("w:w"), qn("w:type")
 # Word's default left and right cell margins, in twentieths of a point.
 _CELL_MARGIN = 108
 
@@ -22,17 +22,12 @@ def fit_marked(root: Element) -> None:
         del table.attrib[MARK]
         cell = next((ancestor for ancestor in table.iterancestors(_W_TC)), None)
         room = None if cell is None else _room(cell)
-        widths = [_twips(column) for column in table.iterfind(f"{qn('w:tblGrid')}/{qn('w:gridCol')}")]
+        widths = [whole_number(column, "w:w") for column in table.iterfind(f"{qn('w:tblGrid')}/{qn('w:gridCol')}")]
         if room is None or not widths or None in widths:
             continue
         total = sum(width for width in widths if width is not None)
         if total > room > 0:
             _scale(table, room / total)
-
-
-def _twips(element: Element | None) -> int | None:
-    value = None if element is None else element.get(_W)
-    return int(value) if value is not None and value.isdigit() else None
 
 
 def _room(cell: Element) -> int | None:
@@ -41,7 +36,7 @@ def _room(cell: Element) -> int | None:
     table = None if row is None else row.getparent()
     if row is None or table is None or row.tag != _W_TR:
         return None
-    columns = [_twips(column) for column in table.iterfind(f"{qn('w:tblGrid')}/{qn('w:gridCol')}")]
+    columns = [whole_number(column, "w:w") for column in table.iterfind(f"{qn('w:tblGrid')}/{qn('w:gridCol')}")]
     start = 0
     for sibling in row.iterchildren(_W_TC):
         if sibling is cell:
@@ -54,20 +49,19 @@ def _room(cell: Element) -> int | None:
         preferred = cell.find(f"{qn('w:tcPr')}/{qn('w:tcW')}")
         if preferred is None or preferred.get(_TYPE) != "dxa":
             return None
-        width = _twips(preferred) or 0
+        width = whole_number(preferred, "w:w") or 0
     return width - 2 * _CELL_MARGIN
 
 
 def _span(cell: Element) -> int:
-    span = cell.find(f"{qn('w:tcPr')}/{qn('w:gridSpan')}")
-    value = None if span is None else span.get(_SPAN)
-    return int(value) if value is not None and value.isdigit() else 1
+    span = whole_number(cell.find(f"{qn('w:tcPr')}/{qn('w:gridSpan')}"), "w:val")
+    return 1 if span is None else span
 
 
 def _scale(table: Element, factor: float) -> None:
     """Scale the table's own widths (its grid, its cells, its width if absolute)."""
     def scaled(element: Element | None) -> None:
-        width = _twips(element)
+        width = whole_number(element, "w:w")
         if element is not None and width is not None and element.get(_TYPE) in (None, "dxa"):
             element.set(_W, str(int(width * factor)))
 

@@ -153,6 +153,12 @@ def set_property(properties: Element, child: Element, order: Sequence[str]) -> N
     properties.append(child)
 
 
+def whole_number(element: Element | None, name: str) -> int | None:
+    """The attribute `name` of element as a whole number, if it is one."""
+    value = None if element is None else element.get(qn(name))
+    return int(value) if value is not None and value.isdigit() else None
+
+
 def properties_of(parent: Element, name: str) -> Element | None:
     """The parent's properties element ("w:rPr", "w:pPr") when it is its first child."""
     first = parent[0] if len(parent) else None

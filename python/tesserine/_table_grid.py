@@ -18,7 +18,7 @@ from itertools import accumulate, pairwise
 
 from lxml import etree
 
-from ._ooxml import NS, Element, qn
+from ._ooxml import NS, Element, qn, whole_number
 from ._outline import read_outline
 
 _ATTRIBUTE = "tesserine-cell"
@@ -82,11 +82,6 @@ def widen_grids(xml: str) -> str:
     return _MARK.sub("", xml)
 
 
-def _number(element: Element | None, name: str = "w:val", default: int = 0) -> int:
-    value = None if element is None else element.get(qn(name))
-    return int(value) if value is not None and value.isdigit() else default
-
-
 def _cells(row: Element) -> list[Element]:
     found = row.xpath("w:tc | w:sdt/w:sdtContent/w:tc | w:customXml/w:tc", namespaces={"w": NS["w"]})
     return [cell for cell in found if isinstance(cell, etree._Element)]
@@ -105,7 +100,7 @@ def _fit(table: str, declarations: str) -> str:
     element = wrapper[0]
     grid = element.find(qn("w:tblGrid"))
     columns = [] if grid is None else grid.findall(qn("w:gridCol"))
-    widths = [_number(column, "w:w") for column in columns]
+    widths = [whole_number(column, "w:w") or 0 for column in columns]
     rows = [_Row(row) for row in element.findall(qn("w:tr"))]
     plain = [row.width for row in rows if not row.widened]
     size = max(plain or [row.width for row in rows], default=len(columns))
@@ -137,10 +132,10 @@ def _fit(table: str, declarations: str) -> str:
 class _Row:
     def __init__(self, row: Element) -> None:
         properties = row.find(qn("w:trPr"))
-        self.before = _number(None if properties is None else properties.find(qn("w:gridBefore")))
-        self.after = _number(None if properties is None else properties.find(qn("w:gridAfter")))
+        self.before = whole_number(None if properties is None else properties.find(qn("w:gridBefore")), "w:val") or 0
+        self.after = whole_number(None if properties is None else properties.find(qn("w:gridAfter")), "w:val") or 0
         self.cells = _cells(row)
-        self.spans = [_number(_span_element(cell), default=1) or 1 for cell in self.cells]
+        self.spans = [whole_number(_span_element(cell), "w:val") or 1 for cell in self.cells]
         self.template: list[tuple[int, int] | None] = []
         for cell in self.cells:
             mark = cell.get(_ATTRIBUTE, "")
