@@ -100,7 +100,6 @@ UNCLOSED = "this block is never closed: add {% endif %}"
     (["batch", "{truncated}", "{records}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
     (["vars", "{missing}"], 1, "No such file"),
     (["vars", "{syntax}"], 1, f"paragraph 1: template syntax error: {UNCLOSED}"),
-    (["render", "{syntax}", "{records}", "-o", "{out}"], 1, f"paragraph 1: template syntax error: {UNCLOSED}"),
     (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, f"word/document.xml:1: {UNCLOSED}"),
     (["render", "{template}", "{records}", "-o", "{out}/"], 2, "names a folder: give the file to write"),
     (["render", "{template}", "{records}", "-o", "."], 2, "-o . names a folder"),
@@ -148,8 +147,6 @@ ESCAPE = "{{ cycler.__init__.__globals__.os.system('touch {marker}') }}"
 
 @pytest.mark.parametrize("text, options, expected", [
     (ESCAPE, [], "sandbox keeps Python internals from templates"),
-    ("{{ ''.__class__.__name__ }}", [], "access to attribute '__class__'"),
-    ("{{ ''.__class__.__name__ }}", ["--trusted"], ["str"]),
     # Trusted, the escape runs: the marker check below can see it.
     (ESCAPE, ["--trusted"], ["0"]),
     ("{{ name }}" + SLOW, ["--timeout", "1"], "word/document.xml: ran out of time after 1 seconds"),
