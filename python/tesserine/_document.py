@@ -159,7 +159,7 @@ class Scrivelle:
         """A value that could not be placed, told at its tag as check() tells it. Its line of
         the source may hold several tags (a paragraph tag shares the line of the paragraph
         before it); rendering the part once more, as check() does, finds the one."""
-        resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
+        resources = self._resources()
         try:
             problems = self._part_problems(environment, part, context, resources)
         except TesserineError:
@@ -182,10 +182,7 @@ class Scrivelle:
         with self._lock:
             compiled = self._compiled.get(key)
             if compiled is None:
-                if environment is None:
-                    env = _render.default_environment(autoescape, trusted)
-                else:
-                    env = _render.caller_environment(environment, autoescape)
+                env = _environment(environment, autoescape, trusted)
                 templates = {part: self._compile(env, part) for part in self.parts}
                 compiled = self._compiled[key] = _Compiled(environment or env, templates)
         return compiled.templates
@@ -206,7 +203,7 @@ class Scrivelle:
         """
         try:
             with render_budget(self._limits) as budget:
-                resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
+                resources = self._resources()
                 rendered: dict[str, str] = {}
                 serialized: set[str] = set()
                 with rendering(budget.max_output) as registry:
@@ -235,6 +232,10 @@ class Scrivelle:
                 self._facts = PackageFacts([member.name for member in package.members], package.text, self.parts,
                                            package.read, {member.name: member.size for member in package.members})
             return self._facts
+
+    def _resources(self) -> DocumentResources:
+        """Fresh resources of the rendered document, for one render or check."""
+        return DocumentResources(self._package_facts(), self._limits.max_picture_size)
 
     def replace_picture(self, name: str, source: PictureSource) -> None:
         """Give a picture of the template new content, wherever it appears; it keeps its size,
@@ -290,11 +291,8 @@ class Scrivelle:
         their element is; with a context, also what fails when rendering with it and the
         names it lacks. The template is rendered as `render` would, and nothing is kept.
         """
-        if environment is None:
-            env = _render.default_environment(autoescape, trusted)
-        else:
-            env = _render.caller_environment(environment, autoescape)
-        resources = DocumentResources(self._package_facts(), self._limits.max_picture_size)
+        env = _environment(environment, autoescape, trusted)
+        resources = self._resources()
         problems: list[Problem] = []
         for part in self.parts:
             problems += self._part_problems(env, part, context, resources)
@@ -363,6 +361,13 @@ class Scrivelle:
         document = io.BytesIO()
         self.save(document)
         _write(target, to_pdf(document.getvalue(), timeout=timeout))
+
+
+def _environment(environment: jinja2.Environment | None, autoescape: bool, trusted: bool) -> jinja2.Environment:
+    """The environment the parts compile in: ours, or the caller's with their escaping."""
+    if environment is None:
+        return _render.default_environment(autoescape, trusted)
+    return _render.caller_environment(environment, autoescape)
 
 
 def _write(target: Target, data: bytes) -> None:
