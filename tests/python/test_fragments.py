@@ -350,11 +350,6 @@ def test_fragments_are_refused_as_templates_are(make_source: Callable[[], bytes]
     assert str(as_fragment.value) == str(as_template.value)
 
 
-def test_doctype_in_a_fragments_styles_is_refused() -> None:
-    with pytest.raises(tesserine.TesserineError, match=r"word/styles\.xml.*DOCTYPE"):
-        Fragment(with_doctype("word/styles.xml"))
-
-
 @pytest.mark.parametrize("text", ["Here: {{ clause }}", "{{r clause }}", "{{ clause }}"])
 def test_fragment_outside_a_paragraph_of_its_own_is_refused(text: str) -> None:
     document = docx.Document()

@@ -79,7 +79,8 @@ def test_json_pictures_by_path_and_data_uri(tmp_path: Path) -> None:
 
 
 RECORD = {"logo": {"@picture": "logo.png", "width": "2cm"}, "status": {"@styled": "overdue", "bold": True},
-          "site": {"@link": "https://e.example", "text": "site"}, "note": {"@markdown": "- one\n- two"}}
+          "site": {"@link": "https://e.example", "text": "site"}, "note": {"@markdown": "- one\n- two"},
+          "first": {"@fragment": "clauses/a.docx"}, "second": {"@fragment": "clauses/b.docx", "keep_styles": True}}
 
 
 @pytest.fixture
@@ -87,17 +88,23 @@ def rich_template(tmp_path: Path) -> Path:
     document = docx.Document()
     document.add_paragraph("{{ logo }} {{ status }} at {{ site }}")
     document.add_paragraph("{{p note }}")
+    document.add_paragraph("{{p first }}")
+    document.add_paragraph("{{p second }}")
     path = tmp_path / "template.docx"
     path.write_bytes(to_bytes(document))
-    (tmp_path / "data").mkdir()
+    (tmp_path / "data" / "clauses").mkdir(parents=True)
     (tmp_path / "data" / "logo.png").write_bytes(png(40, 20))
+    (tmp_path / "data" / "clauses" / "a.docx").write_bytes(clause("We answer for nothing."))
+    (tmp_path / "data" / "clauses" / "b.docx").write_bytes(clause("You answer for all."))
     return path
 
 
 def check_rich(data: bytes) -> None:
     document = read(data)
     check_package(members(data))
-    assert [p.text for p in document.paragraphs] == [" overdue at site", "one", "two"]
+    assert [p.text for p in document.paragraphs] == [" overdue at site", "one", "two", "Liability",
+                                                     "We answer for nothing.", "Liability", "You answer for all."]
+    assert [p.style.name for p in document.paragraphs[3:5]] == ["Heading 1", "List Number"]
     assert [run.bold for run in document.paragraphs[0].runs if run.text == "overdue"] == [True]
     assert [link.address for link in document.paragraphs[0].hyperlinks] == ["https://e.example"]
     assert [shape.width for shape in document.inline_shapes] == [720000]
@@ -139,32 +146,6 @@ def clause(text: str) -> bytes:
     document.add_heading("Liability", level=1)
     document.add_paragraph(text, style="List Number")
     return to_bytes(document)
-
-
-@pytest.mark.parametrize("command", ["render", "batch"])
-def test_the_command_line_reads_json_fragments(tmp_path: Path, command: str) -> None:
-    document = docx.Document()
-    document.add_paragraph("Terms")
-    document.add_paragraph("{{p first }}")
-    document.add_paragraph("{{p second }}")
-    template = tmp_path / "template.docx"
-    template.write_bytes(to_bytes(document))
-    (tmp_path / "data" / "clauses").mkdir(parents=True)
-    (tmp_path / "data" / "clauses" / "a.docx").write_bytes(clause("We answer for nothing."))
-    (tmp_path / "data" / "clauses" / "b.docx").write_bytes(clause("You answer for all."))
-    record = {"first": {"@fragment": "clauses/a.docx"}, "second": {"@fragment": "clauses/b.docx", "keep_styles": True}}
-    data = tmp_path / "data" / ("record.json" if command == "render" else "records.jsonl")
-    data.write_text(json.dumps(record) + "\n")
-    out = tmp_path / "out"
-    out.mkdir()
-    result = run(command, template, data, "-o", out / "one.docx" if command == "render" else out)
-    assert result.returncode == 0, result.stderr
-    written = (out / ("one.docx" if command == "render" else "1.docx")).read_bytes()
-    check_package(members(written))
-    paragraphs = read(written).paragraphs
-    assert [p.text for p in paragraphs] == ["Terms", "Liability", "We answer for nothing.", "Liability",
-                                            "You answer for all."]
-    assert [p.style.name for p in paragraphs[1:3]] == ["Heading 1", "List Number"]
 
 
 def test_the_demo_shows_rich_values(office: Office, tmp_path: Path) -> None:
