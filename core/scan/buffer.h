@@ -45,7 +45,6 @@ class Buffer {
   // with commit: for producers that do not know their output length up front.
   char* reserve_tail(size_t n);
   void commit(size_t n);
-  void clear() noexcept { size_ = 0; }
 
   size_t size() const noexcept { return size_; }
   size_t capacity() const noexcept { return block_.capacity; }
