@@ -276,7 +276,7 @@ def _template_bookmarks(facts: PackageFacts) -> tuple[int, frozenset[str]]:
             continue
         for mark in parse(data, part).iter(*_BOOKMARKS):
             number = mark.get(_ID, "")
-            if number.isdigit():
+            if number.isdecimal():
                 largest = max(largest, int(number))
             if mark.get(_NAME):
                 names.add(str(mark.get(_NAME)).lower())
@@ -326,5 +326,5 @@ class _Notes:
 def _largest_note(facts: PackageFacts, member: str) -> int:
     data = facts.member_text(member)
     numbers = [] if data is None else [int(note.get(_ID, "0")) for note in parse(data, member)
-                                      if note.get(_ID, "").lstrip("-").isdigit()]
+                                      if note.get(_ID, "").lstrip("-").isdecimal()]
     return max(numbers, default=0)

@@ -156,7 +156,8 @@ def set_property(properties: Element, child: Element, order: Sequence[str]) -> N
 def whole_number(element: Element | None, name: str) -> int | None:
     """The attribute `name` of element as a whole number, if it is one."""
     value = None if element is None else element.get(qn(name))
-    return int(value) if value is not None and value.isdigit() else None
+    # isdecimal, not isdigit: int() refuses a superscript digit such as "²".
+    return int(value) if value is not None and value.isdecimal() else None
 
 
 def properties_of(parent: Element, name: str) -> Element | None:

@@ -188,7 +188,7 @@ class PackageFacts:
                 continue
             for drawing in parse(data, part).iter(qn("wp:docPr")):
                 value = drawing.get("id", "")
-                if value.isdigit():
+                if value.isdecimal():
                     largest = max(largest, int(value))
         return largest
 

@@ -140,7 +140,7 @@ class _Row:
         for cell in self.cells:
             mark = cell.get(_ATTRIBUTE, "")
             grid, _, span = mark.partition(":")
-            self.template.append((int(grid), int(span)) if grid.isdigit() and span.isdigit() else None)
+            self.template.append((int(grid), int(span)) if grid.isdecimal() and span.isdecimal() else None)
 
     @property
     def width(self) -> int:
