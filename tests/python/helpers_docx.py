@@ -60,7 +60,7 @@ def split_runs(paragraph: Paragraph, *pieces: str) -> None:
         run.italic = index % 3 == 2
 
 
-def to_bytes(document: Document) -> bytes:
+def to_bytes(document: Document | tesserine.Scrivelle) -> bytes:
     buffer = io.BytesIO()
     document.save(buffer)
     return buffer.getvalue()

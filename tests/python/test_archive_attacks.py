@@ -19,7 +19,7 @@ from typing import Any
 
 import docx
 import pytest
-from helpers_docx import child_env, read, texts, to_bytes
+from helpers_docx import child_env, members, read, texts, to_bytes
 from hostile_zip import LOCAL, STORED, Record, assemble, local_record, record, records_of, zeros_bomb
 
 import tesserine
@@ -251,11 +251,9 @@ def test_part_in_another_encoding_is_saved_as_utf8(codec: str, declared: str, ma
     source = (mark + document_xml("café {{ name }}", declaration)).encode(codec)
     scrivelle = tesserine.Scrivelle(with_document(source))
     scrivelle.render({"name": "Zoë"})
-    output = io.BytesIO()
-    scrivelle.save(output)
-    part = zipfile.ZipFile(output).read(DOCUMENT)
-    assert part.startswith(b"<?xml version='1.0' encoding='UTF-8' standalone='yes'?>")
-    assert texts(read(output.getvalue())) == ["café Zoë"]
+    output = to_bytes(scrivelle)
+    assert members(output)[DOCUMENT].startswith(b"<?xml version='1.0' encoding='UTF-8' standalone='yes'?>")
+    assert texts(read(output)) == ["café Zoë"]
 
 
 def _zip64_by_zipfile() -> bytes:
@@ -275,12 +273,11 @@ def test_sound_zip64_archives_work(archive: Callable[[], bytes]) -> None:
     data = archive()
     scrivelle = tesserine.Scrivelle(data, limits=Limits(max_members=None))
     scrivelle.render({"name": "Ada"})
-    output = io.BytesIO()
-    scrivelle.save(output)
-    with zipfile.ZipFile(io.BytesIO(data)) as before, zipfile.ZipFile(output) as after:
+    output = to_bytes(scrivelle)
+    with zipfile.ZipFile(io.BytesIO(data)) as before, zipfile.ZipFile(io.BytesIO(output)) as after:
         assert after.namelist() == before.namelist()
         assert after.testzip() is None
-    assert texts(read(output.getvalue())) == ["Hello Ada"]
+    assert texts(read(output)) == ["Hello Ada"]
 
 
 def test_saving_past_65535_members_writes_zip64_end_records() -> None:

@@ -56,9 +56,7 @@ def test_letter_renders_breaks_conditions_and_tables(backend: str, overdue: bool
     assert scrivelle.undeclared_variables() == {"customer", "address", "columns", "two", "pages", "overdue",
                                                 "lines", "kind", "total", "ref"}
     scrivelle.render({**CONTEXT, "overdue": overdue})
-    out = io.BytesIO()
-    scrivelle.save(out)
-    result = read(out.getvalue())
+    result = read(to_bytes(scrivelle))
     assert texts(result)[:10] == ["Dear Tom & Jerry <b>,", "1 Long Road\nSpringfield", "a\tb", "first", "second",
                                   "before", "", "after", "Intro.", "Please pay." if overdue else "Closing."]
     assert result.paragraphs[6]._p.xpath("count(.//w:br[@w:type='page'])") == 1

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import io
-
 import docx
 import pytest
 from docx.opc.constants import RELATIONSHIP_TYPE as RT
@@ -46,15 +44,14 @@ def test_address_rendered_and_escaped(target: str, value: str, address: str) -> 
     scrivelle = tesserine.Scrivelle(linked(target))
     assert scrivelle.undeclared_variables() == {"v"}
     scrivelle.render({"v": value})
-    saved = io.BytesIO()
-    scrivelle.save(saved)
-    paragraph = read(saved.getvalue()).paragraphs[1]
+    saved = to_bytes(scrivelle)
+    paragraph = read(saved).paragraphs[1]
     assert [(link.address, link.text) for link in paragraph.hyperlinks] == [(address, "the page")]
-    rels = members(saved.getvalue())["word/_rels/document.xml.rels"].decode()
+    rels = members(saved)["word/_rels/document.xml.rels"].decode()
     assert address.replace("&", "&amp;") in rels
 
 
-@pytest.mark.parametrize("value", ["javascript:alert(1)", "", "/local/file", "https://", "ftp://example.com/x"])
+@pytest.mark.parametrize("value", ["javascript:alert(1)", "", "https://"])
 def test_address_that_is_no_url_is_refused(value: str) -> None:
     scrivelle = tesserine.Scrivelle(linked("{{ v }}"))
     with pytest.raises(LinkAddressError) as refused:
@@ -87,9 +84,7 @@ def test_comments_render_like_the_body() -> None:
     assert scrivelle.parts == ("word/document.xml", "word/comments.xml")
     assert scrivelle.undeclared_variables() == {"reviewer", "checker"}
     scrivelle.render({"reviewer": "Ann", "checker": "Bo"})
-    saved = io.BytesIO()
-    scrivelle.save(saved)
-    assert [comment.text for comment in read(saved.getvalue()).comments] == ["Checked by Bo"]
+    assert [comment.text for comment in read(to_bytes(scrivelle)).comments] == ["Checked by Bo"]
     broken = commented("fine", "{{ broken + }}")
     assert [(problem.part, problem.place.paragraph, problem.tag) for problem in broken.check()] == [
         ("word/comments.xml", 2, "{{ broken + }}")]
