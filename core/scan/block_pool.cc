@@ -23,6 +23,11 @@ constexpr size_t HUGE_PAGE = MAPPED_BLOCK;
 size_t round_up(size_t n, size_t unit) { return checked_add(n, unit - 1) / unit * unit; }
 
 #if __has_include(<sys/mman.h>)
+// The first huge-page boundary at or after `address`.
+uintptr_t huge_page_at_or_after(uintptr_t address) {
+  return (address + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+}
+
 // Maps `size` bytes (a multiple of HUGE_PAGE) starting on a HUGE_PAGE boundary,
 // so that transparent huge pages can back all of it: one page fault per 2 MiB
 // instead of one per 4 KiB. nullptr when the system has no room.
@@ -31,7 +36,7 @@ char* map_block(size_t size) {
   void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-  const uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+  const uintptr_t aligned = huge_page_at_or_after(start);
   const uintptr_t end = start + span;
   if (aligned > start) munmap(raw, aligned - start);
   if (end > aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
@@ -287,7 +292,7 @@ ScratchScope::~ScratchScope() { pool.leave(); }
 void advise_huge_pages(void* data, size_t n) noexcept {
 #if __has_include(<sys/mman.h>) && defined(MADV_HUGEPAGE)
   const uintptr_t start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+  const uintptr_t first = huge_page_at_or_after(start);
   const uintptr_t last = (start + n) & ~(HUGE_PAGE - 1);
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else
