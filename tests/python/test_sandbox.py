@@ -14,12 +14,10 @@ from helpers_docx import to_bytes
 
 import tesserine
 
+# Attributes that start with an underscore all meet one check: a few stand for the
+# many known payloads.
 ESCAPES = [
     "{{ cycler.__init__.__globals__.os.system('touch MARK') }}",
-    "{{ joiner.__init__.__globals__['os'].popen('touch MARK').read() }}",
-    "{{ lipsum.__globals__['os'].system('touch MARK') }}",
-    "{{ namespace.__init__.__globals__.os.system('touch MARK') }}",
-    "{{ range.__self__.__import__('os').system('touch MARK') }}",
     "{{ ''.__class__.__mro__[1].__subclasses__() }}",
     "{{ kind.mro()[1].__subclasses__() }}",
     "{{ '{0.__init__.__globals__[os]}'.format(cycler) }}",
