@@ -312,14 +312,8 @@ TEST(Utf8, IllFormedSequencesAreRejectedWhereverTheyStand) {
     }
     std::vector<uint8_t> narrow(3);
     std::vector<uint16_t> bmp(2);
-    EXPECT_FALSE(
-        utf8::decode("a\xC4\x80"
-                     "b",
-                     std::span<uint8_t>(narrow)));
-    EXPECT_FALSE(
-        utf8::decode("\xF0\x9F\x98\x80"
-                     "b",
-                     std::span<uint16_t>(bmp)));
+    EXPECT_FALSE(utf8::decode("a\u0100b", std::span<uint8_t>(narrow)));
+    EXPECT_FALSE(utf8::decode("\U0001F600b", std::span<uint16_t>(bmp)));
   });
 }
 
