@@ -9,6 +9,7 @@ import os
 import sys
 from collections.abc import Sequence
 from importlib import resources
+from typing import Any
 
 from . import __version__
 from ._batch import (
@@ -48,11 +49,15 @@ def _pictures(args: argparse.Namespace, data: str) -> str | None:
     return None if args.plain_json else data_directory(data)
 
 
+def _context(args: argparse.Namespace, limits: Limits) -> dict[str, Any]:
+    """The values of the data file, with its rich values made."""
+    return with_rich_values(load_context(args.data), _pictures(args, args.data), limits)
+
+
 def _render(args: argparse.Namespace) -> int:
     limits = _limits(args)
     document = Scrivelle(args.template, limits=limits)
-    context = with_rich_values(load_context(args.data), _pictures(args, args.data), limits)
-    document.render(context, trusted=args.trusted)
+    document.render(_context(args, limits), trusted=args.trusted)
     if args.output.lower().endswith(".pdf"):
         document.save_pdf(args.output)
     else:
@@ -63,9 +68,7 @@ def _render(args: argparse.Namespace) -> int:
 def _check(args: argparse.Namespace) -> int:
     limits = _limits(args)
     document = Scrivelle(args.template, limits=limits)
-    context = None
-    if args.data is not None:
-        context = with_rich_values(load_context(args.data), _pictures(args, args.data), limits)
+    context = None if args.data is None else _context(args, limits)
     problems = document.check(context, trusted=args.trusted)
     for problem in problems:
         print(_printable(str(problem)))
