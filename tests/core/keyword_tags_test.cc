@@ -100,23 +100,5 @@ TEST(KeywordTags, BothFormsMatchASearchThroughEveryOpener) {
   });
 }
 
-// Tags of both forms as passes meet them.
-TEST(KeywordTags, Examples) {
-  const Literal colspan("colspan"), vm("vm");
-  const auto with = KeywordTagForm::WithExpression, bare = KeywordTagForm::Bare;
-  const std::tuple<std::string_view, const Literal*, KeywordTagForm, Found> rows[] = {
-      {"a{% colspan 2 %}b", &colspan, with, std::tuple(1, 16, 12, 14)},
-      {"{%colspan\u3000n+1%}", &colspan, with, std::tuple(0, 17, 12, 15)},
-      {"{% colspan2 %}{% colspan %}", &colspan, with, std::tuple(14, 27, 25, 25)},  // a space
-      {"{% colspan 1 % 2 %}", &colspan, with, std::nullopt},  // the first "%" ends it
-      {"{% colspan x", &colspan, with, std::nullopt},
-      {"{% vm %}", &vm, bare, std::tuple(0, 8, 6, 6)},
-      {"{%vm%}{% vm x %}", &vm, bare, std::tuple(0, 6, 4, 4)},
-      {"{% vm x %}{%- vm %}", &vm, bare, std::nullopt},
-  };
-  for (const auto& [text, keyword, form, want] : rows)
-    EXPECT_EQ(as_tuple(find_keyword_tag(text, *keyword, form, 0)), want) << text;
-}
-
 }  // namespace
 }  // namespace tesserine

@@ -267,11 +267,6 @@ TEST(Passes, MergedCells) {
   };
   for (std::string value : {"", "2x", " 2"})
     horizontal.push_back({cell(grid(value), "{% hm %}a"), FIRST + cell(grid(value), "a") + ENDIF});
-  for (std::string tag : {"{%vm%}", "{%\n\tvm\r\n%}", "{%\u3000vm\u00a0%}", "{%\x1cvm %}"}) {
-    vertical.push_back({cell("", "A" + tag + "B"), vmerged("", "AB")});
-    tag[tag.find("vm")] = 'h';
-    horizontal.push_back({cell("", "A" + tag + "B"), hmerged("AB")});
-  }
   // Without a properties end tag, or a text element, the vertical tag stays (the
   // text is rewritten as it was); the horizontal pass still wraps the cell.
   for (std::string in : {"<w:tc><w:tcPr/><w:p>" + run("A{% hm %}") + "</w:p></w:tc>",
