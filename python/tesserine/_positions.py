@@ -25,6 +25,7 @@ from xml.sax.saxutils import escape, unescape
 import jinja2
 from jinja2.lexer import TOKEN_DATA, TOKEN_VARIABLE_BEGIN, TOKEN_VARIABLE_END
 
+from ._template_text import SPLIT_MARKUP
 from .values.filters import PARAGRAPH_FILTER, RUN_FILTER
 
 # The lexer of a default environment: only the delimiters matter here.
@@ -39,9 +40,8 @@ _MARK = re.compile(r"<!--tesserine-pPr:([^<>]*)-->")
 # A paragraph's start tag (not an empty paragraph's), or "{{p " as the patcher finds it
 # once it has joined the runs that split it: read in one pass, each paragraph tag is in
 # the paragraph that started last before it.
-_MARKUP = r"(?:<[^<>]*+>)*+"
-_PARAGRAPH_OR_TAG = re.compile(r"(?P<paragraph><w:p(?:>|\s[^<>]*+(?<!/)>))|(?P<tag>\{" + _MARKUP + r"\{" + _MARKUP + "p"
-                               + _MARKUP + " )")
+_PARAGRAPH_OR_TAG = re.compile(
+    rf"(?P<paragraph><w:p(?:>|\s[^<>]*+(?<!/)>))|(?P<tag>\{{{SPLIT_MARKUP}\{{{SPLIT_MARKUP}p{SPLIT_MARKUP} )")
 
 
 class _Scope:

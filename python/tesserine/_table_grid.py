@@ -20,12 +20,12 @@ from lxml import etree
 
 from ._ooxml import NS, Element, qn, whole_number
 from ._outline import read_outline
+from ._template_text import SPLIT_MARKUP
 
 _ATTRIBUTE = "tesserine-cell"
 _MARK = re.compile(rf' {_ATTRIBUTE}="\d+:\d+"')
 # A column tag in the XML as written: its characters may be split by run markup.
-_SPLIT = r"(?:<[^<>]*+>)*+"
-_COLUMN_TAG_IN_XML = re.compile(rf"\{{{_SPLIT}[{{%]{_SPLIT}t{_SPLIT}c{_SPLIT} ")
+_COLUMN_TAG_IN_XML = re.compile(rf"\{{{SPLIT_MARKUP}[{{%]{SPLIT_MARKUP}t{SPLIT_MARKUP}c{SPLIT_MARKUP} ")
 _COLUMN_TAG = re.compile(r"\{[{%]tc ")
 _TABLE = re.compile(r"<w:tbl(?=[\s>])|</w:tbl>")
 _ROOT = re.compile(r"<(?![?!])[^>]*>")

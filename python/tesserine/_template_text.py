@@ -32,16 +32,17 @@ _TEXT_START = re.compile(
 # values too (attribute-value normalisation).
 _TAG_SPACE = re.compile(r"\r\n|[\t\n\r]")
 
-# Markup that patching deletes between a delimiter's two characters (runs split them).
-_MARKUP = r"(?:<[^<>]*+>)*+"
+# Markup that patching deletes between a delimiter's two characters (runs split them):
+# a pattern for any number of tags, possessive so that it never backtracks.
+SPLIT_MARKUP = r"(?:<[^<>]*+>)*+"
 # A template tag as the template engine will see it once patched: from its opener to the
 # first closer of its kind, or to the end when it has none; a closer with a trim marker
 # takes the white space after it, which the engine strips. The groups hold the opener's
 # trim marker, for the white space before it.
 _TEMPLATE_TAG = re.compile(
-    rf"\{{{_MARKUP}(?:"
+    rf"\{{{SPLIT_MARKUP}(?:"
     + "|".join(
-        rf"{second}(?P<trim{n}>-)?.*?(?:-{closer}{_MARKUP}\}}\s*|{closer}{_MARKUP}\}}|\Z)"
+        rf"{second}(?P<trim{n}>-)?.*?(?:-{closer}{SPLIT_MARKUP}\}}\s*|{closer}{SPLIT_MARKUP}\}}|\Z)"
         for n, (second, closer) in enumerate([(r"\{", r"\}"), ("%", "%"), ("#", "#")])
     )
     + ")",
