@@ -47,57 +47,33 @@ def part(paragraph: str, first: str = "") -> str:
 # A tag split over two runs whose text elements already preserve space: only the
 # first pass rewrites it, so the work needs one copy of the text and the result
 # str a second one.
-ONE_REWRITE = (
-    '<w:p><w:r><w:t xml:space="preserve">{</w:t></w:r>'
-    '<w:r><w:t xml:space="preserve">{ x }}</w:t></w:r></w:p>'
-)
+ONE_REWRITE = '<w:p><w:r><w:t xml:space="preserve">{</w:t></w:r><w:r><w:t xml:space="preserve">{ x }}</w:t></w:r></w:p>'
 
 CASES = [
     # Each LF in a text element becomes a line break element: 20 million of them
     # outgrow the headroom inside the core, on the UTF-8 route.
-    pytest.param(
-        "post_render", "'<w:p><w:r><w:t>' + '\\n' * 20_000_000 + '</w:t></w:r></w:p>'", 4,
-        id="post_render-listing-utf8-route",
-    ),
+    pytest.param("post_render", "'<w:p><w:r><w:t>' + '\\n' * 20_000_000 + '</w:t></w:r></w:p>'", 4,
+                 id="post_render-listing-utf8-route"),
     # Only LFs come or go, on the str's own units: no room for the result.
-    pytest.param(
-        "post_render", part("\n<w:p><w:r><w:t>x</w:t></w:r></w:p>"), 0.5,
-        id="post_render-breaks-units-route",
-    ),
-    pytest.param(
-        "pre_render", part("<w:p><w:r><w:t>x</w:t></w:r></w:p>"), 0.5,
-        id="pre_render-one-byte-units",
-    ),
-    pytest.param(
-        "pre_render", part("<w:p><w:r><w:t>\u2019</w:t></w:r></w:p>"), 0.5,
-        id="pre_render-two-byte-units",
-    ),
+    pytest.param("post_render", part("\n<w:p><w:r><w:t>x</w:t></w:r></w:p>"), 0.5, id="post_render-breaks-units-route"),
+    pytest.param("pre_render", part("<w:p><w:r><w:t>x</w:t></w:r></w:p>"), 0.5, id="pre_render-one-byte-units"),
+    pytest.param("pre_render", part("<w:p><w:r><w:t>\u2019</w:t></w:r></w:p>"), 0.5, id="pre_render-two-byte-units"),
     # Every paragraph rewritten: the passes run out of room.
-    pytest.param(
-        "patch_xml", part("<w:p><w:r><w:t>{</w:t></w:r><w:r><w:t>{ x }}</w:t></w:r></w:p>"), 0.5,
-        id="patch_xml-work",
-    ),
+    pytest.param("patch_xml", part("<w:p><w:r><w:t>{</w:t></w:r><w:r><w:t>{ x }}</w:t></w:r></w:p>"), 0.5,
+                 id="patch_xml-work"),
     # The work fits and the result str does not.
-    pytest.param(
-        "patch_xml", part("<w:p><w:r><w:t>plain</w:t></w:r></w:p>", ONE_REWRITE), 1.5,
-        id="patch_xml-result-str",
-    ),
+    pytest.param("patch_xml", part("<w:p><w:r><w:t>plain</w:t></w:r></w:p>", ONE_REWRITE), 1.5,
+                 id="patch_xml-result-str"),
     # A str of two-byte units is encoded to UTF-8 first: no room for that copy.
-    pytest.param(
-        "patch_xml", part("<w:p><w:r><w:t>\u2019</w:t></w:r></w:p>", ONE_REWRITE), 0.5,
-        id="patch_xml-utf8-copy",
-    ),
+    pytest.param("patch_xml", part("<w:p><w:r><w:t>\u2019</w:t></w:r></w:p>", ONE_REWRITE), 0.5,
+                 id="patch_xml-utf8-copy"),
 ]
 
 
 @pytest.mark.parametrize("name,expression,headroom", CASES)
-def test_memory_exhaustion_raises_memory_error_with_the_note(
-    name: str, expression: str, headroom: float
-) -> None:
-    child = subprocess.run(
-        [sys.executable, "-c", CHILD, name, expression, str(headroom)],
-        capture_output=True, text=True, timeout=120,
-    )
+def test_memory_exhaustion_raises_memory_error_with_the_note(name: str, expression: str, headroom: float) -> None:
+    child = subprocess.run([sys.executable, "-c", CHILD, name, expression, str(headroom)],
+                           capture_output=True, text=True, timeout=120)
     assert (child.returncode, child.stderr) == (0, "")
     parameter = "dst" if name == "post_render" else "src"
     assert child.stdout == f"[\"while processing '{parameter}'\"]\n"
