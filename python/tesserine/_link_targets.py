@@ -90,7 +90,11 @@ def _escaped(rendered: str) -> str:
 
 
 def is_absolute_url(address: str) -> bool:
-    parts = urlsplit(address)
+    try:
+        parts = urlsplit(address)
+    except ValueError:
+        # An unbalanced "[" in the host, say.
+        return False
     scheme = parts.scheme.lower()
     if scheme not in _SCHEMES or any(char.isspace() or not char.isprintable() for char in address):
         return False
