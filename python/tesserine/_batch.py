@@ -36,8 +36,13 @@ def describe_failure(error: BaseException, doing: str) -> str:
             " (this is a bug in tesserine; please report it with the command that led to it)")
 
 
+def _where(path: str) -> str:
+    """The data file as messages name it."""
+    return "standard input" if path == "-" else path
+
+
 def _read_text(path: str) -> str:
-    where = "standard input" if path == "-" else path
+    where = _where(path)
     if path == "-":
         data = sys.stdin.buffer.read()
     else:
@@ -105,7 +110,7 @@ def load_context(path: str) -> dict[str, Any]:
     try:
         return parse_context(text)
     except DataError as error:
-        raise DataError(f"{'standard input' if path == '-' else path}: {error}") from None
+        raise DataError(f"{_where(path)}: {error}") from None
 
 
 def data_directory(path: str) -> str:
@@ -132,7 +137,7 @@ class Records:
 
     def __init__(self, path: str, name_field: str | None, extension: str) -> None:
         self.path = path
-        self.where = "standard input" if path == "-" else path
+        self.where = _where(path)
         self._stdin = sys.stdin.buffer.read() if path == "-" else None
         #: The line and the document name of each record to render, in file order.
         self.lines: list[int] = []
