@@ -187,16 +187,6 @@ def test_cache_off_or_unsafe_folder_stores_nothing(
     assert entries(tmp_path) == []
 
 
-def test_syntax_errors_pass_through_and_clear_empties_the_folder(compiles: list[str | None], tmp_path: Path) -> None:
-    with pytest.raises(jinja2.TemplateSyntaxError):
-        compile_part(jinja2.Environment(), PART, "{% if %}")
-    assert entries(tmp_path) == []
-    compile_part(make_env(), PART, SOURCE)
-    compile_part(make_env(), "word/footer1.xml", SOURCE)
-    assert cache.clear_cache() == 2
-    assert entries(tmp_path) == []
-
-
 DOCUMENT_CHILD = textwrap.dedent("""
     import jinja2, json
     from importlib import resources
