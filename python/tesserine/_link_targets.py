@@ -27,11 +27,11 @@ from ._package import Package
 from ._places import place_of
 from ._problems import Place, Problem
 from ._resources import rels_member
+from .values.styled import LINK_SCHEMES
 
 _RELATIONSHIP = f"{{{NS['rel']}}}Relationship"
 # Word writes the braces, percent signs and spaces of an address it was given escaped.
 _ESCAPED_TAG = re.compile(r"%7B(?:%7B|%25).*?(?:%7D|%25)%7D", re.IGNORECASE)
-_SCHEMES = frozenset({"http", "https", "mailto"})
 # A value's text between these, until its place in the address is known.
 _START, _END = "\ue000", "\ue001"
 _VALUE = re.compile(f"{_START}(.*?){_END}", re.S)
@@ -96,7 +96,7 @@ def is_absolute_url(address: str) -> bool:
         # An unbalanced "[" in the host, say.
         return False
     scheme = parts.scheme.lower()
-    if scheme not in _SCHEMES or any(char.isspace() or not char.isprintable() for char in address):
+    if scheme not in LINK_SCHEMES or any(char.isspace() or not char.isprintable() for char in address):
         return False
     return bool(parts.netloc) if scheme != "mailto" else bool(parts.path)
 

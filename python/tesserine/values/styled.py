@@ -27,7 +27,7 @@ UNDERLINES = {name.lower(): name for name in (
     "wavyDouble", "none",
 )}
 _HEX = re.compile(r"#?([0-9A-Fa-f]{6}|[0-9A-Fa-f]{3})")
-_LINK_SCHEMES = ("http", "https", "mailto")
+LINK_SCHEMES = frozenset({"http", "https", "mailto"})
 _LARGEST_SIZE = 1638  # points; Word's largest font size
 # The run properties a piece can set, and a hyperlink around it.
 _PIECE_MARKUP = 600
@@ -141,7 +141,7 @@ def check_link(url: str) -> str:
         raise LinkError(f"link {url!r}: not a valid address ({error})") from None
     scheme = parts.scheme.lower()
     complete = bool(parts.netloc) if scheme in ("http", "https") else bool(parts.path)
-    if scheme not in _LINK_SCHEMES or not complete or any(ord(c) < 0x20 or c == "\x7f" for c in url):
+    if scheme not in LINK_SCHEMES or not complete or any(ord(c) < 0x20 or c == "\x7f" for c in url):
         raise LinkError(f"link {url!r}: only absolute http, https and mailto addresses are allowed")
     clean_text(url, "the link")
     return url
