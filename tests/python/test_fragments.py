@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import io
 import pickle
-import posixpath
 import re
 import warnings
 from collections import Counter
@@ -24,15 +23,13 @@ from docx.oxml.ns import qn
 from docx.shared import Cm, Pt, RGBColor
 from helpers_docx import W, members, read, to_bytes, zip_with
 from lxml import etree
-from test_values import CT, RELS, check_package, office, pictures_listed, png, render
+from test_values import RELS, check_package, office, pictures_listed, png, render, with_footnotes
 
 import tesserine
 from tesserine import Fragment, FragmentWarning, Limits, Picture, Scrivelle
 
 __all__ = ["office"]
 
-FOOTNOTES_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml"
-FOOTNOTES_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/footnotes"
 URL = "https://example.com/terms?a=1&b=2"
 
 
@@ -93,18 +90,7 @@ def fragment_docx(name: str = "Clause", picture: tuple[int, int, int] = (30, 90,
         f'</w:p></w:footnote><w:footnote w:id="1"><w:p><w:r><w:rPr><w:rStyle w:val="FootnoteReference"/></w:rPr>'
         f'<w:footnoteRef/></w:r><w:r><w:t xml:space="preserve"> {name} note</w:t></w:r></w:p></w:footnote>'
         "</w:footnotes>").encode()
-    return _with_part(files, "word/footnotes.xml", FOOTNOTES_TYPE, FOOTNOTES_REL)
-
-
-def _with_part(files: dict[str, bytes], member: str, content_type: str, kind: str, target: str | None = None) -> bytes:
-    types = etree.fromstring(files["[Content_Types].xml"])
-    etree.SubElement(types, CT + "Override", PartName="/" + member, ContentType=content_type)
-    files["[Content_Types].xml"] = etree.tostring(types)
-    rels = etree.fromstring(files["word/_rels/document.xml.rels"])
-    etree.SubElement(rels, RELS + "Relationship", Id=f"rIdExtra{len(rels)}", Type=kind,
-                     Target=target or posixpath.relpath(member, "word"))
-    files["word/_rels/document.xml.rels"] = etree.tostring(rels)
-    return zip_with(files)
+    return with_footnotes(files)
 
 
 def template_docx(clause_style: bool = False, picture: tuple[int, int, int] = (200, 200, 20)) -> bytes:
@@ -190,11 +176,10 @@ def clause_paragraphs(data: bytes) -> list[tuple[str, str]]:
     return [(style, text) for style, text in found if "Clause" in text]
 
 
-def numbering_of(data: bytes) -> list[str]:
-    """The list of each of the fragment's list items, in document order."""
-    root = xml(members(data), "word/document.xml")
-    return [p.find(f"{W}pPr/{W}numPr/{W}numId").get(W + "val") for p in root.iter(W + "p")
-            if "Clause first item" in "".join(p.itertext()) or "Clause second item" in "".join(p.itertext())]
+def numbering_of(files: dict[str, bytes], *starts: str) -> list[str]:
+    """The list of each paragraph whose text starts with one of `starts`, in document order."""
+    return [p.find(f"{W}pPr/{W}numPr/{W}numId").get(W + "val") for p in xml(files, "word/document.xml").iter(W + "p")
+            if "".join(p.itertext()).startswith(starts)]
 
 
 def test_fragment_in_body_and_table_loop() -> None:
@@ -205,7 +190,7 @@ def test_fragment_in_body_and_table_loop() -> None:
     assert texts.count("Clause heading") == uses and texts.count("Clause body text") == uses
     assert texts.count("Clause see the terms and above") == uses
     # Each insertion is a list of its own, apart from the template's list and from each other.
-    lists = numbering_of(data)
+    lists = numbering_of(files, "Clause first item", "Clause second item")
     list_number = f".//{W}style[@{W}styleId='ListNumber']//{W}numId"
     template_list = xml(files, "word/styles.xml").find(list_number).get(W + "val")
     assert len(lists) == 2 * uses and len(set(lists)) == uses and template_list not in lists
@@ -380,7 +365,7 @@ def test_notes_join_a_template_with_notes_of_its_own() -> None:
     files["word/footnotes.xml"] = (
         f'<w:footnotes xmlns:w="{W[1:-1]}"><w:footnote w:id="4"><w:p><w:r><w:t>Own note {{{{ who }}}}</w:t></w:r>'
         "</w:p></w:footnote></w:footnotes>").encode()
-    _, files = render_with(_with_part(files, "word/footnotes.xml", FOOTNOTES_TYPE, FOOTNOTES_REL),
+    _, files = render_with(with_footnotes(files),
                            {**clause_context(Fragment(fragment_docx()), rows=0), "who": "Ada"})
     notes = {note.get(W + "id"): "".join(note.itertext()) for note in xml(files, "word/footnotes.xml")}
     assert notes == {"4": "Own note Ada", "5": " Clause note", "6": " Clause note"}
@@ -409,8 +394,7 @@ def test_lists_restart_as_in_the_fragment_in_every_copy() -> None:
     data, files = render_with(template_docx(), clause_context(Fragment(with_restarted_list()), rows=0))
     numbering = xml(files, "word/numbering.xml")
     nums = {num.get(W + "numId"): num for num in numbering.iter(W + "num")}
-    used = [p.find(f"{W}pPr/{W}numPr/{W}numId").get(W + "val") for p in xml(files, "word/document.xml").iter(W + "p")
-            if "".join(p.itertext()).startswith("Clause")]
+    used = numbering_of(files, "Clause")
     assert [text for _, text in clause_paragraphs(data)] == ["Clause a", "Clause b", "Clause again {{ not_a_tag }}"] * 2
     first, second = used[:3], used[3:]
     assert first[0] == first[1] != first[2] and len(set(first) | set(second)) == 4

@@ -110,7 +110,6 @@ def centred_template(*pieces: str) -> bytes:
     ("plain", ["plain"], True),
     ("two\alines", ["two", "lines"], True),
     (Picture(png(20, 10)), [""], True),
-    (Styled("bold", bold=True), ["bold"], True),
     (Link("https://a.example/", "link"), ["link"], True),
     (Markdown("one\n\ntwo"), ["one", "two"], False),
 ])

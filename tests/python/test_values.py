@@ -48,12 +48,8 @@ def render(template: bytes, context: dict[str, Any], **options: Any) -> bytes:
     return out.getvalue()
 
 
-def with_footnote(data: bytes, text: str) -> bytes:
-    """The document with a footnotes part whose one note holds `text`."""
-    files = members(data)
-    files["word/footnotes.xml"] = (
-        f'<w:footnotes xmlns:w="{W[1:-1]}"><w:footnote w:id="1"><w:p><w:r><w:t>{text}</w:t></w:r></w:p>'
-        "</w:footnote></w:footnotes>").encode()
+def with_footnotes(files: dict[str, bytes]) -> bytes:
+    """The package of `files`, word/footnotes.xml among them, with its content type and relationship."""
     types = etree.fromstring(files["[Content_Types].xml"])
     etree.SubElement(types, CT + "Override", PartName="/word/footnotes.xml", ContentType=FOOTNOTES_TYPE)
     files["[Content_Types].xml"] = etree.tostring(types)
@@ -61,10 +57,19 @@ def with_footnote(data: bytes, text: str) -> bytes:
     etree.SubElement(rels, RELS + "Relationship", Id="rIdNotes", Target="footnotes.xml",
                      Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/footnotes")
     files["word/_rels/document.xml.rels"] = etree.tostring(rels)
+    return zip_with(files)
+
+
+def with_footnote(data: bytes, text: str) -> bytes:
+    """The document with a footnotes part whose one note holds `text`."""
+    files = members(data)
+    files["word/footnotes.xml"] = (
+        f'<w:footnotes xmlns:w="{W[1:-1]}"><w:footnote w:id="1"><w:p><w:r><w:t>{text}</w:t></w:r></w:p>'
+        "</w:footnote></w:footnotes>").encode()
     # A note shows only where the body refers to it.
     reference = b'<w:p><w:r><w:t>Body</w:t></w:r><w:r><w:footnoteReference w:id="1"/></w:r></w:p><w:sectPr'
     files["word/document.xml"] = files["word/document.xml"].replace(b"<w:sectPr", reference, 1)
-    return zip_with(files)
+    return with_footnotes(files)
 
 
 def template(place: str) -> bytes:
