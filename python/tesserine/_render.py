@@ -139,8 +139,9 @@ def render_part(template: jinja2.Template, context: Mapping[str, Any], part: str
 
 def finish_output(rendered: str, part: str) -> str:
     """Turn the template engine's output back into WordprocessingML."""
-    limit = current().max_output
-    if current().limits.max_output_size is not None and not stays_within(rendered, limit):
+    budget = current()
+    limit = budget.max_output
+    if budget.limits.max_output_size is not None and not stays_within(rendered, limit):
         raise LimitError(
             f"{part}: the rendered part holds so many tabs and line, paragraph or page breaks that its"
             f" markup could pass {limit:,} characters (max_output_size)")
