@@ -47,7 +47,6 @@ _CHECK_EVERY = 1024
 _LOREM_WORD = 16
 
 
-
 class Refused(Exception):
     """An operation would build a value larger than the render may produce."""
 
