@@ -56,7 +56,7 @@ def picture_members(name: str, parts: Iterable[str], read: Callable[[str], str |
 def _image_targets(part: str, rels: str | None) -> dict[str, str]:
     if rels is None:
         return {}
-    return {each.get("Id", ""): target for each, target in internal_targets(part, rels)}
+    return {each.get("Id", ""): target for each, target in internal_targets(part, parse(rels, rels_member(part)))}
 
 
 def replacement_bytes(member: str, picture: Picture) -> bytes:

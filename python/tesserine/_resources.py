@@ -63,10 +63,10 @@ def resolve_target(part: str, target: str) -> str:
     return posixpath.normpath(posixpath.join(posixpath.dirname(part), target))
 
 
-def internal_targets(part: str, rels: str) -> Iterator[tuple[Element, str]]:
-    """The relationships of `part` (its rels member's text) to members of the package,
+def internal_targets(part: str, rels: Element) -> Iterator[tuple[Element, str]]:
+    """The relationships of `part` (its parsed rels member) to members of the package,
     each with the member it points at."""
-    for relationship in parse(rels, rels_member(part)).iter(f"{{{_RELS}}}Relationship"):
+    for relationship in rels.iter(f"{{{_RELS}}}Relationship"):
         if relationship.get("TargetMode") != "External":
             yield relationship, resolve_target(part, relationship.get("Target", ""))
 
@@ -135,7 +135,7 @@ class PackageFacts:
         data = self.member_text(rels_member(part))
         if data is None:
             return None
-        for relationship, target in internal_targets(part, data):
+        for relationship, target in internal_targets(part, parse(data, rels_member(part))):
             if relationship.get("Type") == kind:
                 return target
         return None
@@ -495,10 +495,8 @@ def _retarget(member: str, data: bytes, moved: Mapping[str, str]) -> bytes:
     directory, name = posixpath.split(member)
     part = posixpath.join(posixpath.dirname(directory), name.removesuffix(".rels"))
     root = parse(data, member)
-    for relationship in root.iter(f"{{{_RELS}}}Relationship"):
-        if relationship.get("TargetMode") == "External":
-            continue
-        target = moved.get(resolve_target(part, relationship.get("Target", "")))
+    for relationship, current in internal_targets(part, root):
+        target = moved.get(current)
         if target is not None:
             relationship.set("Target", relative_target(part, target))
     return serialize(root)
