@@ -5,8 +5,6 @@ from __future__ import annotations
 
 import dataclasses
 import io
-import struct
-import zlib
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -234,20 +232,10 @@ def bad_svg(inner: str) -> bytes:
     return f'<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">{inner}</svg>'.encode()
 
 
-def huge_png(width: int, height: int) -> bytes:
-    """A PNG whose header claims the size given; its pixels are never decoded."""
-    data = bytearray(png(1, 1))
-    header = b"IHDR" + struct.pack(">II", width, height) + bytes(data[24:29])
-    data[12:29] = header
-    data[29:33] = struct.pack(">I", zlib.crc32(header))
-    return bytes(data)
-
-
 @pytest.mark.parametrize("make, error, message", [
     (lambda: Picture(b"not a picture"), PictureError, "not a picture"),
     (lambda: Picture(png(4, 4)[:40]), PictureError, "damaged|not a picture"),
     (lambda: Picture("/no/such/file.png"), PictureError, "cannot read the file"),
-    (lambda: Picture(huge_png(20000, 20000)), PictureError, "too many pixels"),
     (lambda: Picture(png(4, 4), width="4"), PictureError, "unit"),
     (lambda: Picture(png(4, 4), width="-1cm"), PictureError, "unit"),
     (lambda: Picture(png(4, 4), height=0), PictureError, "above zero"),
