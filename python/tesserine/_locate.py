@@ -27,6 +27,11 @@ _LOOP = re.compile(r"\{%[-+]?\s*(?:\w+ )?for\s")
 _ENTITIES = {"&quot;": '"', "&apos;": "'"}
 
 
+def xml_unescape(text: str) -> str:
+    """XML character data as text: the five predefined entities made characters again."""
+    return unescape(text, _ENTITIES)
+
+
 def shorten(text: str, limit: int = EXCERPT_LIMIT) -> str:
     """The text on one line, cut to about limit characters around its first tag."""
     text = _SPACE.sub(" ", text).strip()
@@ -96,7 +101,7 @@ class SourceTag:
     @property
     def readable(self) -> str:
         """The tag as the author would write it: markup that a broken tag ran into left out."""
-        return unescape(MARKUP.sub("", self.text), _ENTITIES)
+        return xml_unescape(MARKUP.sub("", self.text))
 
 
 @lru_cache(maxsize=8)

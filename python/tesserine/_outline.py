@@ -11,12 +11,12 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, field, replace
-from xml.sax.saxutils import unescape
+
+from ._locate import xml_unescape
 
 _ELEMENT = re.compile(r"<(/?)w:(p|tbl|tr|tc|t|gridBefore|gridSpan|gridCol|hyperlink)(?=[\s/>])([^>]*)>")
 _VALUE = re.compile(r'\bw:(?:val|w)="([^"]*)"')
 _RELATIONSHIP_ID = re.compile(r'\br:id="([^"]*)"')
-_ENTITIES = {"&quot;": '"', "&apos;": "'"}
 
 
 @dataclass(frozen=True)
@@ -95,7 +95,7 @@ def read_outline(xml: str) -> Outline:
             if not closing and not empty and open_paragraphs:
                 end = xml.find("<", element.end())
                 text = xml[element.end():len(xml) if end < 0 else end]
-                open_paragraphs[-1].pieces.append(unescape(text, _ENTITIES))
+                open_paragraphs[-1].pieces.append(xml_unescape(text))
         elif name == "p":
             if closing:
                 if open_paragraphs:
