@@ -54,7 +54,7 @@ def stays_within(text: str, limit: int) -> bool:
     running it from how long the markup of each listing character can be."""
     markup = _markup_length()
     widest = max(markup["\t"], markup["\a"], markup["\f"])
-    paragraphs = text.count("\a") if "\a" in text else 0
+    paragraphs = text.count("\a")
 
     def fits(line_feeds: int, longest: int, repeats: int) -> bool:
         # A line break's markup copies nothing. A tab, paragraph or page break becomes
