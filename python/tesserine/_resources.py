@@ -16,7 +16,7 @@ from typing import Any, TypeVar
 from lxml import etree
 
 from ._errors import TesserineError
-from ._ooxml import NS, Element, elements, make, parse, qn, serialize
+from ._ooxml import NS, Element, elements, make, parse, qn, serialize, whole_number
 from .values.picture import CONTENT_TYPES, IMAGE
 
 CONTENT_TYPES_MEMBER = "[Content_Types].xml"
@@ -229,9 +229,10 @@ class _Numbering:
         self.member = member
         self.existed = data is not None
         self.root = parse(data, member) if data is not None else make("w:numbering")
-        self.next_abstract = 1 + max((int(each.get(qn("w:abstractNumId"), "0")) for each in
+        # An id that is not a number cannot clash with the numbers given out.
+        self.next_abstract = 1 + max((whole_number(each, "w:abstractNumId") or 0 for each in
                                       self.root.iter(qn("w:abstractNum"))), default=-1)
-        self.next_num = 1 + max((int(each.get(qn("w:numId"), "0")) for each in self.root.iter(qn("w:num"))), default=0)
+        self.next_num = 1 + max((whole_number(each, "w:numId") or 0 for each in self.root.iter(qn("w:num"))), default=0)
         # Where the next definition and list go, kept rather than looked for on each
         # addition: a Markdown value may hold thousands of lists.
         definitions = self.root.findall(qn("w:abstractNum"))
