@@ -326,5 +326,5 @@ class _Notes:
 def _largest_note(facts: PackageFacts, member: str) -> int:
     data = facts.member_text(member)
     numbers = [] if data is None else [int(note.get(_ID, "0")) for note in parse(data, member)
-                                      if note.get(_ID, "").lstrip("-").isdecimal()]
+                                      if note.get(_ID, "").removeprefix("-").isdecimal()]
     return max(numbers, default=0)
