@@ -78,7 +78,6 @@ VARIANTS: list[tuple[str, Callable[[], jinja2.Environment], str, str]] = [
     ("same settings, fresh environment", lambda: make_env(), PART, SOURCE),
     ("changed source", lambda: make_env(), PART, SOURCE + " "),
     ("other part", lambda: make_env(), "word/header1.xml", SOURCE),
-    ("autoescape", lambda: make_env(autoescape=True), PART, SOURCE),
     ("sandbox", lambda: make_env(SandboxedEnvironment), PART, SOURCE),
     ("code generator", lambda: make_env(Custom), PART, SOURCE),
     # Delimiters, whitespace handling and the like are read from the environment alike.

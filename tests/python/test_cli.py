@@ -95,9 +95,7 @@ UNCLOSED = "this block is never closed: add {% endif %}"
 
 
 @pytest.mark.parametrize("args, code, message", [
-    (["vars", "{data}"], 1, "not a zip archive"),
-    (["render", "{truncated}", "{data}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
-    (["batch", "{truncated}", "{records}", "-o", "{out}"], 1, "truncated.docx: not a .docx document"),
+    (["render", "{truncated}", "{data}", "-o", "{out}"], 1, "truncated.docx: not a .docx document (not a zip"),
     (["vars", "{missing}"], 1, "No such file"),
     (["vars", "{syntax}"], 1, f"paragraph 1: template syntax error: {UNCLOSED}"),
     (["batch", "{syntax}", "{records}", "-o", "{out}"], 1, f"word/document.xml:1: {UNCLOSED}"),
@@ -110,7 +108,6 @@ UNCLOSED = "this block is never closed: add {% endif %}"
     (["render", "{template}", "{surrogate}", "-o", "{out}"], 1,
      r"surrogate.json: the value at ['a'][1]['b'] holds \udc80, a lone surrogate"),
     (["batch", "{template}", "{records}", "-o", "{out}", "--name-field", "id"], 1, "no record has a field 'id'"),
-    (["render", "{template}", "{data}"], 2, "the following arguments are required: -o"),
     (["render", "{template}", "{data}", "-o", "{out}", "--timeout", "-1"], 2, "expected 0 or more seconds"),
     (["batch", "{template}", "{records}", "-o", "{out}", "-j", "0"], 2, "expected a whole number, 1 or more"),
     ([], 2, "usage: tesserine"),
