@@ -20,10 +20,9 @@ constexpr std::string_view kRunBreak = "</w:t></w:r><w:r><w:t xml:space=\"preser
 
 PassResult isolate_run_tags(std::string_view text) {
   Rewriter out(text);
-  // Once a closer is missing from some offset on, it is missing from every later
-  // offset too; remembering that keeps unclosed openers from rescanning the rest.
-  bool no_more_braces = false;
-  bool no_more_percents = false;
+  // The closer searches, one per kind of tag, remembered: once a closer is
+  // missing from some offset on, unclosed openers do not rescan the rest.
+  RememberedSearch expression_closer, statement_closer;
   const size_t n = text.size();
   CopyingSearch search(out);
   size_t pos = 0;
@@ -31,24 +30,22 @@ PassResult isolate_run_tags(std::string_view text) {
   while (const Offset open = search.find_followed('{', 'r', 2, pos, n)) {
     const size_t s = *open;
     pos = s + 1;
-    bool* exhausted;
+    RememberedSearch* closer_search;
     const Literal* closer;
     if (text[s + 1] == '{') {
       closer = &EXPRESSION_CLOSER;
-      exhausted = &no_more_braces;
+      closer_search = &expression_closer;
     } else if (text[s + 1] == '%') {
       closer = &STATEMENT_CLOSER;
-      exhausted = &no_more_percents;
+      closer_search = &statement_closer;
     } else {
       continue;
     }
     const size_t space = space_length(text, s + 3);
-    if (space == 0 || *exhausted) continue;
-    const Offset close = find_from(text, *closer, s + 3 + space);
-    if (!close) {
-      *exhausted = true;
-      continue;
-    }
+    if (space == 0) continue;
+    const Offset close = closer_search->first_from(
+        s + 3 + space, [&](size_t from) { return find_from(text, *closer, from); });
+    if (!close) continue;
     const size_t end = *close + closer->size();
     search.copy_until(s, end);
     out.push_str(kRunBreak);
