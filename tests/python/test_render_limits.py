@@ -85,10 +85,8 @@ def slow_items(taken: list[int]) -> Iterator[int]:
 
 
 def test_loops_that_write_nothing_run_out_of_time() -> None:
-    nested = "{% for a in outer %}{% for b in outer %}{% endfor %}{% endfor %}"
-    with pytest.raises(tesserine.RenderTimeoutError, match=f"^{PART}: ran out of time after 0.5 seconds"):
-        tesserine.Scrivelle(document(nested.replace("outer", "range(100000)")), limits=QUICK).render({})
     # No alarm outside the main thread: the loops look at the deadline themselves.
+    nested = "{% for a in outer %}{% for b in outer %}{% endfor %}{% endfor %}"
     with ThreadPoolExecutor(1) as pool:
         failure = pool.submit(tesserine.Scrivelle(document(nested), limits=QUICK).render, {"outer": "x" * 100_000})
     assert isinstance(failure.exception(), tesserine.RenderTimeoutError)
@@ -114,7 +112,7 @@ def test_a_callers_alarm_is_left_alone() -> None:
     try:
         scrivelle = tesserine.Scrivelle(document("{% for a in range(100000) %}{% for b in range(100000) %}"
                                                  "{% endfor %}{% endfor %}"), limits=QUICK)
-        with pytest.raises(tesserine.RenderTimeoutError):
+        with pytest.raises(tesserine.RenderTimeoutError, match=f"^{PART}: ran out of time after 0.5 seconds"):
             scrivelle.render({})
         assert signal.getsignal(signal.SIGALRM) is handler
         assert 90.0 < signal.getitimer(signal.ITIMER_REAL)[0] <= 100.0
