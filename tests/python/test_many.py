@@ -18,7 +18,7 @@ import termios
 import threading
 import zipfile
 from collections.abc import Iterator, Mapping
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 from importlib import resources
 from pathlib import Path
 from typing import Any
@@ -96,21 +96,19 @@ def fresh_workers(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
 
 
-@pytest.mark.parametrize("make", [lambda: None, lambda: ProcessPoolExecutor(2)], ids=["default", "process pool"])
-def test_order_and_failures_in_place(make: Any) -> None:
-    executor: Executor | None = make()
+def test_order_and_failures_in_place() -> None:
+    # A pool of the caller's; render_many's own pool serves the other tests.
     records, bad = mixed(23)
     seen: list[tuple[int, int | None]] = []
-    outcomes = list(render_many(LETTER, records, executor=executor, chunk_size=4,
-                                progress=lambda done, total: seen.append((done, total))))
+    with ProcessPoolExecutor(2) as executor:
+        outcomes = list(render_many(LETTER, records, executor=executor, chunk_size=4,
+                                    progress=lambda done, total: seen.append((done, total))))
     check(outcomes, bad)
     assert seen == [(done, 23) for done in (4, 8, 12, 16, 20, 23)]
     # The error crossed from the worker with its fields, as rendering here raises it.
     with pytest.raises(TemplateRenderError) as here:
         Scrivelle(LETTER).render(records[3])
     assert vars(outcomes[3]) == vars(here.value) and str(outcomes[3]) == str(here.value)
-    if executor is not None:
-        executor.shutdown()
 
 
 @pytest.mark.parametrize("error", [
