@@ -22,7 +22,8 @@ PassResult isolate_run_tags(std::string_view text) {
   Rewriter out(text);
   // The closer searches, one per kind of tag, remembered: once a closer is
   // missing from some offset on, unclosed openers do not rescan the rest.
-  RememberedSearch expression_closer, statement_closer;
+  RememberedLiteralSearch expression_closer(text, EXPRESSION_CLOSER);
+  RememberedLiteralSearch statement_closer(text, STATEMENT_CLOSER);
   const size_t n = text.size();
   CopyingSearch search(out);
   size_t pos = 0;
@@ -30,23 +31,19 @@ PassResult isolate_run_tags(std::string_view text) {
   while (const Offset open = search.find_followed('{', 'r', 2, pos, n)) {
     const size_t s = *open;
     pos = s + 1;
-    RememberedSearch* closer_search;
-    const Literal* closer;
+    RememberedLiteralSearch* closer;
     if (text[s + 1] == '{') {
-      closer = &EXPRESSION_CLOSER;
-      closer_search = &expression_closer;
+      closer = &expression_closer;
     } else if (text[s + 1] == '%') {
-      closer = &STATEMENT_CLOSER;
-      closer_search = &statement_closer;
+      closer = &statement_closer;
     } else {
       continue;
     }
     const size_t space = space_length(text, s + 3);
     if (space == 0) continue;
-    const Offset close = closer_search->first_from(
-        s + 3 + space, [&](size_t from) { return find_from(text, *closer, from); });
+    const Offset close = closer->first_from(s + 3 + space);
     if (!close) continue;
-    const size_t end = *close + closer->size();
+    const size_t end = *close + closer->literal().size();
     search.copy_until(s, end);
     out.push_str(kRunBreak);
     out.push_str(text.substr(s, end - s));

@@ -27,25 +27,6 @@ struct Tag {
   size_t end;
 };
 
-// The first occurrence of one closer ("}}" or "%}") at or after an offset. An
-// answer holds for every offset from where it was searched up to the occurrence
-// found, or for every later offset when there was none: openers piled up in
-// front of one closer share one search, and once a closer is missing no later
-// opener of its kind searches at all. No search runs before an opener needs it.
-class CloserSearch {
- public:
-  CloserSearch(std::string_view text, Literal closer) noexcept : text_(text), closer_(closer) {}
-
-  Offset first_from(size_t from) {
-    return found_.first_from(from, [&](size_t f) { return find_from(text_, closer_, f); });
-  }
-
- private:
-  std::string_view text_;
-  Literal closer_;
-  RememberedSearch found_;
-};
-
 // The first "{{" or "{%" at or after `from` whose closer follows it without
 // overlapping it; the tag ends just past the first such closer. Comment tags
 // carry no rendered text and are not considered.
@@ -60,7 +41,7 @@ class TemplateTags {
     while (Offset s = find_byte(text_, '{', i)) {
       i = *s + 1;
       if (i == n) return std::nullopt;
-      CloserSearch* closer = nullptr;
+      RememberedLiteralSearch* closer = nullptr;
       if (text_[i] == '{') closer = &expression_;
       if (text_[i] == '%') closer = &statement_;
       if (closer == nullptr) continue;
@@ -73,8 +54,10 @@ class TemplateTags {
 
  private:
   std::string_view text_;
-  CloserSearch expression_;
-  CloserSearch statement_;
+  // Openers piled up in front of one closer share one search, and once a closer
+  // is missing no later opener of its kind searches at all.
+  RememberedLiteralSearch expression_;
+  RememberedLiteralSearch statement_;
 };
 
 // The last bare "<w:t>" lying wholly inside text[from..to), or none.

@@ -275,4 +275,22 @@ class RememberedSearch {
   Offset answer_;
 };
 
+// A RememberedSearch for one literal in one text: the closer of a kind of tag,
+// searched for by its openers in turn.
+class RememberedLiteralSearch {
+ public:
+  RememberedLiteralSearch(std::string_view text, const Literal& literal) noexcept
+      : text_(text), literal_(literal) {}
+
+  Offset first_from(size_t from) {
+    return found_.first_from(from, [&](size_t f) { return find_from(text_, literal_, f); });
+  }
+  const Literal& literal() const noexcept { return literal_; }
+
+ private:
+  std::string_view text_;
+  Literal literal_;
+  RememberedSearch found_;
+};
+
 }  // namespace tesserine
