@@ -26,19 +26,16 @@ from ._batch import (
 from ._bytecode_cache import cache_directory, clear_cache
 from ._document import Scrivelle
 from ._limits import DEFAULT_LIMITS, Limits
+from .values.text import visible
 
 DEMO_TEMPLATE = "invoice-letter.docx"
 DEMO_DATA = "invoice-letter.json"
 DEMO_OUTPUT = "tesserine-demo.docx"
 
 
-def _printable(message: str) -> str:
-    """The message on one line: line breaks and control characters from data shown escaped."""
-    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in message)
-
-
 def _say(message: str) -> None:
-    print(f"tesserine: {_printable(message)}", file=sys.stderr)
+    # One line: line breaks and control characters from data are shown escaped.
+    print(f"tesserine: {visible(message)}", file=sys.stderr)
 
 
 def _limits(args: argparse.Namespace) -> Limits:
@@ -71,7 +68,7 @@ def _check(args: argparse.Namespace) -> int:
     context = None if args.data is None else _context(args, limits)
     problems = document.check(context, trusted=args.trusted)
     for problem in problems:
-        print(_printable(str(problem)))
+        print(visible(str(problem)))
     if not problems:
         print(f"{args.template}: no problems found")
     return 1 if problems else 0
